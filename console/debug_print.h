@@ -1,0 +1,47 @@
+// The two ways the core talks to the operator: DebugPrint lines for the
+// Debug Window and ErrorBox messages. Front ends install the sinks.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+
+/// Receives Debug Window text. Implementations must never block the caller
+/// on the GUI thread: worker threads write here while the GUI thread may be
+/// waiting for them.
+class LogSink {
+ public:
+  virtual ~LogSink() = default;
+  /// Appends `len` bytes of text (already formatted, at most 511 bytes).
+  virtual void Append(const char* text, size_t len) = 0;
+};
+
+/// The place that holds the Debug Window's log control: empty while no
+/// Debug Window is open. Writers read it anew at every call. A sink put in
+/// the slot must outlive every thread that may have read it.
+using LogSlot = std::atomic<LogSink*>;
+
+/// Reads the slot once; nullptr when the slot itself is absent or empty.
+inline LogSink* LogControl(const LogSlot* slot) {
+  return slot ? slot->load(std::memory_order_acquire) : nullptr;
+}
+
+/// Formats into a 512-byte buffer (longer text is cut at 511 bytes) and
+/// appends it to `logCtl`; does nothing when `logCtl` is nullptr.
+void DebugPrint(LogSink* logCtl, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+/// Shows an error message to the operator. `Show` returns when the operator
+/// has dismissed it (a window) or at once (a terminal).
+class ErrorSink {
+ public:
+  virtual ~ErrorSink() = default;
+  virtual void Show(const char* text) = 0;
+};
+
+/// Installs the process's error sink; nullptr restores the default, which
+/// writes the message and a line feed to standard error.
+void SetErrorSink(ErrorSink* sink);
+
+/// Formats into a 512-byte buffer (cut at 511 bytes) and shows it through
+/// the installed error sink. Returns 0.
+int ErrorBox(const char* format, ...) __attribute__((format(printf, 1, 2)));

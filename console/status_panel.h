@@ -1,0 +1,74 @@
+// The Device Status panel: a plain text model, edited in place at fixed
+// offsets by the server thread, mirrored by a view through its edits.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+class CClientThread;
+
+constexpr int32_t kSortMacUp = 1021;
+constexpr int32_t kSortMacDown = 1020;
+constexpr int32_t kSortStatus = 1022;
+
+/// Word indexes of PanelState.
+enum PanelWord : int {
+  refreshRequest = 0,  ///< 0 none, 1 rebuild, 2 reap Done then rebuild
+  sortKey = 1,         ///< 1021, 1020 or 1022
+  total = 2,
+  errorCount = 3,
+  doneCount = 4,
+  reworkingCount = 5,
+  entriesStart = 6,
+  errorStart = 7,
+  doneStart = 8,
+  reworkingStart = 9,
+  entriesEnd = 10,
+};
+
+/// The 11 words of the panel. Words 0 and 1 are written by the GUI thread,
+/// the rest by the server thread; each is read whole without a lock.
+struct PanelState {
+  std::atomic<int32_t> w[11] = {};
+  int32_t Get(int i) const { return w[i].load(std::memory_order_relaxed); }
+  void Set(int i, int32_t v) { w[i].store(v, std::memory_order_relaxed); }
+  void Add(int i, int32_t d) { w[i].fetch_add(d, std::memory_order_relaxed); }
+};
+
+/// Receives every edit of the panel text, in order, on the server thread.
+/// A view mirrors the text by applying the same edits; it must not block.
+class StatusEditListener {
+ public:
+  virtual ~StatusEditListener() = default;
+  /// Replace `count` characters at `pos` by `text`.
+  virtual void OnEdit(int pos, int count, const std::string& text) = 0;
+};
+
+/// The panel text. Only the server thread edits it.
+class StatusText {
+ public:
+  void SetListener(StatusEditListener* listener) { listener_ = listener; }
+  const std::string& Text() const { return text_; }
+  int Length() const { return static_cast<int>(text_.size()); }
+  /// Replaces `count` characters at `pos` and tells the listener.
+  void Replace(int pos, int count, const std::string& text);
+
+ private:
+  std::string text_;
+  StatusEditListener* listener_ = nullptr;
+};
+
+/// Empties the text and writes the header for `count` devices.
+void GUIStatusReset(StatusText* ctl, int count, PanelState& state);
+/// Full rebuild in the current order.
+void GUIStatusUpdateSorting(StatusText* ctl, CClientThread* list,
+                            PanelState& state);
+/// Incremental refresh, entry by entry.
+void GUIStatusUpdate(StatusText* ctl, CClientThread* list, PanelState& state);
+
+/// A sort button: stores the key and asks for a rebuild; false when the key
+/// was already chosen (then nothing changes). The caller wakes the loop.
+bool OnSortButton(PanelState& state, int32_t id);
+/// Clear: asks for the Done clients to be removed and the panel rebuilt.
+void OnClearStatus(PanelState& state);

@@ -1,0 +1,29 @@
+// The capture devices an operator can choose, and the server address on
+// the chosen one.
+#pragma once
+
+#include <cstdint>
+
+constexpr int kMaxIfs = 16;
+
+struct L2_IfList {
+  int32_t count = 0;
+  char name[kMaxIfs][128] = {};
+  char description[kMaxIfs][128] = {};
+};
+
+/// Lists up to 16 Ethernet capture devices. 0, or -1 after an ErrorBox.
+int L2_ListIf(L2_IfList* list);
+
+/// Copies the text between the first and the last single quote of
+/// `description` into `target` (size bytes). Returns 0.
+int L2_IfDescr(char* target, const char* description, int size);
+
+/// Removes the server addresses this program added earlier (on every
+/// interface) and adds addr/mask to the interface of `description`.
+/// 0 when added, 1 otherwise (with the reason in the Debug Window).
+int L2_SetIfAddr(const char* description, const char* addr, const char* mask);
+
+/// Removes every address entry this program added, on every interface.
+/// 0 when the address list was read, 1 otherwise.
+int L2_ClearIfAddrs();

@@ -1,0 +1,38 @@
+// The server's clients: one list sorted by MAC, the address pool, and the
+// ending of client threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+class CClientThread;
+struct SKAVDContext;
+
+/// Head of the client list, ascending MAC (unsigned bytes). Owned by the
+/// server thread.
+extern CClientThread* gClientList;
+
+/// Set by a client thread when it writes its exit report; read and cleared
+/// once per server cycle.
+extern std::atomic<int32_t> clientExited;
+
+/// Finds the client of `mac`; creates, inserts and starts one when allowed.
+/// nullptr when there is none (or it could not be created).
+CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
+                              SKAVDContext& ctx);
+
+/// Next pool address in network order: 10.0.0.2 upward, wrapping after
+/// 10.255.255.254; never reset while the process lives.
+uint32_t SKAVDAllocIp();
+
+/// Test hook: forget the pool so that the next address is 10.0.0.2 again.
+void SKAVDResetPoolForTest();
+
+/// Ends and deletes the Closed clients whose outcome is Done.
+void SKAVDReapClients();
+
+/// Posts WM_QUIT to every client, then waits for each and deletes it.
+void SKAVDEndAllClients();
+
+/// Tells the server thread that `client` has exited (wakes its wait).
+void SKAVDNotifyExit(CClientThread& client);

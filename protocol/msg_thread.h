@@ -1,0 +1,60 @@
+// A thread with its own message queue and one repeating timer: the platform
+// that every client thread runs on (std::thread + an Asio io_context).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+constexpr uint32_t WM_QUIT = 0x0012;
+constexpr uint32_t WM_TIMER = 0x0113;
+constexpr uint32_t WM_USER = 0x0400;
+constexpr uint32_t WM_SKAV_MSG = WM_USER + 1;  // 1025
+constexpr uint32_t WM_IP_PKT = WM_USER + 2;    // 1026
+
+class MsgThread {
+ public:
+  MsgThread();
+  virtual ~MsgThread();
+  MsgThread(const MsgThread&) = delete;
+  MsgThread& operator=(const MsgThread&) = delete;
+
+  /// Starts the thread; returns once it can receive posted messages.
+  /// false when the thread could not be started.
+  bool CreateThread();
+
+  /// Queues a message with an owned payload; never waits for the thread.
+  /// false when the thread is not running.
+  bool PostThreadMessage(uint32_t msg, std::vector<uint8_t> payload);
+
+  /// The loop ends after the messages posted before this one; then
+  /// ExitInstance runs on the thread.
+  void PostQuit();
+
+  /// Waits, without a time limit, until the thread has ended.
+  void WaitForEnd();
+
+  /// Starts a repeating timer of `ms` on this thread's queue. Returns a
+  /// fresh non-zero id, 0 on failure. Call on the thread itself.
+  virtual uint32_t SetTimer(uint32_t ms);
+
+  /// Stops timer `id`; a stopped timer never delivers again, even if it
+  /// had already expired. Call on the thread itself.
+  virtual void KillTimer(uint32_t id);
+
+ protected:
+  /// Runs on the new thread before the loop; false ends the thread.
+  virtual bool InitInstance() { return true; }
+  /// Runs on the thread after the loop ends.
+  virtual int ExitInstance() { return 0; }
+  /// Handles one posted message (1025, 1026, ...), in posting order.
+  virtual void OnThreadMessage(uint32_t msg, const uint8_t* data,
+                               size_t len) = 0;
+  /// Handles WM_TIMER.
+  virtual void OnTimerMessage() = 0;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};

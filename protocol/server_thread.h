@@ -1,0 +1,33 @@
+// The server thread: advertises twice a second, receives frames, hands
+// them to client threads, refreshes the status panel, ends the clients.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "console/debug_print.h"
+#include "console/log_file.h"
+#include "console/status_panel.h"
+#include "link/l2_if.h"
+#include "transfer/upload_images.h"
+
+/// Shared by the window (or the headless runner) and the server thread for
+/// a whole run. The front end fills it before the thread starts.
+struct SKAVDContext {
+  void* owner = nullptr;             ///< the front end that started the run
+  const LogSlot* logSlot = nullptr;  ///< the Debug Window slot
+  L2_If* link = nullptr;
+  int32_t regionCode = 0;
+  UploadImages images;
+  StatusText* statusCtl = nullptr;
+  PanelState panel;
+  LogFile logFile;                   ///< guarded by gLogLock
+  std::atomic<int32_t> running{0};
+};
+
+/// The thread function; returns 0 once `running` was seen 0 and every
+/// client thread has ended.
+int SKAVDServerThread(SKAVDContext* ctx);
+
+/// The L2_RxHandler function; `context` is the SKAVDContext.
+int SKAVDRxFrame(void* context, const L2_Frame& frame);

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, test and run.
+# Idempotent; needs root (apt-get).
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config clang
+  libpcap-dev libnl-3-dev libnl-route-3-dev libasio-dev
+  qt6-base-dev libgl-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  iproute2 procps libcap2-bin tftpd-hpa tftp-hpa
+  xvfb xauth
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages: ${missing[*]}; run as root to install them" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# The packaged TFTP server starts a system-wide daemon; tests start their own
+# inside namespaces, so keep the system one from holding port 69.
+if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet tftpd-hpa 2>/dev/null; then
+  systemctl stop tftpd-hpa || true
+fi
