@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -53,13 +54,28 @@ class StatusText {
   int Length() const { return static_cast<int>(text_.size()); }
   /// Replaces `count` characters at `pos` and tells the listener.
   void Replace(int pos, int count, const std::string& text);
+  /// The order the entries were laid out in at the last reset (1021, 1020
+  /// or 1022), or 0 before the first reset. Incremental refreshes keep to
+  /// it, so a sort key changed between rebuilds never mixes two layouts.
+  int32_t LayoutOrder() const { return layoutOrder_; }
+  void SetLayoutOrder(int32_t order) { layoutOrder_ = order; }
 
  private:
   std::string text_;
   StatusEditListener* listener_ = nullptr;
+  int32_t layoutOrder_ = 0;
 };
 
-/// Empties the text and writes the header for `count` devices.
+/// Allocates the full rebuild's temporary records (released with
+/// std::free); nullptr on failure.
+using StatusAllocFn = void* (*)(size_t bytes);
+/// Replaces the rebuild's allocator, so that its failure path can be
+/// exercised; nullptr restores std::malloc.
+void SetStatusAllocator(StatusAllocFn fn);
+
+/// Empties the text and writes the header for `count` devices. The count
+/// field is "%4d " up to 9999 and "9999+" beyond, five characters either
+/// way, so the counts stay at offset 19 and the entries at 24.
 void GUIStatusReset(StatusText* ctl, int count, PanelState& state);
 /// Full rebuild in the current order.
 void GUIStatusUpdateSorting(StatusText* ctl, CClientThread* list,

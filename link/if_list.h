@@ -16,14 +16,21 @@ struct L2_IfList {
 int L2_ListIf(L2_IfList* list);
 
 /// Copies the text between the first and the last single quote of
-/// `description` into `target` (size bytes). Returns 0.
+/// `description` into `target` (size bytes); the target is empty when the
+/// description holds fewer than two quotes. Returns 0.
 int L2_IfDescr(char* target, const char* description, int size);
 
 /// Removes the server addresses this program added earlier (on every
 /// interface) and adds addr/mask to the interface of `description`.
-/// 0 when added, 1 otherwise (with the reason in the Debug Window).
+/// 0 when added, 1 otherwise (with the reason in L2_LastIfAddrError()).
 int L2_SetIfAddr(const char* description, const char* addr, const char* mask);
 
 /// Removes every address entry this program added, on every interface.
 /// 0 when the address list was read, 1 otherwise.
 int L2_ClearIfAddrs();
+
+/// Plain-words reason of the last failure of L2_SetIfAddr or
+/// L2_ClearIfAddrs on the calling thread (for L2_ClearIfAddrs also an
+/// earlier server address the system refused to delete); empty when the
+/// last call met none.
+const char* L2_LastIfAddrError();

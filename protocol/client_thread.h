@@ -27,6 +27,9 @@ enum ClientFlag : uint32_t {
   fwUpgradeDone = 0x04,
   tftpFailed = 0x08,
   gracefulClosing = 0x10,
+  /// The frame that created the client did not parse: it never served a
+  /// device, so Clear removes it whatever its outcome.
+  falseCreation = 0x20,
   outcomeLogged = 0x10000000,
 };
 

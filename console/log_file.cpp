@@ -1,0 +1,159 @@
+// The log file: start and supervisor banners and one outcome line per
+// finished device, CR LF line ends, every use of the stream under gLogLock.
+#include "console/log_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "console/debug_print.h"
+#include "protocol/client_thread.h"
+
+std::mutex gLogLock;
+
+namespace {
+
+// asctime's layout, "Sun Dec  6 07:51:27 2026", from fixed English names:
+// strftime would follow the process locale, which a GUI front end takes
+// from the environment, and asctime itself shares one static buffer
+// between threads.
+void AscTimeNow(char (&out)[32]) {
+  static const char kDays[7][4] = {"Sun", "Mon", "Tue", "Wed",
+                                   "Thu", "Fri", "Sat"};
+  static const char kMonths[12][4] = {"Jan", "Feb", "Mar", "Apr",
+                                      "May", "Jun", "Jul", "Aug",
+                                      "Sep", "Oct", "Nov", "Dec"};
+  time_t now = std::time(nullptr);
+  struct tm tm {};
+  if (localtime_r(&now, &tm) == nullptr) gmtime_r(&now, &tm);
+  // Clamped so that the stamp keeps its 24 characters whatever the clock.
+  int year = tm.tm_year + 1900;
+  if (year < 0) year = 0;
+  if (year > 9999) year = 9999;
+  std::snprintf(out, sizeof out, "%s %s%3d %02d:%02d:%02d %04d",
+                kDays[(tm.tm_wday % 7 + 7) % 7],
+                kMonths[(tm.tm_mon % 12 + 12) % 12], tm.tm_mday, tm.tm_hour,
+                tm.tm_min, tm.tm_sec, year);
+}
+
+// The file is binary: each line feed of a format is written as CR LF, as a
+// text-mode stream would store it, so log files match across platforms.
+bool WriteCrLf(FILE* fp, const char* text) {
+  bool ok = true;
+  while (*text != '\0') {
+    const char* lf = std::strchr(text, '\n');
+    size_t n = lf != nullptr ? static_cast<size_t>(lf - text) : std::strlen(text);
+    if (n > 0 && std::fwrite(text, 1, n, fp) != n) ok = false;
+    if (lf == nullptr) break;
+    if (std::fwrite("\r\n", 1, 2, fp) != 2) ok = false;
+    text = lf + 1;
+  }
+  return ok;
+}
+
+// strerror_r comes in two flavours; take the text from whichever we have.
+[[maybe_unused]] const char* ReasonText(int result, const char* buf) {
+  return result == 0 ? buf : "Unknown error";
+}
+[[maybe_unused]] const char* ReasonText(const char* text, const char*) {
+  return text;
+}
+
+}  // namespace
+
+int LogFileBanner(LogFile& file, int kind) {
+  if (kind < BANNER_REWORK_START || kind > BANNER_SUPERVISOR_LOGOUT) return 0;
+  char stamp[32];
+  AscTimeNow(stamp);
+  char line[128];
+  switch (kind) {
+    case BANNER_REWORK_START:
+      std::snprintf(line, sizeof line,
+                    "\n########## [%s] Firmware Reworking starts ##########\n",
+                    stamp);
+      break;
+    case BANNER_SUPERVISOR_LOGIN:
+      std::snprintf(line, sizeof line,
+                    "########## [%s] Supervisor Logs in        ##########\n",
+                    stamp);
+      break;
+    default:
+      std::snprintf(line, sizeof line,
+                    "########## [%s] Supervisor Logs out       ##########\n",
+                    stamp);
+      break;
+  }
+
+  std::lock_guard<std::mutex> lock(gLogLock);
+  if (file.fp == nullptr) return 0;
+  std::clearerr(file.fp);
+  bool ok = WriteCrLf(file.fp, line);
+  // A buffered write fails only at the flush; that counts as the write.
+  if (std::fflush(file.fp) != 0) ok = false;
+  return ok ? 1 : 0;
+}
+
+int LogFileOutcomes(LogFile& file, CClientThread* list) {
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    if (file.fp == nullptr) return 0;
+  }
+  for (CClientThread* c = list; c != nullptr; c = c->next) {
+    if (c->State() != Closed || c->HasFlag(outcomeLogged)) continue;
+    char stamp[32];
+    AscTimeNow(stamp);
+    const uint8_t* m = c->mac;
+    char line[96];
+    // The 20-character form leaves out the weekday and its blank.
+    std::snprintf(line, sizeof line,
+                  "[%s] %02X-%02X-%02X-%02X-%02X-%02X: %s\n", stamp + 4, m[0],
+                  m[1], m[2], m[3], m[4], m[5],
+                  ClientOutcome(*c) == Outcome::kDone ? "Done    "
+                                                      : "Error   ");
+    {
+      std::lock_guard<std::mutex> lock(gLogLock);
+      // Closed by the window meanwhile: the device stays unlogged, so its
+      // line goes to the next file instead of being lost.
+      if (file.fp == nullptr) continue;
+      WriteCrLf(file.fp, line);
+    }
+    // Also after a failed write: the line is lost, never written twice.
+    c->SetFlag(outcomeLogged);
+  }
+  std::lock_guard<std::mutex> lock(gLogLock);
+  if (file.fp != nullptr) std::fflush(file.fp);
+  return 1;
+}
+
+bool OpenLogFile(LogFile& file, const std::string& path) {
+  CloseLogFile(file);
+  // Messages are shown without gLogLock held: ErrorBox waits for the
+  // operator, and the server thread must not wait for the GUI thread.
+  if (path.empty()) {
+    ErrorBox(
+        "No log file specified, click the \"Open...\" button to select a log "
+        "file.");
+    return false;
+  }
+  FILE* fp = std::fopen(path.c_str(), "ab");
+  if (fp == nullptr) {
+    int err = errno;
+    char buf[256] = "";
+    ErrorBox("Fail to open the log file '%s': '%s'", path.c_str(),
+             ReasonText(strerror_r(err, buf, sizeof buf), buf));
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(gLogLock);
+  // Only when two openers raced; the later file wins, none leaks.
+  if (file.fp != nullptr) std::fclose(file.fp);
+  file.fp = fp;
+  return true;
+}
+
+void CloseLogFile(LogFile& file) {
+  std::lock_guard<std::mutex> lock(gLogLock);
+  if (file.fp != nullptr) {
+    std::fclose(file.fp);
+    file.fp = nullptr;
+  }
+}

@@ -1,0 +1,152 @@
+// Start and Stop of the server: every step in its order, and the undo of a
+// start that failed half way.
+#include "console/server_control.h"
+
+#include <chrono>
+#include <system_error>
+
+#include "transfer/upload_images.h"
+
+namespace {
+
+const char kServerAddress[] = "10.0.0.1";
+const char kServerMask[] = "255.0.0.0";
+
+}  // namespace
+
+ServerControl::ServerControl(SKAVDContext& ctx, LinkOps ops)
+    : ctx_(ctx), ops_(std::move(ops)) {}
+
+ServerControl::~ServerControl() { Stop(); }
+
+bool ServerControl::Running() const {
+  return ctx_.running.load(std::memory_order_acquire) == 1;
+}
+
+void ServerControl::SetServerThreadEnded(std::function<void()> callback) {
+  onEnded_ = std::move(callback);
+}
+
+bool ServerControl::Start(const StartRequest& request) {
+  if (Running()) return true;
+
+  // Nothing of an earlier run may be left; with no thread running the
+  // images can be released here.
+  FreeUploadImages(ctx_.images);
+
+  const L2_IfList* list = request.interfaces;
+  const int count = list ? list->count : 0;
+  const int item = request.interfaceItem;
+  const int entry = count > 1 ? item - 1 : 0;
+  if (item < 0 || (item == 0 && count > 1) || entry >= count) {
+    ErrorBox("Please select a network interface to run the server");
+    return Fail(request);
+  }
+  const char* name = list->name[entry];
+  const char* description = list->description[entry];
+
+  char errorText[256] = "";
+  link_ = ops_.open(name, description, errorText);
+  if (link_ == nullptr) {
+    ErrorBox("Unable to open the interface: %s", errorText);
+    return Fail(request);
+  }
+
+  if (ops_.setIfAddr(description, kServerAddress, kServerMask) != 0) {
+    ErrorBox("Unable to set IP address '%s/%s' to the interface '%s'", kServerAddress,
+             kServerMask, description);
+    return Fail(request);
+  }
+
+  const char* firmware = request.firmwarePath.c_str();
+  if (!IsBlankPath(firmware) &&
+      !LoadFileToMemory(firmware, &ctx_.images.buf[0], &ctx_.images.len[0])) {
+    ErrorBox("Unable to load the firmware file '%s' to memory", firmware);
+    return Fail(request);
+  }
+
+  const int failed = LoadStringTables(request.stringTablePaths, ctx_.images);
+  if (failed >= 1 && failed <= 6) {
+    ErrorBox("Unable to load the string table file '%02d' to memory: %s", failed,
+             request.stringTablePaths[failed - 1].c_str());
+    return Fail(request);
+  }
+
+  uint32_t stMask = 0;
+  for (int k = 1; k <= 6; ++k) {
+    if (ctx_.images.Loaded(k)) stMask |= 1u << (k - 1);
+  }
+  ctx_.images.stMask = stMask;
+  ctx_.owner = request.owner;
+  ctx_.logSlot = request.logSlot;
+  ctx_.regionCode = request.regionCode;
+  ctx_.link = link_;
+  ctx_.running.store(1, std::memory_order_release);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ended_ = false;
+  }
+  try {
+    thread_ = std::thread([this] {
+      SKAVDServerThread(&ctx_);
+      // Before the waiters wake: once a wait has returned, the callback
+      // has run.
+      if (onEnded_) onEnded_();
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        ended_ = true;
+      }
+      endedCv_.notify_all();
+    });
+  } catch (const std::system_error& e) {
+    ctx_.running.store(0, std::memory_order_release);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      ended_ = true;
+    }
+    ErrorBox("Unable to start the server thread: %s", e.what());
+    return Fail(request);
+  }
+  DebugPrint(LogControl(ctx_.logSlot), "SKAV Server starts running (region: %d)...\r\n",
+             request.regionCode);
+  return true;
+}
+
+bool ServerControl::Fail(const StartRequest& request) {
+  DebugPrint(LogControl(request.logSlot), "SKAV Server is stopped.\r\n");
+  Stop();
+  return false;
+}
+
+void ServerControl::RequestStop() {
+  if (ctx_.running.load(std::memory_order_acquire) != 1) return;
+  ctx_.running.store(0, std::memory_order_release);
+  L2_BreakLoop(link_);
+}
+
+bool ServerControl::WaitForServerThread(int ms) {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (ms < 0) {
+    endedCv_.wait(lock, [this] { return ended_; });
+    return true;
+  }
+  return endedCv_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return ended_; });
+}
+
+void ServerControl::FinishStop() {
+  // Client threads read the images and send through the link until the
+  // server thread has ended them, so release nothing before the join.
+  if (thread_.joinable()) thread_.join();
+  FreeUploadImages(ctx_.images);
+  if (link_ != nullptr) {
+    ctx_.link = nullptr;
+    L2_Close(link_);
+    link_ = nullptr;
+  }
+}
+
+void ServerControl::Stop() {
+  RequestStop();
+  WaitForServerThread(-1);
+  FinishStop();
+}

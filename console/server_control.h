@@ -1,0 +1,91 @@
+// Start and Stop of the server, shared by the window and the headless
+// runner: opening the interface, setting the server address, loading the
+// images, running the server thread, and undoing all of it.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "console/debug_print.h"
+#include "link/if_list.h"
+#include "link/l2_if.h"
+#include "protocol/server_thread.h"
+
+/// What Start reads from the front end's controls.
+struct StartRequest {
+  std::string firmwarePath;
+  std::string stringTablePaths[6];  ///< table 1 first
+  const L2_IfList* interfaces = nullptr;
+  /// Selected item of the interface list, -1 when none. With several
+  /// interfaces item 0 is "Select one..." and item i + 1 is entry i.
+  int interfaceItem = -1;
+  int32_t regionCode = 0;  ///< 0 when no region is chosen
+  void* owner = nullptr;
+  const LogSlot* logSlot = nullptr;  ///< the Debug Window slot
+};
+
+/// The link operations Start uses; tests put in-memory ones in their place.
+struct LinkOps {
+  std::function<L2_If*(const char* name, const char* description, char* errorText)> open =
+      L2_Open;
+  std::function<int(const char* description, const char* addr, const char* mask)>
+      setIfAddr = L2_SetIfAddr;
+};
+
+/// Owns the server thread, the opened link and the loaded images of one run
+/// of `ctx`, which the front end owns (with its log file, status text and
+/// panel state). Used from the front end's thread only.
+class ServerControl {
+ public:
+  explicit ServerControl(SKAVDContext& ctx, LinkOps ops = {});
+  /// Stops a running server.
+  ~ServerControl();
+  ServerControl(const ServerControl&) = delete;
+  ServerControl& operator=(const ServerControl&) = delete;
+
+  /// The start sequence. On success the server thread runs, "SKAV Server
+  /// starts running (region: %d)..." has been printed and true is returned.
+  /// On failure the operator has seen why, "SKAV Server is stopped." has
+  /// been printed, everything opened or loaded is released, and false is
+  /// returned. Does nothing and returns true while the server runs.
+  bool Start(const StartRequest& request);
+
+  /// The whole stop sequence: RequestStop, WaitForServerThread without a
+  /// limit, FinishStop. Blocks until every client thread has ended.
+  void Stop();
+
+  /// First half of Stop: running = 0 and the receive wait broken, so the
+  /// server thread ends within one cycle. Returns at once.
+  void RequestStop();
+  /// Waits at most `ms` milliseconds (-1: no limit) for the server thread
+  /// to end. True when it has ended or none runs.
+  bool WaitForServerThread(int ms);
+  /// Second half of Stop, after the thread has ended: joins it, frees the
+  /// images and closes the link.
+  void FinishStop();
+
+  /// True from a successful Start until RequestStop.
+  bool Running() const;
+  /// The opened link, nullptr when none.
+  L2_If* Link() const { return link_; }
+
+  /// Called on the server thread right after it has ended, so a window can
+  /// post itself a wake-up. Set it before Start.
+  void SetServerThreadEnded(std::function<void()> callback);
+
+ private:
+  bool Fail(const StartRequest& request);
+
+  SKAVDContext& ctx_;
+  LinkOps ops_;
+  L2_If* link_ = nullptr;
+  std::thread thread_;
+  std::mutex mu_;
+  std::condition_variable endedCv_;
+  bool ended_ = true;
+  std::function<void()> onEnded_;
+};

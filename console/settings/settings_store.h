@@ -1,0 +1,46 @@
+// The settings store: twelve values that carry the operator's configuration
+// from one run to the next, read into the controls and written back.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "console/settings/settings_controls.h"
+
+/// Mask bits of SaveSettings: which values to write.
+enum : uint32_t {
+  SETTING_PASSWORD = 0x1,
+  SETTING_INTERFACE = 0x2,
+  SETTING_FIRMWARE = 0x4,
+  SETTING_LOG_ENABLE = 0x8,
+  SETTING_LOG_PATH = 0x10,
+  SETTING_REGION = 0x20,
+  SETTING_STRING_TABLE_1 = 0x40,
+  SETTING_STRING_TABLE_2 = 0x80,
+  SETTING_STRING_TABLE_3 = 0x100,
+  SETTING_STRING_TABLE_4 = 0x200,
+  SETTING_STRING_TABLE_5 = 0x400,
+  SETTING_STRING_TABLE_6 = 0x800,
+  SETTING_ALL = 0xFFF,
+};
+
+// Both operations run on the front end's thread: the controls belong to it.
+
+/// The machine-wide settings file (on Linux /etc/xdg/KESTRAN/SKAVD.conf).
+std::string MachineSettingsFile();
+
+/// Reads every stored value into `controls`, showing a message for each
+/// value that cannot be read. `file` names an INI file to use instead of
+/// the machine-wide store; empty means the machine-wide store. 1 when the
+/// settings were read or nothing was stored yet (no file: defaults, no
+/// message); 0 when the file cannot be read (after a message naming it),
+/// or the password cannot be read or unsealed (the later values are then
+/// not read).
+int LoadSettings(SettingsControls& controls, const std::string& file = {});
+
+/// Writes the values selected by `mask` from `controls`. 1 only when the
+/// file was written (a value that cannot be stored faithfully shows its
+/// own message and the others are still written); 0 when the file cannot
+/// be written, after a message naming the file and the reason.
+int SaveSettings(SettingsControls& controls, uint32_t mask,
+                 const std::string& file = {});

@@ -1,0 +1,116 @@
+// The server's clients: the MAC-sorted list, the 10.0.0.0/8 address pool,
+// and the ending of client threads at Clear and at Stop.
+#include "protocol/client_table.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <exception>
+
+#include "console/debug_print.h"
+#include "protocol/client_thread.h"
+#include "protocol/server_thread.h"
+
+CClientThread* gClientList = nullptr;
+std::atomic<int32_t> clientExited{0};
+
+namespace {
+
+constexpr uint32_t kServerAddr = 0x0A000001;  // 10.0.0.1
+constexpr uint32_t kServerMask = 0xFF000000;  // 255.0.0.0
+constexpr uint32_t kFirstClientAddr = kServerAddr + 1;
+
+// The pool lives as long as the process: a new Start carries on where the
+// last run stopped. Used by the server thread only.
+bool gPoolSet = false;
+uint32_t gPoolCounter = 0;   // host order
+uint32_t gPoolHostMask = 0;  // host order
+
+}  // namespace
+
+CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
+                              SKAVDContext& ctx) {
+  // The list is ascending, so the walk stops at the first MAC not smaller
+  // than the key: that is the match, or the place to insert.
+  CClientThread** place = &gClientList;
+  while (*place && std::memcmp((*place)->mac, mac, 6) < 0)
+    place = &(*place)->next;
+  if (*place && std::memcmp((*place)->mac, mac, 6) == 0) return *place;
+  if (!createAllowed) return nullptr;
+
+  CClientThread* client = nullptr;
+  try {
+    client = new CClientThread(ctx.link, ctx.logSlot, mac, &ctx.images,
+                               ctx.regionCode);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+  client->next = *place;
+  *place = client;
+  client->ipAddr = SKAVDAllocIp();
+
+  LogSink* log = LogControl(ctx.logSlot);
+  char dotted[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &client->ipAddr, dotted, sizeof dotted);
+  DebugPrint(log, "New client: %02x-%02x-%02x-%02x-%02x-%02x, assigned IP: %s\r\n",
+             mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], dotted);
+
+  // Returns once the thread can take messages: the caller posts the frame
+  // that created the client right after.
+  if (!client->CreateThread()) DebugPrint(log, "[Error] CreateThread() fails\r\n");
+  return client;
+}
+
+uint32_t SKAVDAllocIp() {
+  if (!gPoolSet) {
+    gPoolCounter = kServerAddr;
+    gPoolHostMask = ~kServerMask;
+    gPoolSet = true;
+  }
+  ++gPoolCounter;
+  // An all-ones host part is the broadcast address: start over.
+  if ((gPoolCounter & gPoolHostMask) == gPoolHostMask)
+    gPoolCounter = kFirstClientAddr;
+  return htonl(gPoolCounter);
+}
+
+void SKAVDResetPoolForTest() { gPoolSet = false; }
+
+void SKAVDReapClients() {
+  // Mark first and post every quit, so that the threads end side by side.
+  for (CClientThread* c = gClientList; c; c = c->next) {
+    if (c->State() != Closed) continue;
+    if (ClientOutcome(*c) == Outcome::kDone || c->HasFlag(falseCreation)) {
+      c->SetState(Ended);
+      c->PostQuit();
+    }
+  }
+  CClientThread** place = &gClientList;
+  while (*place) {
+    CClientThread* c = *place;
+    if (c->State() != Ended) {
+      place = &c->next;
+      continue;
+    }
+    *place = c->next;
+    c->WaitForEnd();
+    delete c;
+  }
+}
+
+void SKAVDEndAllClients() {
+  for (CClientThread* c = gClientList; c; c = c->next) c->PostQuit();
+  CClientThread* c = gClientList;
+  while (c) {
+    CClientThread* next = c->next;
+    c->WaitForEnd();
+    delete c;
+    c = next;
+  }
+  gClientList = nullptr;
+}
+
+void SKAVDNotifyExit(CClientThread& client) {
+  clientExited.store(1);
+  if (client.link) L2_BreakLoop(client.link);
+}

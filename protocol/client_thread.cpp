@@ -1,0 +1,82 @@
+// The client record's life on its thread: start, end, message dispatch,
+// its one timer, and the outcome the panel and the log file show.
+#include "protocol/client_thread.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+CClientThread::CClientThread(L2_If* link, const LogSlot* logSlot,
+                             const uint8_t mac[6], const UploadImages* images,
+                             int32_t regionCode)
+    : link(link),
+      logSlot(logSlot),
+      regionCode(regionCode),
+      images(images),
+      stMask(images ? images->stMask : 0) {
+  std::memcpy(this->mac, mac, sizeof this->mac);
+}
+
+CClientThread::~CClientThread() {
+  // A thread that ran has closed the socket in ExitInstance; one that never
+  // started leaves it to the record.
+  if (sock != -1) {
+    ::close(sock);
+    sock = -1;
+  }
+}
+
+bool CClientThread::InitInstance() {
+  // No window and nothing to prepare: the message loop is all it needs.
+  return true;
+}
+
+int CClientThread::ExitInstance() {
+  if (sock != -1) {
+    ::close(sock);
+    sock = -1;
+  }
+  return 0;
+}
+
+void CClientThread::OnThreadMessage(uint32_t msg, const uint8_t* data,
+                                    size_t len) {
+  switch (msg) {
+    case WM_SKAV_MSG: {
+      bool wasCreated = State() == Created;
+      SKAVDRxMsg(data, len);
+      // The only way from Created straight to Closed is a first frame that
+      // did not parse; mark it so that Clear removes it as announced.
+      if (wasCreated && State() == Closed) SetFlag(falseCreation);
+      break;
+    }
+    case WM_IP_PKT:
+      TFTPRxDatagram(data, len);
+      break;
+    default:
+      break;
+  }
+}
+
+void CClientThread::OnTimerMessage() { SKAVDOnTimer(); }
+
+bool CClientThread::RestartTimer(uint32_t ms) {
+  StopTimer();
+  timerId = SetTimer(ms);
+  return timerId != 0;
+}
+
+void CClientThread::StopTimer() {
+  if (timerId != 0) {
+    KillTimer(timerId);
+    timerId = 0;
+  }
+}
+
+Outcome ClientOutcome(const CClientThread& client) {
+  if (client.State() != Closed) return Outcome::kReworking;
+  bool nothingOffered =
+      !(client.images && client.images->Loaded(0)) && client.stMask == 0;
+  if (nothingOffered || client.HasFlag(fwUpgradeDone)) return Outcome::kDone;
+  return Outcome::kError;
+}

@@ -1,0 +1,126 @@
+// The server thread: the advertisement loop, the frame handler that feeds
+// client threads, the panel refresh cadence and the end of every client.
+#include "protocol/server_thread.h"
+
+#include <exception>
+#include <vector>
+
+#include "protocol/client_table.h"
+#include "protocol/client_thread.h"
+#include "protocol/msg_thread.h"
+#include "protocol/skav_msg.h"
+
+namespace {
+
+constexpr uint8_t kBroadcastMac[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+constexpr int32_t kAdvertiseBufSize = 128;
+constexpr int kCycleMs = 500;
+constexpr int kSkavMinFrame = kEthHeaderLen + kSkavHeaderLen;  // 20
+constexpr int kSkavCodeOffset = kEthHeaderLen + 2;             // byte 16
+constexpr int kIdleCyclesPerUpdate = 2;
+
+}  // namespace
+
+int SKAVDServerThread(SKAVDContext* ctx) {
+  gClientList = nullptr;
+  clientExited.store(0);
+  LogFileBanner(ctx->logFile, BANNER_REWORK_START);
+  // A run without a panel (no front end showing one) skips every panel step.
+  if (ctx->statusCtl) GUIStatusReset(ctx->statusCtl, 0, ctx->panel);
+
+  // Built once; each send pushes the Ethernet header in front of it, and
+  // the header is taken off again so the next cycle sends the same bytes.
+  // 14 bytes in 128 with 64 of head room: building cannot fail.
+  uint8_t advStorage[kAdvertiseBufSize];
+  PktBuf advertise;
+  PktBufInit(advertise, advStorage, kAdvertiseBufSize);
+  SKAV_MsgInit(advertise, SKAV_ADVERTISE, 0);
+  SKAV_MsgAddOpt(advertise, SKAV_OPT_MAGIC_NO, "KSTN", 4);
+  const int32_t advertiseLen = advertise.len;
+
+  int idleCycles = 0;
+  const L2_RxHandler handler{SKAVDRxFrame, ctx};
+
+  for (;;) {
+    int rc = L2_TxPkt(ctx->link, kBroadcastMac, kEtherTypeSkav, advertise,
+                      nullptr);
+    if (rc != 0)
+      DebugPrint(LogControl(ctx->logSlot),
+                 "[Error] Fail to send Advertisement (%d)\r\n", rc);
+    // Only a send that got as far as pushing the header leaves it there
+    // (a failing port does; an oversize or no-room refusal does not), and
+    // stripping 14 bytes that were never pushed would eat the message.
+    if (advertise.len == advertiseLen + kEthHeaderLen) {
+      advertise.data += kEthHeaderLen;
+      advertise.len -= kEthHeaderLen;
+    }
+
+    if (L2_RxPkts(ctx->link, handler, kCycleMs) == 3)
+      DebugPrint(LogControl(ctx->logSlot),
+                 "[Error] Fail to receive L2 packets\r\n");
+
+    // Does nothing without an open file; the check is made under the log
+    // lock, since the window may replace the file at any time.
+    LogFileOutcomes(ctx->logFile, gClientList);
+
+    if (ctx->running.load() == 0) {
+      SKAVDEndAllClients();
+      return 0;
+    }
+
+    bool exited = clientExited.exchange(0) != 0;
+
+    // Taken before it is served: a request the window makes during the
+    // rebuild (another sort order, a Clear) stays for the next cycle.
+    int32_t request = ctx->panel.w[refreshRequest].exchange(0);
+    if (request != 0) {
+      if (request == 2) SKAVDReapClients();
+      if (ctx->statusCtl)
+        GUIStatusUpdateSorting(ctx->statusCtl, gClientList, ctx->panel);
+      continue;
+    }
+
+    if (exited || idleCycles + 1 >= kIdleCyclesPerUpdate) {
+      if (ctx->statusCtl)
+        GUIStatusUpdate(ctx->statusCtl, gClientList, ctx->panel);
+      idleCycles = 0;
+    } else {
+      ++idleCycles;
+    }
+  }
+}
+
+int SKAVDRxFrame(void* context, const L2_Frame& frame) {
+  auto* ctx = static_cast<SKAVDContext*>(context);
+  if (frame.length < static_cast<uint32_t>(kEthHeaderLen)) return 0;
+  const uint8_t* bytes = frame.bytes;
+  uint16_t etherType = static_cast<uint16_t>(bytes[12] << 8 | bytes[13]);
+
+  uint32_t msg;
+  bool createAllowed;
+  if (etherType == kEtherTypeIpv4) {
+    msg = WM_IP_PKT;
+    createAllowed = false;
+  } else if (etherType == kEtherTypeSkav) {
+    if (frame.length < static_cast<uint32_t>(kSkavMinFrame)) return 0;
+    msg = WM_SKAV_MSG;
+    // Only the Code byte decides; the message is parsed on the client's
+    // thread, so a malformed CONF-REQ still creates a client.
+    createAllowed = bytes[kSkavCodeOffset] == SKAV_CONF_REQ;
+  } else {
+    return 0;
+  }
+
+  CClientThread* client = SKAVDGetClient(bytes + 6, createAllowed, *ctx);
+  if (!client) return 0;
+
+  // The capture buffer is reused by the next capture call, so the client
+  // gets its own copy of the bytes behind the Ethernet header.
+  try {
+    client->PostThreadMessage(
+        msg, std::vector<uint8_t>(bytes + kEthHeaderLen, bytes + frame.length));
+  } catch (const std::exception&) {
+    // No memory for the copy: the frame is dropped like any lost frame.
+  }
+  return 0;
+}

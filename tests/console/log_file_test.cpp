@@ -1,0 +1,370 @@
+// Log file: banners and outcome lines byte for byte with CR LF, outcomes
+// written once, the open messages, and writers racing a replacement.
+#include "console/log_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console/debug_print.h"
+#include "panel_devices.h"
+
+namespace {
+
+class RecordingErrors : public ErrorSink {
+ public:
+  RecordingErrors() { SetErrorSink(this); }
+  ~RecordingErrors() override { SetErrorSink(nullptr); }
+  void Show(const char* text) override { shown.emplace_back(text); }
+  std::vector<std::string> shown;
+};
+
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/skav-log-test-XXXXXX";
+    const char* made = mkdtemp(pattern);
+    if (made != nullptr) path_ = made;
+  }
+  ~TempDir() {
+    if (!path_.empty()) {
+      std::string cmd = "rm -rf '" + path_ + "'";
+      if (std::system(cmd.c_str()) != 0) {
+        // Nothing more to do: a leftover directory in /tmp harms no test.
+      }
+    }
+  }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  bool ok() const { return !path_.empty(); }
+
+ private:
+  std::string path_;
+};
+
+std::string ReadAll(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+// The C library's own asctime text of `t`, without its line feed.
+std::string AscTime(time_t t) {
+  struct tm tm {};
+  localtime_r(&t, &tm);
+  char buf[64];
+  asctime_r(&tm, buf);
+  std::string s(buf);
+  if (!s.empty() && s.back() == '\n') s.pop_back();
+  return s;
+}
+
+// The stamp is one of the local times between `before` and `after`, in the
+// 24-character asctime form or (short) without the weekday and its blank.
+void ExpectStamp(const std::string& stamp, time_t before, time_t after,
+                 bool shortForm) {
+  static const std::regex kLong(
+      "(Sun|Mon|Tue|Wed|Thu|Fri|Sat) "
+      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+      "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+  static const std::regex kShort(
+      "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+      "[ 123][0-9] [0-2][0-9]:[0-5][0-9]:[0-6][0-9] [0-9]{4}");
+  ASSERT_EQ(stamp.size(), shortForm ? 20u : 24u) << stamp;
+  EXPECT_TRUE(std::regex_match(stamp, shortForm ? kShort : kLong)) << stamp;
+  bool near = false;
+  for (time_t t = before; t <= after; ++t) {
+    std::string want = AscTime(t);
+    if (shortForm) want = want.substr(4);
+    near = near || want == stamp;
+  }
+  EXPECT_TRUE(near) << stamp;
+}
+
+std::vector<std::string> Captures(const std::string& text, const std::regex& re) {
+  std::smatch m;
+  std::vector<std::string> out;
+  if (!std::regex_match(text, m, re)) return out;
+  for (size_t i = 1; i < m.size(); ++i) out.push_back(m[i].str());
+  return out;
+}
+
+TEST(LogFileBanner, ThreeBannersByteExact) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  LogFile file;
+  ASSERT_TRUE(OpenLogFile(file, dir.File("log.txt")));
+  time_t before = time(nullptr);
+  EXPECT_EQ(LogFileBanner(file, BANNER_REWORK_START), 1);
+  EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGIN), 1);
+  EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGOUT), 1);
+  EXPECT_EQ(LogFileBanner(file, BANNER_REWORK_START), 1);
+  time_t after = time(nullptr);
+  // Flushed at once: the bytes are in the file while it is still open.
+  std::string text = ReadAll(dir.File("log.txt"));
+  CloseLogFile(file);
+
+  static const std::regex kAll(
+      "\r\n########## \\[(.{24})\\] Firmware Reworking starts ##########\r\n"
+      "########## \\[(.{24})\\] Supervisor Logs in        ##########\r\n"
+      "########## \\[(.{24})\\] Supervisor Logs out       ##########\r\n"
+      "\r\n########## \\[(.{24})\\] Firmware Reworking starts ##########\r\n");
+  std::vector<std::string> stamps = Captures(text, kAll);
+  ASSERT_EQ(stamps.size(), 4u) << text;
+  for (const std::string& s : stamps) ExpectStamp(s, before, after, false);
+  // With the stamps put back, the whole file, byte for byte.
+  EXPECT_EQ(text,
+            "\r\n########## [" + stamps[0] +
+                "] Firmware Reworking starts ##########\r\n"
+                "########## [" + stamps[1] +
+                "] Supervisor Logs in        ##########\r\n"
+                "########## [" + stamps[2] +
+                "] Supervisor Logs out       ##########\r\n"
+                "\r\n########## [" + stamps[3] +
+                "] Firmware Reworking starts ##########\r\n");
+}
+
+TEST(LogFileBanner, NothingWithoutFileOrWithUnknownKind) {
+  LogFile none;
+  EXPECT_EQ(LogFileBanner(none, BANNER_REWORK_START), 0);
+
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  LogFile file;
+  ASSERT_TRUE(OpenLogFile(file, dir.File("log.txt")));
+  EXPECT_EQ(LogFileBanner(file, 3), 0);
+  EXPECT_EQ(LogFileBanner(file, -1), 0);
+  CloseLogFile(file);
+  EXPECT_EQ(ReadAll(dir.File("log.txt")), "");
+  EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGIN), 0);
+}
+
+TEST(LogFileBanner, FailedWriteReportsZero) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
+  LogFile file;
+  ASSERT_TRUE(OpenLogFile(file, "/dev/full"));
+  // Buffered, the failure shows at the flush.
+  EXPECT_EQ(LogFileBanner(file, BANNER_REWORK_START), 0);
+  // Unbuffered, at the write itself.
+  setvbuf(file.fp, nullptr, _IONBF, 0);
+  EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGIN), 0);
+  CloseLogFile(file);
+}
+
+TEST(LogFileOpen, AppendsToAnExistingFile) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  {
+    std::ofstream(dir.File("log.txt"), std::ios::binary) << "earlier\r\n";
+  }
+  LogFile file;
+  ASSERT_TRUE(OpenLogFile(file, dir.File("log.txt")));
+  EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGIN), 1);
+  CloseLogFile(file);
+  std::string text = ReadAll(dir.File("log.txt"));
+  EXPECT_EQ(text.rfind("earlier\r\n########## [", 0), 0u) << text;
+}
+
+TEST(LogFileOpen, MessagesAndTheOldFileClosed) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  RecordingErrors errors;
+  LogFile file;
+  ASSERT_TRUE(OpenLogFile(file, dir.File("first.txt")));
+  ASSERT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGIN), 1);
+
+  EXPECT_FALSE(OpenLogFile(file, ""));
+  EXPECT_EQ(file.fp, nullptr);
+  EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGOUT), 0);
+
+  const std::string missing = dir.File("no-such-dir/log.txt");
+  EXPECT_FALSE(OpenLogFile(file, missing));
+  EXPECT_EQ(file.fp, nullptr);
+  const std::string directory = dir.File("");
+  EXPECT_FALSE(OpenLogFile(file, directory));
+
+  EXPECT_EQ(errors.shown,
+            (std::vector<std::string>{
+                "No log file specified, click the \"Open...\" button to select "
+                "a log file.",
+                "Fail to open the log file '" + missing +
+                    "': 'No such file or directory'",
+                "Fail to open the log file '" + directory +
+                    "': 'Is a directory'"}));
+
+  // Replacing an open file closes it first: the second file gets the next
+  // banner, the first keeps only its own.
+  ASSERT_TRUE(OpenLogFile(file, dir.File("first.txt")));
+  ASSERT_TRUE(OpenLogFile(file, dir.File("second.txt")));
+  EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGOUT), 1);
+  CloseLogFile(file);
+  EXPECT_EQ(file.fp, nullptr);
+  CloseLogFile(file);  // closing twice is harmless
+  const std::string first = ReadAll(dir.File("first.txt"));
+  EXPECT_EQ(std::count(first.begin(), first.end(), '#'), 20) << first;
+  EXPECT_NE(ReadAll(dir.File("second.txt")).find("Logs out"), std::string::npos);
+  EXPECT_EQ(errors.shown.size(), 3u);
+}
+
+const std::regex kOutcomeLine(
+    "\\[(.{20})\\] ([0-9A-F]{2}(?:-[0-9A-F]{2}){5}): (Done    |Error   )\r\n");
+
+struct OutcomeLine {
+  std::string stamp, mac, word;
+};
+
+std::vector<OutcomeLine> OutcomeLines(const std::string& text) {
+  std::vector<OutcomeLine> lines;
+  std::string rest = text;
+  std::smatch m;
+  while (!rest.empty()) {
+    if (!std::regex_search(rest, m, kOutcomeLine,
+                           std::regex_constants::match_continuous)) {
+      ADD_FAILURE() << "not an outcome line: " << rest;
+      break;
+    }
+    lines.push_back({m[1].str(), m[2].str(), m[3].str()});
+    rest = m.suffix().str();
+  }
+  return lines;
+}
+
+TEST(LogFileOutcomes, OneLinePerClosedClientInListOrder) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  Devices d;
+  CClientThread* nothing = d.Add(Mac{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, true);
+  CClientThread* failed = d.Add(Mac{0xAB, 0xCD, 0xEF, 0x01, 0x02, 0x03});
+  CClientThread* active = d.Add(Mac{0x10, 0, 0, 0, 0, 0x01});
+  CClientThread* done = d.Add(Mac{0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54});
+  CClientThread* logged = d.Add(Mac{0x20, 0, 0, 0, 0, 0x02});
+  nothing->SetState(Closed);  // nothing offered: Done without fwUpgradeDone
+  Devices::FinishError(failed);
+  Devices::FinishDone(done);
+  Devices::FinishDone(logged);
+  logged->SetFlag(outcomeLogged);
+
+  LogFile file;
+  ASSERT_TRUE(OpenLogFile(file, dir.File("log.txt")));
+  time_t before = time(nullptr);
+  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  time_t after = time(nullptr);
+  std::string text = ReadAll(dir.File("log.txt"));
+
+  std::vector<OutcomeLine> lines = OutcomeLines(text);
+  ASSERT_EQ(lines.size(), 3u) << text;
+  for (const auto& l : lines) ExpectStamp(l.stamp, before, after, true);
+  EXPECT_EQ(text, "[" + lines[0].stamp + "] 00-1A-2B-3C-4D-5E: Done    \r\n" +
+                      "[" + lines[1].stamp + "] AB-CD-EF-01-02-03: Error   \r\n" +
+                      "[" + lines[2].stamp + "] FE-DC-BA-98-76-54: Done    \r\n");
+  EXPECT_TRUE(nothing->HasFlag(outcomeLogged));
+  EXPECT_TRUE(failed->HasFlag(outcomeLogged));
+  EXPECT_TRUE(done->HasFlag(outcomeLogged));
+  EXPECT_FALSE(active->HasFlag(outcomeLogged));
+
+  // Logged once: the next cycle writes nothing; the active device, once
+  // Closed, gets its line in the cycle after.
+  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  EXPECT_EQ(ReadAll(dir.File("log.txt")), text);
+  Devices::FinishError(active);
+  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  std::vector<OutcomeLine> more =
+      OutcomeLines(ReadAll(dir.File("log.txt")).substr(text.size()));
+  ASSERT_EQ(more.size(), 1u);
+  EXPECT_EQ(more[0].mac, "10-00-00-00-00-01");
+  EXPECT_EQ(more[0].word, "Error   ");
+  CloseLogFile(file);
+}
+
+TEST(LogFileOutcomes, FinishedBeforeAFileWasOpened) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  Devices d;
+  CClientThread* early = d.Add(MacOf(0x01));
+  Devices::FinishDone(early);
+
+  LogFile file;
+  EXPECT_EQ(LogFileOutcomes(file, d.head()), 0);
+  EXPECT_FALSE(early->HasFlag(outcomeLogged));
+
+  ASSERT_TRUE(OpenLogFile(file, dir.File("first.txt")));
+  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  std::vector<OutcomeLine> lines = OutcomeLines(ReadAll(dir.File("first.txt")));
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].mac, "00-00-00-00-00-01");
+  EXPECT_EQ(lines[0].word, "Done    ");
+
+  // A device already logged is not written again into a newly chosen file.
+  ASSERT_TRUE(OpenLogFile(file, dir.File("second.txt")));
+  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  CloseLogFile(file);
+  EXPECT_EQ(ReadAll(dir.File("second.txt")), "");
+}
+
+TEST(LogFileOutcomes, FailedWriteStillMarksLogged) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
+  Devices d;
+  CClientThread* c = d.Add(MacOf(0x01));
+  Devices::FinishError(c);
+  LogFile file;
+  ASSERT_TRUE(OpenLogFile(file, "/dev/full"));
+  // Unbuffered, so that the line's own write fails, not a later flush.
+  setvbuf(file.fp, nullptr, _IONBF, 0);
+  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  EXPECT_TRUE(c->HasFlag(outcomeLogged));
+  CloseLogFile(file);
+}
+
+// Two writers and a window replacing the file under them: every file holds
+// whole lines only, and every banner written is found once.
+TEST(LogFileLock, WritersAndReplacementNeverMixLines) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  LogFile file;
+  ASSERT_TRUE(OpenLogFile(file, dir.File("a.txt")));
+  constexpr int kEach = 300;
+  int written[2] = {0, 0};
+  auto writer = [&](int kind, int* count) {
+    for (int i = 0; i < kEach; ++i) *count += LogFileBanner(file, kind);
+  };
+  std::thread login(writer, BANNER_SUPERVISOR_LOGIN, &written[0]);
+  std::thread logout(writer, BANNER_SUPERVISOR_LOGOUT, &written[1]);
+  for (int i = 0; i < 40; ++i) {
+    OpenLogFile(file, dir.File(i % 2 ? "a.txt" : "b.txt"));
+    std::this_thread::yield();
+  }
+  login.join();
+  logout.join();
+  CloseLogFile(file);
+
+  static const std::regex kLine(
+      "########## \\[.{24}\\] Supervisor Logs (in        |out       )"
+      "##########\r\n");
+  int found[2] = {0, 0};
+  for (const char* name : {"a.txt", "b.txt"}) {
+    std::string rest = ReadAll(dir.File(name));
+    std::smatch m;
+    while (!rest.empty()) {
+      ASSERT_TRUE(std::regex_search(rest, m, kLine,
+                                    std::regex_constants::match_continuous))
+          << "broken line in " << name << ": " << rest.substr(0, 80);
+      ++found[m[1].str() == "in        " ? 0 : 1];
+      rest = m.suffix().str();
+    }
+  }
+  EXPECT_EQ(found[0], written[0]);
+  EXPECT_EQ(found[1], written[1]);
+  EXPECT_GT(written[0] + written[1], 0);
+}
+
+}  // namespace

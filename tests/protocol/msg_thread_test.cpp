@@ -1,0 +1,363 @@
+// Thread messaging: start, delivery order, quit, and the one repeating timer.
+#include "protocol/msg_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Polls `done` until it holds or the deadline passes.
+bool WaitFor(const std::function<bool()>& done,
+             std::chrono::milliseconds limit = 5000ms) {
+  auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+std::vector<uint8_t> Number(uint32_t n) {
+  std::vector<uint8_t> v(4);
+  std::memcpy(v.data(), &n, 4);
+  return v;
+}
+
+uint32_t NumberOf(const uint8_t* data, size_t len) {
+  uint32_t n = 0;
+  if (len == 4) std::memcpy(&n, data, 4);
+  return n;
+}
+
+// Records what reaches it; commands run on the thread through `onMessage`.
+class RecordingThread : public MsgThread {
+ public:
+  struct Event {
+    uint32_t msg;
+    uint32_t number;
+  };
+
+  std::function<void(RecordingThread&, uint32_t msg, uint32_t number)> onMessage;
+  std::function<void(RecordingThread&)> onTimer;
+  bool initResult = true;
+
+  std::vector<Event> Events() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_;
+  }
+  size_t EventCount() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return events_.size();
+  }
+  bool Handled(uint32_t msg, uint32_t number) {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (const Event& e : events_)
+      if (e.msg == msg && e.number == number) return true;
+    return false;
+  }
+
+  std::atomic<int> timerCount{0};
+  std::atomic<bool> exitRan{false};
+  std::atomic<bool> overlap{false};
+  std::atomic<size_t> eventsAtExit{0};
+
+ protected:
+  bool InitInstance() override { return initResult; }
+  int ExitInstance() override {
+    eventsAtExit = EventCount();
+    exitRan = true;
+    return 0;
+  }
+  void OnThreadMessage(uint32_t msg, const uint8_t* data, size_t len) override {
+    if (busy_.exchange(true)) overlap = true;
+    uint32_t number = NumberOf(data, len);
+    if (onMessage) onMessage(*this, msg, number);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      events_.push_back({msg, number});
+    }
+    busy_ = false;
+  }
+  void OnTimerMessage() override {
+    if (busy_.exchange(true)) overlap = true;
+    ++timerCount;
+    if (onTimer) onTimer(*this);
+    busy_ = false;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<Event> events_;
+  std::atomic<bool> busy_{false};
+};
+
+void EndThread(RecordingThread& t) {
+  t.PostQuit();
+  t.WaitForEnd();
+}
+
+TEST(MsgThreadDelivery, MessagesArriveOneAtATimeInPostingOrder) {
+  RecordingThread t;
+  ASSERT_TRUE(t.CreateThread());
+  constexpr uint32_t kPerPoster = 2000;
+  // Two posters at once: each one's messages keep their order.
+  auto poster = [&t](uint32_t msg) {
+    for (uint32_t i = 1; i <= kPerPoster; ++i)
+      EXPECT_TRUE(t.PostThreadMessage(msg, Number(i)));
+  };
+  std::thread a(poster, WM_SKAV_MSG);
+  std::thread b(poster, WM_IP_PKT);
+  a.join();
+  b.join();
+  ASSERT_TRUE(WaitFor([&] { return t.EventCount() == 2 * kPerPoster; }));
+  EndThread(t);
+
+  uint32_t lastSkav = 0, lastIp = 0;
+  for (const auto& e : t.Events()) {
+    uint32_t& last = e.msg == WM_SKAV_MSG ? lastSkav : lastIp;
+    EXPECT_EQ(e.number, last + 1) << "message " << e.msg;
+    last = e.number;
+  }
+  EXPECT_EQ(lastSkav, kPerPoster);
+  EXPECT_EQ(lastIp, kPerPoster);
+  EXPECT_FALSE(t.overlap);
+}
+
+TEST(MsgThreadDelivery, MessagePostedRightAfterStartIsHandled) {
+  // The start must not return before the queue exists; repeat to give a
+  // late queue every chance to lose the first message.
+  for (int round = 0; round < 100; ++round) {
+    RecordingThread t;
+    ASSERT_TRUE(t.CreateThread());
+    ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(7)));
+    ASSERT_TRUE(WaitFor([&] { return t.Handled(WM_SKAV_MSG, 7); }))
+        << "round " << round;
+    EndThread(t);
+  }
+}
+
+TEST(MsgThreadDelivery, PayloadIsTheThreadsOwnCopy) {
+  RecordingThread t;
+  std::vector<uint8_t> seen;
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  t.onMessage = [&](RecordingThread&, uint32_t, uint32_t number) {
+    if (number == 1) opened.wait_for(5s);
+  };
+  ASSERT_TRUE(t.CreateThread());
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(1)));
+  {
+    // The sender's buffer is overwritten and released before the thread
+    // gets to the message.
+    std::vector<uint8_t> buffer = Number(0x11223344);
+    ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, buffer));
+    std::fill(buffer.begin(), buffer.end(), 0);
+  }
+  gate.set_value();
+  ASSERT_TRUE(WaitFor([&] { return t.Handled(WM_SKAV_MSG, 0x11223344); }));
+  EndThread(t);
+}
+
+TEST(MsgThreadQuit, QuitEndsTheLoopAfterTheMessagesBeforeIt) {
+  RecordingThread t;
+  std::promise<void> started, gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  t.onMessage = [&](RecordingThread&, uint32_t, uint32_t number) {
+    if (number == 1) {
+      started.set_value();
+      opened.wait_for(5s);
+    }
+  };
+  ASSERT_TRUE(t.CreateThread());
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(1)));
+  started.get_future().wait();
+  // Everything below is queued while the thread is held in message 1.
+  for (uint32_t i = 2; i <= 6; ++i)
+    ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(i)));
+  t.PostQuit();
+  t.PostThreadMessage(WM_SKAV_MSG, Number(99));  // behind the quit
+  gate.set_value();
+  t.WaitForEnd();
+
+  ASSERT_TRUE(t.exitRan);
+  auto events = t.Events();
+  ASSERT_EQ(events.size(), 6u);
+  for (uint32_t i = 0; i < 6; ++i) EXPECT_EQ(events[i].number, i + 1);
+  EXPECT_EQ(t.eventsAtExit, 6u) << "ExitInstance ran before the queue drained";
+  EXPECT_FALSE(t.PostThreadMessage(WM_SKAV_MSG, Number(100)))
+      << "posting to an ended thread must be refused";
+  t.PostQuit();      // harmless on an ended thread
+  t.WaitForEnd();    // returns at once
+}
+
+TEST(MsgThreadQuit, FailedInitEndsTheThreadAndRefusesMessages) {
+  RecordingThread t;
+  t.initResult = false;
+  EXPECT_FALSE(t.CreateThread());
+  t.WaitForEnd();
+  EXPECT_TRUE(t.exitRan);
+  EXPECT_FALSE(t.PostThreadMessage(WM_SKAV_MSG, Number(1)));
+}
+
+TEST(MsgThreadQuit, ThreadNeverStartedRefusesPostsAndNeedsNoWait) {
+  RecordingThread t;
+  EXPECT_FALSE(t.PostThreadMessage(WM_SKAV_MSG, Number(1)));
+  t.PostQuit();
+  t.WaitForEnd();
+  EXPECT_FALSE(t.exitRan);
+}
+
+// Timer commands, run on the thread as message numbers.
+constexpr uint32_t kSetTimer = 1, kKillTimer = 2, kMarker = 3;
+
+TEST(MsgThreadTimer, RepeatsUntilStoppedThenNeverAgain) {
+  RecordingThread t;
+  std::atomic<uint32_t> id{0};
+  t.onMessage = [&](RecordingThread& self, uint32_t, uint32_t number) {
+    if (number == kSetTimer) id = self.SetTimer(20);
+    if (number == kKillTimer) self.KillTimer(id);
+  };
+  ASSERT_TRUE(t.CreateThread());
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kSetTimer)));
+  ASSERT_TRUE(WaitFor([&] { return t.timerCount >= 3; }))
+      << "a timer must repeat until it is stopped";
+  EXPECT_NE(id, 0u);
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kKillTimer)));
+  ASSERT_TRUE(WaitFor([&] { return t.Handled(WM_SKAV_MSG, kKillTimer); }));
+  int afterKill = t.timerCount;
+  // Several periods with nothing due: no expiry may slip through.
+  std::this_thread::sleep_for(120ms);
+  EXPECT_EQ(t.timerCount, afterKill);
+  EXPECT_FALSE(t.overlap) << "a timer expiry ran inside a message handler";
+  EndThread(t);
+}
+
+TEST(MsgThreadTimer, EveryStartGivesAFreshNonZeroId) {
+  RecordingThread t;
+  std::vector<uint32_t> ids;
+  t.onMessage = [&](RecordingThread& self, uint32_t, uint32_t number) {
+    if (number != kSetTimer) return;
+    for (int i = 0; i < 5; ++i) {
+      uint32_t id = self.SetTimer(60000);
+      ids.push_back(id);
+      self.KillTimer(id);
+    }
+  };
+  ASSERT_TRUE(t.CreateThread());
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kSetTimer)));
+  ASSERT_TRUE(WaitFor([&] { return t.Handled(WM_SKAV_MSG, kSetTimer); }));
+  EndThread(t);
+  ASSERT_EQ(ids.size(), 5u);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_NE(ids[i], 0u);
+    for (size_t j = 0; j < i; ++j) EXPECT_NE(ids[i], ids[j]);
+  }
+}
+
+TEST(MsgThreadTimer, StoppedTimerThatHadAlreadyExpiredDeliversNothing) {
+  // The timer expires while the thread is busy, so its expiry is already
+  // waiting in the queue behind the message that stops it.
+  for (int round = 0; round < 5; ++round) {
+    RecordingThread t;
+    std::atomic<uint32_t> id{0};
+    std::promise<void> started, gate;
+    std::shared_future<void> opened = gate.get_future().share();
+    t.onMessage = [&](RecordingThread& self, uint32_t, uint32_t number) {
+      if (number == kSetTimer) {
+        id = self.SetTimer(1);
+        started.set_value();
+        opened.wait_for(5s);
+        std::this_thread::sleep_for(15ms);  // well past the 1 ms
+      }
+      if (number == kKillTimer) self.KillTimer(id);
+    };
+    ASSERT_TRUE(t.CreateThread());
+    ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kSetTimer)));
+    started.get_future().wait();
+    ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kKillTimer)));
+    ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kMarker)));
+    gate.set_value();
+    ASSERT_TRUE(WaitFor([&] { return t.Handled(WM_SKAV_MSG, kMarker); }));
+    // Anything the expiry queued meanwhile sits before this second marker.
+    ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kMarker + 1)));
+    ASSERT_TRUE(WaitFor([&] { return t.Handled(WM_SKAV_MSG, kMarker + 1); }));
+    EXPECT_EQ(t.timerCount, 0) << "round " << round;
+    EndThread(t);
+  }
+}
+
+TEST(MsgThreadTimer, ReplacedTimerDeliversOnlyForTheNewOne) {
+  RecordingThread t;
+  std::atomic<uint32_t> first{0}, second{0};
+  std::promise<void> started, gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  t.onMessage = [&](RecordingThread& self, uint32_t, uint32_t number) {
+    if (number == kSetTimer) {
+      first = self.SetTimer(1);
+      started.set_value();
+      opened.wait_for(5s);
+      std::this_thread::sleep_for(15ms);
+    }
+    if (number == kKillTimer) {
+      // Stop-then-start, as a client does before every new timer.
+      self.KillTimer(first);
+      second = self.SetTimer(60000);
+    }
+  };
+  ASSERT_TRUE(t.CreateThread());
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kSetTimer)));
+  started.get_future().wait();
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kKillTimer)));
+  gate.set_value();
+  ASSERT_TRUE(WaitFor([&] { return t.Handled(WM_SKAV_MSG, kKillTimer); }));
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kMarker)));
+  ASSERT_TRUE(WaitFor([&] { return t.Handled(WM_SKAV_MSG, kMarker); }));
+  EXPECT_NE(second, 0u);
+  EXPECT_NE(second, first);
+  EXPECT_EQ(t.timerCount, 0) << "the 60 s timer cannot have expired yet";
+  EndThread(t);
+}
+
+TEST(MsgThreadTimer, TimerExpiriesShareTheQueueWithMessages) {
+  // While the thread is held in a message, an expiry waits; it is handled
+  // only after that message, never inside it.
+  RecordingThread t;
+  std::promise<void> started, gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  std::atomic<int> timerCountInside{-1};
+  std::atomic<uint32_t> id{0};
+  t.onMessage = [&](RecordingThread& self, uint32_t, uint32_t number) {
+    if (number == kSetTimer) {
+      id = self.SetTimer(1);
+      started.set_value();
+      opened.wait_for(5s);
+      std::this_thread::sleep_for(15ms);
+      timerCountInside = self.timerCount.load();
+    }
+  };
+  t.onTimer = [&](RecordingThread& self) { self.KillTimer(id); };
+  ASSERT_TRUE(t.CreateThread());
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kSetTimer)));
+  started.get_future().wait();
+  gate.set_value();
+  ASSERT_TRUE(WaitFor([&] { return t.timerCount >= 1; }));
+  EXPECT_EQ(timerCountInside, 0);
+  EXPECT_FALSE(t.overlap);
+  EndThread(t);
+}
+
+}  // namespace

@@ -1,0 +1,308 @@
+// The server thread on an in-memory port: the advertisement, which frames
+// create clients and reach them, Stop, Clear and the pool across runs.
+#include "protocol/server_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/memory_port.h"
+#include "protocol/client_table.h"
+#include "protocol/client_thread.h"
+#include "support/server_run.h"
+
+namespace {
+
+using server_run::Bytes;
+using server_run::Frame;
+using server_run::NewClientLine;
+using server_run::PanelMirror;
+using server_run::ServerRun;
+using server_run::TextLog;
+using server_run::ThreadCount;
+using server_run::WaitFor;
+
+const uint8_t kServerMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
+const uint8_t kBroadcast[6] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+
+// ADVERTISE as it must appear on the wire, written out by hand: broadcast,
+// the server's MAC, EtherType 0x0912; Reserved 0, Code 1, reserved 0,
+// Length 14; MAGIC-NO (type 1, length 8) "KSTN".
+const Bytes kAdvertiseFrame = {
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0x00, 0x00, 0x00,
+    0x00, 0x01, 0x09, 0x12, 0x00, 0x00, 0x01, 0x00, 0x00, 0x0e,
+    0x00, 0x01, 0x00, 0x08, 0x4b, 0x53, 0x54, 0x4e};
+
+struct Mac {
+  uint8_t b[6];
+};
+Mac Dev(uint8_t last) { return Mac{{0x00, 0x00, 0x00, 0x00, 0x00, last}}; }
+
+Bytes ConfReq(const Mac& from) {
+  return Frame(kServerMac, from.b, 0x0912, {0x00, 0x00, 0x02, 0x00, 0x00, 0x06});
+}
+// Coded CONF-REQ, but DEV-IP carries 4 value bytes instead of 8.
+Bytes MalformedConfReq(const Mac& from) {
+  return Frame(kServerMac, from.b, 0x0912,
+               {0x00, 0x00, 0x02, 0x00, 0x00, 0x0e, 0x00, 0x02, 0x00, 0x08,
+                0x0a, 0x00, 0x00, 0x02});
+}
+Bytes KeepAliveReq(const Mac& from) {
+  return Frame(kServerMac, from.b, 0x0912, {0x00, 0x00, 0x06, 0x00, 0x00, 0x06});
+}
+
+uint8_t gFirmware[4] = {0xde, 0xad, 0xbe, 0xef};
+
+class ServerThreadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    iface_ = MakeMemoryIf(kServerMac, &port_);
+    ctx_.link = iface_.get();
+    slot_.store(&log_);
+    ctx_.logSlot = &slot_;
+    status_.SetListener(&panel_);
+    ctx_.statusCtl = &status_;
+    ctx_.panel.Set(sortKey, kSortMacUp);
+    SKAVDResetPoolForTest();
+  }
+
+  /// Frames the server sent to `mac` with SKAV code `code`.
+  int SentTo(const Mac& mac, uint8_t code) const {
+    int n = 0;
+    for (const Bytes& f : port_->Sent())
+      n += f.size() >= 20 && std::equal(mac.b, mac.b + 6, f.begin()) &&
+           f[12] == 0x09 && f[13] == 0x12 && f[16] == code;
+    return n;
+  }
+  std::vector<Bytes> Broadcasts() const {
+    std::vector<Bytes> out;
+    for (const Bytes& f : port_->Sent())
+      if (std::equal(kBroadcast, kBroadcast + 6, f.begin())) out.push_back(f);
+    return out;
+  }
+
+  MemoryPort* port_ = nullptr;
+  std::unique_ptr<L2_If> iface_;
+  TextLog log_;
+  LogSlot slot_{nullptr};
+  StatusText status_;
+  PanelMirror panel_;
+  SKAVDContext ctx_;
+};
+
+TEST_F(ServerThreadTest, AdvertisesTheSame28ByteFrameEveryCycle) {
+  ServerRun run(ctx_);
+  ASSERT_TRUE(WaitFor([&] { return port_->Sent().size() >= 3; }));
+  ASSERT_TRUE(run.Stop());
+  auto sent = port_->Sent();
+  for (size_t i = 0; i < sent.size(); ++i)
+    EXPECT_EQ(sent[i], kAdvertiseFrame) << "frame " << i;
+  EXPECT_EQ(run.result(), 0);
+}
+
+TEST_F(ServerThreadTest, FailedAdvertiseIsLoggedAndTheNextCycleSendsItIntact) {
+  port_->SetSendFailure(true);
+  ServerRun run(ctx_);
+  ASSERT_TRUE(WaitFor([&] {
+    return log_.Count("[Error] Fail to send Advertisement (6)\r\n") >= 2;
+  }));
+  port_->SetSendFailure(false);
+  ASSERT_TRUE(WaitFor([&] { return port_->Sent().size() >= 2; }));
+  ASSERT_TRUE(run.Stop());
+  for (const Bytes& f : port_->Sent()) EXPECT_EQ(f, kAdvertiseFrame);
+}
+
+TEST_F(ServerThreadTest, ConfReqFromANewMacCreatesAClientWith10_0_0_2) {
+  ServerRun run(ctx_);
+  const Mac dev = Dev(0x0a);
+  port_->Inject(ConfReq(dev));
+  ASSERT_TRUE(WaitFor([&] { return log_.Has(NewClientLine(dev.b, "10.0.0.2")); }));
+  // The posted copy reached the client: it answers with its address.
+  ASSERT_TRUE(WaitFor([&] { return SentTo(dev, 0x03) == 1; }));
+  const Bytes confAck = {0x00, 0x00, 0x00, 0x00, 0x00, 0x0a, 0x02, 0x00,
+                         0x00, 0x00, 0x00, 0x01, 0x09, 0x12, 0x00, 0x00,
+                         0x03, 0x00, 0x00, 0x12, 0x00, 0x02, 0x00, 0x0c,
+                         0x0a, 0x00, 0x00, 0x02, 0xff, 0x00, 0x00, 0x00};
+  for (const Bytes& f : port_->Sent()) {
+    if (!std::equal(kBroadcast, kBroadcast + 6, f.begin())) {
+      EXPECT_EQ(f, confAck);
+    }
+  }
+  ASSERT_TRUE(run.Stop());
+}
+
+TEST_F(ServerThreadTest, FramesThatMayNotCreateAClientCreateNothing) {
+  ServerRun run(ctx_);
+  // None of these may create a client or take an address.
+  port_->Inject(KeepAliveReq(Dev(0x01)));
+  port_->Inject(Frame(kServerMac, Dev(0x02).b, 0x0912,  // TFTP-UL-REQ
+                      {0x00, 0x00, 0x10, 0x00, 0x00, 0x06}));
+  port_->Inject(Frame(kServerMac, Dev(0x03).b, 0x0912,  // CLOSE-REQ
+                      {0x00, 0x00, 0x04, 0x00, 0x00, 0x06}));
+  port_->Inject(Frame(kServerMac, Dev(0x04).b, 0x0800,  // IPv4/UDP to 10.0.0.1
+                      {0x45, 0x00, 0x00, 0x20, 0x00, 0x01, 0x00, 0x00,
+                       0x40, 0x11, 0x00, 0x00, 0x0a, 0x00, 0x00, 0x02,
+                       0x0a, 0x00, 0x00, 0x01, 0x04, 0x00, 0x04, 0x00,
+                       0x00, 0x0c, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00}));
+  port_->Inject(Frame(kServerMac, Dev(0x05).b, 0x0912,  // 19 bytes, Code 2
+                      {0x00, 0x00, 0x02, 0x00, 0x00}));
+  port_->Inject(Frame(kBroadcast, Dev(0x06).b, 0x0806,  // ARP request
+                      {0x00, 0x01, 0x08, 0x00, 0x06, 0x04, 0x00, 0x01,
+                       0x00, 0x00, 0x00, 0x00, 0x00, 0x06, 0x0a, 0x00,
+                       0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                       0x0a, 0x00, 0x00, 0x01}));
+  port_->Inject(Frame(kServerMac, Dev(0x07).b, 0x88b5,  // CONF-REQ bytes
+                      {0x00, 0x00, 0x02, 0x00, 0x00, 0x06}));
+  port_->Inject(Frame(kServerMac, Dev(0x08).b, 0x86dd,  // IPv6
+                      {0x60, 0x00, 0x02, 0x00, 0x00, 0x06}));
+  // Frames are handled in order: once this one's client exists, every
+  // frame above has been seen and dropped.
+  const Mac marker = Dev(0x7e);
+  port_->Inject(ConfReq(marker));
+  ASSERT_TRUE(WaitFor([&] { return log_.Has("New client: "); }));
+  EXPECT_EQ(log_.Count("New client: "), 1);
+  EXPECT_EQ(log_.Text().rfind(NewClientLine(marker.b, "10.0.0.2"), 0), 0u)
+      << log_.Text();
+  ASSERT_TRUE(run.Stop());
+}
+
+TEST_F(ServerThreadTest, OnlySkavAndIpv4FramesReachAnExistingClient) {
+  ServerRun run(ctx_);
+  const Mac dev = Dev(0x0b);
+  port_->Inject(ConfReq(dev));
+  ASSERT_TRUE(WaitFor([&] { return SentTo(dev, 0x03) == 1; }));
+  // Each of these would draw a second CONF-ACK or a parse failure if it
+  // reached the client.
+  port_->Inject(Frame(kServerMac, dev.b, 0x0806,
+                      {0x00, 0x00, 0x02, 0x00, 0x00, 0x06}));
+  port_->Inject(Frame(kServerMac, dev.b, 0x0912, {0x00, 0x00, 0x02, 0x00, 0x00}));
+  port_->Inject(KeepAliveReq(dev));
+  ASSERT_TRUE(WaitFor([&] { return SentTo(dev, 0x07) == 1; }));
+  EXPECT_EQ(SentTo(dev, 0x03), 1);
+  EXPECT_FALSE(log_.Has("SKAV_MsgParsing() fails"));
+  EXPECT_EQ(log_.Count("New client: "), 1);
+  ASSERT_TRUE(run.Stop());
+}
+
+TEST_F(ServerThreadTest, StopDuringTheWaitEndsEveryClientThreadFirst) {
+  const int baseThreads = ThreadCount();
+  ServerRun run(ctx_);
+  for (uint8_t last = 0x21; last <= 0x23; ++last) port_->Inject(ConfReq(Dev(last)));
+  ASSERT_TRUE(WaitFor([&] {
+    return SentTo(Dev(0x21), 3) + SentTo(Dev(0x22), 3) + SentTo(Dev(0x23), 3) == 3;
+  }));
+  EXPECT_EQ(ThreadCount(), baseThreads + 4);  // the server and three clients
+
+  EXPECT_TRUE(run.Stop(true, std::chrono::milliseconds(1500)))
+      << "Stop did not end the server within a cycle";
+  EXPECT_EQ(run.result(), 0);
+  EXPECT_EQ(run.threadsAtReturn(), baseThreads + 1)
+      << "client threads were still running when the server thread returned";
+  EXPECT_EQ(gClientList, nullptr);
+}
+
+TEST_F(ServerThreadTest, StopWithoutAWakeUpEndsWithinACycle) {
+  ServerRun run(ctx_);
+  ASSERT_TRUE(WaitFor([&] { return !port_->Sent().empty(); }));
+  EXPECT_TRUE(run.Stop(false, std::chrono::milliseconds(1500)));
+}
+
+TEST_F(ServerThreadTest, ClearRemovesFalseCreationsAndKeepsReworkingClients) {
+  ctx_.images.buf[0] = gFirmware;  // so a false creation's outcome is Error
+  ctx_.images.len[0] = sizeof gFirmware;
+  ServerRun run(ctx_);
+  const Mac good = Dev(0x31), bad = Dev(0x32);
+  port_->Inject(ConfReq(good));
+  port_->Inject(MalformedConfReq(bad));
+  // The exit of the false creation is shown at once, as an Error.
+  ASSERT_TRUE(WaitFor([&] {
+    std::string text = panel_.Text();
+    return text.find("00-00-00-00-00-32: Error    ") != std::string::npos &&
+           text.find("00-00-00-00-00-31: Reworking") != std::string::npos;
+  }));
+
+  ctx_.panel.Set(refreshRequest, 2);
+  L2_BreakLoop(ctx_.link);
+  ASSERT_TRUE(WaitFor([&] {
+    return ctx_.panel.Get(refreshRequest) == 0 &&
+           panel_.Text().find("00-00-00-00-00-32") == std::string::npos;
+  }));
+  EXPECT_NE(panel_.Text().find("00-00-00-00-00-31: Reworking"), std::string::npos);
+
+  // The device is no longer held by a dead client: a proper CONF-REQ now
+  // gets it served, with a new address.
+  port_->Inject(ConfReq(bad));
+  ASSERT_TRUE(WaitFor([&] { return log_.Has(NewClientLine(bad.b, "10.0.0.4")); }));
+  ASSERT_TRUE(WaitFor([&] { return SentTo(bad, 0x03) == 1; }));
+  ASSERT_TRUE(run.Stop());
+}
+
+TEST_F(ServerThreadTest, SortRequestRebuildsThePanelAndIsWithdrawn) {
+  ServerRun run(ctx_);
+  port_->Inject(ConfReq(Dev(0x41)));
+  port_->Inject(ConfReq(Dev(0x42)));
+  ASSERT_TRUE(WaitFor([&] {
+    return panel_.Text().find("00-00-00-00-00-42") != std::string::npos &&
+           panel_.Text().find("00-00-00-00-00-41") != std::string::npos;
+  }));
+  ctx_.panel.Set(sortKey, kSortMacDown);
+  ctx_.panel.Set(refreshRequest, 1);
+  L2_BreakLoop(ctx_.link);
+  ASSERT_TRUE(WaitFor([&] { return ctx_.panel.Get(refreshRequest) == 0; }));
+  std::string text = panel_.Text();
+  EXPECT_LT(text.find("00-00-00-00-00-42"), text.find("00-00-00-00-00-41"));
+  ASSERT_TRUE(run.Stop());
+}
+
+TEST_F(ServerThreadTest, PoolCarriesOverAcrossStopAndStart) {
+  const Mac dev = Dev(0x51);
+  {
+    ServerRun run(ctx_);
+    port_->Inject(ConfReq(dev));
+    ASSERT_TRUE(WaitFor([&] { return log_.Has(NewClientLine(dev.b, "10.0.0.2")); }));
+    ASSERT_TRUE(run.Stop());
+  }
+  {
+    // A new run starts with an empty table, but not with a fresh pool.
+    ServerRun run(ctx_);
+    port_->Inject(ConfReq(dev));
+    ASSERT_TRUE(WaitFor([&] { return log_.Has(NewClientLine(dev.b, "10.0.0.3")); }));
+    ASSERT_TRUE(run.Stop());
+  }
+  EXPECT_EQ(log_.Count("New client: "), 2);
+}
+
+TEST_F(ServerThreadTest, FinishedDevicesGoToTheOpenLogFile) {
+  ctx_.images.buf[0] = gFirmware;
+  ctx_.images.len[0] = sizeof gFirmware;
+  FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  ctx_.logFile.fp = file;
+  {
+    ServerRun run(ctx_);
+    port_->Inject(MalformedConfReq(Dev(0x61)));
+    ASSERT_TRUE(WaitFor([&] { return log_.Has("false creation"); }));
+    // Written in the cycle after the exit; the outcome mark shows it.
+    ASSERT_TRUE(WaitFor([&] {
+      std::lock_guard<std::mutex> lock(gLogLock);
+      std::fflush(file);
+      std::rewind(file);
+      std::string text;
+      char buf[512];
+      while (size_t n = std::fread(buf, 1, sizeof buf, file)) text.append(buf, n);
+      std::fseek(file, 0, SEEK_END);
+      return text.find("00-00-00-00-00-61: Error") != std::string::npos;
+    }));
+    ASSERT_TRUE(run.Stop());
+  }
+  std::lock_guard<std::mutex> lock(gLogLock);
+  ctx_.logFile.fp = nullptr;
+  std::fclose(file);
+}
+
+}  // namespace
