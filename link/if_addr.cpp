@@ -68,8 +68,11 @@ uint32_t PrefixMask(int prefix) {
 bool ServerLabel(int ifindex, char (&label)[16]) {
   char name[IF_NAMESIZE];
   if (if_indextoname(static_cast<unsigned>(ifindex), name) == nullptr) return false;
-  if (std::strlen(name) + std::strlen(kServerLabelSuffix) > kMaxLabel) return false;
-  snprintf(label, sizeof label, "%s%s", name, kServerLabelSuffix);
+  size_t nameLen = std::strlen(name);
+  size_t suffixLen = std::strlen(kServerLabelSuffix);
+  if (nameLen + suffixLen > kMaxLabel) return false;
+  std::memcpy(label, name, nameLen);
+  std::memcpy(label + nameLen, kServerLabelSuffix, suffixLen + 1);
   return true;
 }
 

@@ -1,0 +1,222 @@
+// The operator's window: the configuration, Start and Stop, the Device
+// Status panel, supervisor mode, the Debug Window and the log file.
+#pragma once
+
+#include <QDialog>
+#include <QFont>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "console/gui/debug_dialog.h"
+#include "console/gui/status_view.h"
+#include "console/server_control.h"
+#include "console/settings/settings_controls.h"
+#include "console/status_panel.h"
+#include "link/if_list.h"
+#include "protocol/server_thread.h"
+
+class CChangePasswdDlg;
+class CPasswdDialog;
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QCloseEvent;
+class QEventLoop;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenuBar;
+class QPushButton;
+class QTimer;
+
+/// Control ids of the main window; the sort buttons' ids are the values of
+/// the panel's sortKey.
+enum ServerDlgId : int {
+  IDC_INTERFACE = 1001,
+  IDC_START_STOP = 1004,
+  IDC_SERVER_STATUS = 1005,
+  IDC_FIRMWARE = 1007,
+  IDC_FIRMWARE_BROWSE = 1008,
+  IDC_ST1_BROWSE = 1009,
+  IDC_ST2_BROWSE = 1011,
+  IDC_ST3_BROWSE = 1013,
+  IDC_STATUS_TEXT = 1014,
+  IDC_ST4_BROWSE = 1015,
+  IDC_ST5_BROWSE = 1016,
+  IDC_ST6_BROWSE = 1017,
+  IDC_SORT_MAC_DOWN = 1020,
+  IDC_SORT_MAC_UP = 1021,
+  IDC_SORT_STATUS = 1022,
+  IDC_CLEAR_STATUS = 1023,
+  IDC_LOG_ENABLE = 1024,
+  IDC_LOG_PATH = 1025,
+  IDC_LOG_OPEN = 1026,
+  IDC_INDICATOR = 1027,
+  IDC_SUPERVISOR = 1028,
+  IDC_ST1 = 1029,
+  IDC_ST3 = 1031,
+  IDC_ST2 = 1032,
+  IDC_ST4 = 1033,
+  IDC_ST5 = 1034,
+  IDC_ST6 = 1035,
+  IDC_REGION = 1038,
+};
+
+/// What the window takes from outside; tests put fakes in.
+struct ServerDlgOptions {
+  /// Lists the capture interfaces when the window opens.
+  std::function<int(L2_IfList*)> listInterfaces = L2_ListIf;
+  /// Opens the interface and sets the server address at Start.
+  LinkOps linkOps;
+  /// INI file of the settings; empty: the machine-wide settings.
+  std::string settingsFile;
+};
+
+/// The main window. Its controls are the configuration: the settings store
+/// reads into them and writes from them.
+class CServerDlg : public QDialog, public SettingsControls {
+  Q_OBJECT
+
+ public:
+  /// How to pick a file in BrowseForFile.
+  enum class BrowseFlags {
+    kExistingFile,  ///< the file and its folder must exist
+    kCreatePrompt,  ///< a missing file may be named, after a confirmation
+  };
+
+  explicit CServerDlg(ServerDlgOptions options = {}, QWidget* parent = nullptr);
+  /// Stops a server still running and closes the log file.
+  ~CServerDlg() override;
+
+  /// Fills and restores the controls: interfaces, regions, settings,
+  /// operator mode, the panel's order and font. Shows the window.
+  bool OnInitDialog();
+
+  /// The Start/Stop button.
+  void OnStartStop();
+  /// Ends the server thread (and through it every client thread) while the
+  /// window keeps dispatching events, then frees the images and closes the
+  /// interface. Virtual so that tests can watch the order of OnClose.
+  virtual void StopServer();
+  /// Lets the operator pick a file for the text field `fieldId`. 1 when a
+  /// file was chosen (the field then holds its path), 0 when cancelled.
+  int BrowseForFile(int fieldId, const QString& title, const QString& filter,
+                    BrowseFlags flags);
+  /// The close request: saves every setting, stops, closes the log file.
+  void OnClose();
+
+  /// The supervisor button: logs in (after the password) or out.
+  void OnSupervisorLogin();
+  void EnterSupervisorMode();
+  void LeaveSupervisorMode();
+  /// "Advanced" / "Change Password...".
+  void OnChangePassword();
+
+  /// The "Enable Log:" box was clicked.
+  void OnEnableLog();
+  /// "Open...": picks the log file and opens it.
+  void OnOpenLog();
+  /// "Advanced" / "Debug Window".
+  void OnDebugWindow();
+
+  /// A sort button: leaves the request and wakes the server loop.
+  void OnSortButton(int id);
+  /// "Clear": asks for the Done devices to go, and wakes the server loop.
+  void OnClearStatus();
+
+  /// The About box.
+  void OnAbout();
+
+  // SettingsControls: the configuration held by the controls.
+  int InterfaceCount() const override;
+  std::string InterfaceDescription(int index) const override;
+  int InterfaceSelection() const override;
+  void SelectInterfaceItem(int item) override;
+  bool SelectRegionByName(const char* prefix) override;
+  int32_t SelectedRegionCode() const override;
+  std::string FirmwarePath() const override;
+  void SetFirmwarePath(const std::string& path) override;
+  std::string StringTablePath(int table) const override;
+  void SetStringTablePath(int table, const std::string& path) override;
+  bool LogEnabled() const override;
+  void SetLogEnabled(bool enabled) override;
+  std::string LogPath() const override;
+  void SetLogPath(const std::string& path) override;
+  std::string SupervisorPassword() const override { return supervisorPassword; }
+  void SetSupervisorPassword(const std::string& password) override;
+  /// Opens the log file named by the log path field, replacing the open
+  /// one; true when a log file is open afterwards.
+  bool OpenLogFile() override;
+
+  /// The control with the given id, nullptr for an unknown id.
+  QWidget* Control(int id) const;
+  QAction* DebugWindowAction() const { return debugWindowAction_; }
+  QAction* ChangePasswordAction() const { return changePasswordAction_; }
+  QAction* AboutAction() const { return aboutAction_; }
+  CDebugDialog& DebugWindow() const { return *debugDlg_; }
+  CPasswdDialog& PasswordDialog() const { return *passwdDlg_; }
+  CChangePasswdDlg& ChangePasswordDialog() const { return *changeDlg_; }
+  StatusPanelView& StatusView() const { return *statusView_; }
+  const SKAVDContext& Context() const { return ctx_; }
+  bool SupervisorMode() const { return supervisorMode != 0; }
+  bool Running() const { return server_.Running(); }
+  /// The opened interface, nullptr while stopped.
+  L2_If* Link() const { return server_.Link(); }
+  /// True while StopServer waits for the server thread.
+  bool Stopping() const { return stopping_; }
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+  /// Routes every way of ending the dialog through the close request.
+  void reject() override;
+
+ private:
+  void BuildControls();
+  template <typename W>
+  W* Register(int id, W* widget);
+  void OnBlinkTimer();
+  void ShowStopped();
+
+  ServerDlgOptions options_;
+  L2_IfList ifList_;
+  SKAVDContext ctx_;
+  StatusText statusText_;
+  ServerControl server_;
+
+  std::map<int, QWidget*> controls_;
+  QMenuBar* menuBar_ = nullptr;
+  QAction* changePasswordAction_ = nullptr;
+  QAction* debugWindowAction_ = nullptr;
+  QAction* aboutAction_ = nullptr;
+  QComboBox* interfaceList_ = nullptr;
+  QComboBox* regionList_ = nullptr;
+  QLineEdit* firmwarePath_ = nullptr;
+  QLineEdit* tablePaths_[6] = {};
+  QCheckBox* logEnable_ = nullptr;
+  QLineEdit* logPath_ = nullptr;
+  QPushButton* logOpen_ = nullptr;
+  QButtonGroup* sortButtons_ = nullptr;
+  QPushButton* clearStatus_ = nullptr;
+  StatusTextEdit* statusCtl_ = nullptr;
+  StatusPanelView* statusView_ = nullptr;
+  QPushButton* startStop_ = nullptr;
+  QLabel* serverStatus_ = nullptr;
+  QPushButton* supervisorButton_ = nullptr;
+
+  CDebugDialog* debugDlg_ = nullptr;
+  CPasswdDialog* passwdDlg_ = nullptr;
+  CChangePasswdDlg* changeDlg_ = nullptr;
+
+  QFont statusFont;
+  /// The 9x9 green square beside the server status, blinking while running.
+  QLabel* indicator = nullptr;
+  QTimer* blinkTimer_ = nullptr;
+  int supervisorMode = 0;
+  std::string supervisorPassword;
+
+  bool stopping_ = false;
+  QEventLoop* stopLoop_ = nullptr;
+  bool closed_ = false;
+  bool closeAfterStop_ = false;
+};

@@ -1,0 +1,38 @@
+// The log-file controls of the main window and the Debug Window's menu
+// item.
+#include <QAction>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include "console/gui/server_dlg.h"
+#include "console/log_file.h"
+
+bool CServerDlg::OpenLogFile() { return ::OpenLogFile(ctx_.logFile, LogPath()); }
+
+void CServerDlg::OnEnableLog() {
+  if (logEnable_->isChecked()) {
+    logPath_->setEnabled(true);
+    logOpen_->setEnabled(true);
+    OpenLogFile();
+  } else {
+    logPath_->setEnabled(false);
+    logOpen_->setEnabled(false);
+    CloseLogFile(ctx_.logFile);
+  }
+}
+
+void CServerDlg::OnOpenLog() {
+  if (BrowseForFile(IDC_LOG_PATH, QStringLiteral("Open a Log File"), QStringLiteral("Text (*.txt)"),
+                    BrowseFlags::kCreatePrompt)) {
+    OpenLogFile();
+  }
+}
+
+void CServerDlg::OnDebugWindow() {
+  // The item is grayed while the window exists, so it only ever opens it.
+  if (debugDlg_->IsOpen()) return;
+  debugWindowAction_->setChecked(true);
+  debugWindowAction_->setEnabled(false);
+  debugDlg_->Create();
+}

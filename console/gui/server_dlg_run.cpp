@@ -1,0 +1,160 @@
+// Start and Stop from the window, the close request, and the file
+// pickers; the stop waits for the server thread with the window alive.
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include "console/gui/server_dlg.h"
+#include "console/settings/settings_store.h"
+
+namespace {
+
+// How often the stop wait looks whether the server thread has ended: its
+// wake-up is posted a moment before the thread counts as ended.
+constexpr int kStopPollMs = 10;
+
+}  // namespace
+
+void CServerDlg::OnStartStop() {
+  // Clicked again while a stop waits: that stop is already on its way.
+  if (stopping_) return;
+  if (!server_.Running()) {
+    StartRequest request;
+    request.firmwarePath = FirmwarePath();
+    for (int k = 1; k <= 6; ++k) request.stringTablePaths[k - 1] = StringTablePath(k);
+    request.interfaces = &ifList_;
+    request.interfaceItem = InterfaceSelection();
+    request.regionCode = SelectedRegionCode();
+    request.owner = this;
+    request.logSlot = &debugDlg_->logCtl;
+    // On failure the operator has been told why, "SKAV Server is
+    // stopped." printed, and everything of the attempt released.
+    if (server_.Start(request)) {
+      startStop_->setText(QStringLiteral("Stop"));
+      serverStatus_->setText(QStringLiteral("Server is running..."));
+      clearStatus_->setEnabled(true);
+      indicator->show();
+      blinkTimer_->start();
+      return;
+    }
+  }
+  StopServer();
+  ShowStopped();
+  if (closeAfterStop_) {
+    closeAfterStop_ = false;
+    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+  }
+}
+
+void CServerDlg::ShowStopped() {
+  startStop_->setText(QStringLiteral("Start"));
+  serverStatus_->setText(QStringLiteral("Server is stopped."));
+  clearStatus_->setEnabled(false);
+  indicator->hide();
+}
+
+void CServerDlg::StopServer() {
+  if (stopping_) return;
+  if (server_.Running()) {
+    stopping_ = true;
+    serverStatus_->setText(QStringLiteral("Stopping..."));
+    startStop_->setEnabled(false);
+    server_.RequestStop();
+    // The server and client threads may still print, refresh the panel
+    // or raise an ErrorBox that the operator must answer before they can
+    // end: keep dispatching events until the server thread has ended.
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(kStopPollMs);
+    connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
+      if (server_.WaitForServerThread(0)) loop.quit();
+    });
+    stopLoop_ = &loop;
+    if (!server_.WaitForServerThread(0)) {
+      poll.start();
+      loop.exec();
+    }
+    stopLoop_ = nullptr;
+    startStop_->setEnabled(true);
+    stopping_ = false;
+  }
+  blinkTimer_->stop();
+  // Joins the ended thread, frees the images, closes the interface.
+  server_.FinishStop();
+  // The last edits of the panel, so that it shows how the run ended.
+  statusView_->ApplyPending();
+}
+
+void CServerDlg::OnClose() {
+  if (!SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
+    ErrorBox(
+        "Fail to save user configurations, you may need to configure everything again "
+        "next time when you run the server.");
+  }
+  StopServer();
+  CloseLogFile(ctx_.logFile);
+  if (debugDlg_->IsOpen()) debugDlg_->close();
+}
+
+void CServerDlg::closeEvent(QCloseEvent* event) {
+  if (stopping_) {
+    // A stop is waiting for the server thread; close once it is done.
+    closeAfterStop_ = true;
+    event->ignore();
+    return;
+  }
+  if (!closed_) {
+    closed_ = true;
+    OnClose();
+  }
+  QDialog::closeEvent(event);
+}
+
+void CServerDlg::reject() {
+  if (!closed_) {
+    close();
+    return;
+  }
+  QDialog::reject();
+}
+
+int CServerDlg::BrowseForFile(int fieldId, const QString& title, const QString& filter,
+                              BrowseFlags flags) {
+  auto* field = qobject_cast<QLineEdit*>(Control(fieldId));
+  if (field == nullptr) return 0;
+  QFileDialog dialog(this, title, QString(), filter);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(flags == BrowseFlags::kExistingFile ? QFileDialog::ExistingFile
+                                                         : QFileDialog::AnyFile);
+  dialog.selectNameFilter(filter);
+  QString path;
+  for (;;) {
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return 0;
+    path = dialog.selectedFiles().constFirst();
+    if (flags != BrowseFlags::kCreatePrompt || QFileInfo::exists(path)) break;
+    // A new log file: confirmed first, created by the open.
+    const auto answer = QMessageBox::question(
+        this, title,
+        QStringLiteral("%1\nThis file does not exist.\nDo you want to create it?").arg(path),
+        QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (answer == QMessageBox::Yes) break;
+  }
+  field->setText(path.left(260));
+  field->setCursorPosition(static_cast<int>(field->text().size()));
+  return 1;
+}
+
+void CServerDlg::OnSortButton(int id) {
+  if (::OnSortButton(ctx_.panel, id) && server_.Running()) L2_BreakLoop(server_.Link());
+}
+
+void CServerDlg::OnClearStatus() {
+  ::OnClearStatus(ctx_.panel);
+  if (server_.Running()) L2_BreakLoop(server_.Link());
+}

@@ -1,0 +1,69 @@
+// Supervisor mode: the password login and logout that unlock the
+// configuration controls, and the change of the password.
+#include <QAction>
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QPushButton>
+
+#include "console/gui/change_passwd_dlg.h"
+#include "console/gui/passwd_dialog.h"
+#include "console/gui/server_dlg.h"
+#include "console/log_file.h"
+#include "console/settings/settings_store.h"
+
+namespace {
+
+// The configuration controls in the order the mode changes treat them.
+constexpr int kGoverned[] = {
+    IDC_INTERFACE, IDC_REGION, IDC_FIRMWARE, IDC_FIRMWARE_BROWSE, IDC_LOG_ENABLE,
+    IDC_LOG_PATH,  IDC_LOG_OPEN, IDC_ST1,    IDC_ST1_BROWSE,      IDC_ST2,
+    IDC_ST2_BROWSE, IDC_ST3,   IDC_ST3_BROWSE, IDC_ST4,          IDC_ST4_BROWSE,
+    IDC_ST5,       IDC_ST5_BROWSE, IDC_ST6,  IDC_ST6_BROWSE,
+};
+
+}  // namespace
+
+void CServerDlg::OnSupervisorLogin() {
+  if (supervisorMode == 1) {
+    LeaveSupervisorMode();
+    LogFileBanner(ctx_.logFile, BANNER_SUPERVISOR_LOGOUT);
+    return;
+  }
+  if (passwdDlg_->exec() != QDialog::Accepted) return;
+  if (passwdDlg_->password == supervisorPassword) {
+    EnterSupervisorMode();
+    LogFileBanner(ctx_.logFile, BANNER_SUPERVISOR_LOGIN);
+  } else {
+    ErrorBox("Invalid Supervisor Password.");
+  }
+}
+
+void CServerDlg::EnterSupervisorMode() {
+  const bool logOn = logEnable_->isChecked();
+  for (int id : kGoverned) {
+    const bool followsLog = id == IDC_LOG_PATH || id == IDC_LOG_OPEN;
+    Control(id)->setEnabled(followsLog ? logOn : true);
+  }
+  supervisorButton_->setText(QStringLiteral("Supervisor  Logout"));
+  supervisorMode = 1;
+}
+
+void CServerDlg::LeaveSupervisorMode() {
+  for (int id : kGoverned) Control(id)->setEnabled(false);
+  supervisorButton_->setText(QStringLiteral("Supervisor  Login..."));
+  supervisorMode = 0;
+}
+
+void CServerDlg::OnChangePassword() {
+  changeDlg_->password = supervisorPassword;
+  changeDlg_->exec();
+  // Cancelled, or the new password is the old one: nothing to save.
+  if (changeDlg_->password == supervisorPassword) return;
+  supervisorPassword = changeDlg_->password;
+  if (SaveSettings(*this, SETTING_PASSWORD, options_.settingsFile) == 1) {
+    QMessageBox::information(this, QStringLiteral("Information"),
+                             QStringLiteral("The new password has been saved."));
+  } else {
+    ErrorBox("Fail to save the new password.");
+  }
+}

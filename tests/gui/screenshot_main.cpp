@@ -1,0 +1,169 @@
+// Opens the operator's window with the Debug Window, starts the server and
+// saves a picture of the screen once devices are on the panel. Not a test:
+// run it under Xvfb to look at the window as an operator would.
+//
+//   gui_screenshot OUT.png [--supervisor]  in-memory link, scripted devices
+//   gui_screenshot OUT.png --interface IF  a real interface; refused outside
+//                                          a named network namespace (see
+//                                          screenshot_netns.sh)
+// Writes OUT.png (the screen), OUT-main.png and OUT-debug.png, and
+// OUT-box.png for a message box, which it prints and answers.
+#include <sys/stat.h>
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "console/gui/gui_error_sink.h"
+#include "console/gui/server_app.h"
+#include "console/gui/server_dlg.h"
+#include "gui_support.h"
+
+namespace {
+
+using namespace gui_test;
+
+// Frames only ever go out inside a named namespace (ip netns add), never
+// on the machine's own interfaces.
+bool InOwnNamespace() {
+  struct stat self {};
+  if (stat("/proc/self/ns/net", &self) != 0) return false;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator("/run/netns", ec)) {
+    struct stat named {};
+    if (stat(entry.path().c_str(), &named) == 0 && named.st_ino == self.st_ino &&
+        named.st_dev == self.st_dev) {
+      return true;
+    }
+  }
+  return false;
+}
+
+void Grab(const QString& path) {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  const QPixmap shot = screen->grabWindow(0);
+  std::printf("%s: %s (%dx%d)\n", qPrintable(path), shot.save(path) ? "saved" : "NOT saved",
+              shot.width(), shot.height());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: gui_screenshot OUT.png [--interface IF] [--settle MS]\n");
+    return 2;
+  }
+  const QString out = QString::fromLocal8Bit(argv[1]);
+  std::string realInterface;
+  int settleMs = 9000;
+  bool supervisor = false;
+  for (int i = 2; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--supervisor") == 0) supervisor = true;
+    if (i + 1 >= argc) break;
+    if (std::strcmp(argv[i], "--interface") == 0) realInterface = argv[++i];
+    if (std::strcmp(argv[i], "--settle") == 0) settleMs = std::atoi(argv[++i]);
+  }
+  if (!realInterface.empty() && !InOwnNamespace()) {
+    std::fprintf(stderr, "gui_screenshot: a real interface only inside a network namespace\n");
+    return 2;
+  }
+
+  int qtArgc = 1;
+  CServerApp app(qtArgc, argv);
+  GuiErrorSink errors;
+  SetErrorSink(&errors);
+  TempDir dir;
+  FakeLink link;
+  ServerDlgOptions options;
+  options.settingsFile = dir.File("settings.ini");
+  if (realInterface.empty()) {
+    options.listInterfaces = [](L2_IfList* list) {
+      list->count = 2;
+      std::snprintf(list->name[0], sizeof list->name[0], "enp3s0");
+      std::snprintf(list->description[0], sizeof list->description[0], "enp3s0");
+      std::snprintf(list->name[1], sizeof list->name[1], "enx00e04c680b2a");
+      std::snprintf(list->description[1], sizeof list->description[1], "enx00e04c680b2a");
+      return 0;
+    };
+    options.linkOps = link.Ops();
+  }
+
+  CServerDlg dlg(options);
+  dlg.OnInitDialog();
+  dlg.move(10, 10);
+  int item = realInterface.empty() ? 2 : -1;
+  for (int i = 0; i < dlg.InterfaceCount(); ++i) {
+    if (dlg.InterfaceDescription(i) == realInterface) item = dlg.InterfaceCount() > 1 ? i + 1 : 0;
+  }
+  dlg.SelectInterfaceItem(item);
+  dlg.SelectRegionByName("WW");
+  if (realInterface.empty()) {
+    dlg.SetFirmwarePath("");
+  } else {
+    dlg.SetFirmwarePath(dir.Write("KX200_fw_v2.4.1.bin", std::string(300 * 1024, '\x5a')));
+  }
+  dlg.SetStringTablePath(1, dir.Write("strings_en.tbl", std::string(3000, 'e')));
+  dlg.SetStringTablePath(2, dir.Write("strings_de.tbl", std::string(2500, 'd')));
+  dlg.SetLogPath(dir.File("rework-bench-3.txt"));
+  dlg.SetLogEnabled(true);
+  dlg.OpenLogFile();
+  if (supervisor) dlg.EnterSupervisorMode();
+  dlg.OnDebugWindow();
+  dlg.DebugWindow().move(dlg.frameGeometry().right() + 12, 10);
+
+  // Message boxes are printed, pictured and answered.
+  QTimer boxes;
+  QObject::connect(&boxes, &QTimer::timeout, &app, [&out] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr || !box->isVisible()) return;
+    QString picture = out;
+    picture.chop(4);
+    Grab(picture + QStringLiteral("-box.png"));
+    std::printf("box \"%s\": %s\n", qPrintable(box->windowTitle()), qPrintable(box->text()));
+    box->button(QMessageBox::Ok)->click();
+  });
+  boxes.start(200);
+  qobject_cast<QPushButton*>(dlg.Control(IDC_START_STOP))->click();
+  if (!dlg.Running()) {
+    std::fprintf(stderr, "gui_screenshot: the server did not start\n");
+    return 1;
+  }
+  if (realInterface.empty()) {
+    // Twelve devices ask to be configured; some close at once without
+    // taking the string tables on offer (Error once the close timer has
+    // run), the others are still being served.
+    for (uint8_t i = 0; i < 12; ++i) {
+      const uint8_t mac[6] = {0x00, 0x1b, 0x2c, 0x4d, 0x10, static_cast<uint8_t>(0x21 + 3 * i)};
+      link.port->Inject(Request(mac, 0x02));
+      if (i % 5 == 1 || i % 4 == 0) link.port->Inject(Request(mac, 0x04));
+    }
+  }
+  // After the settling time, at the next moment the indicator is lit.
+  QTimer poll;
+  QElapsedTimer clock;
+  clock.start();
+  QObject::connect(&poll, &QTimer::timeout, &app, [&] {
+    if (clock.elapsed() < settleMs || dlg.Control(IDC_INDICATOR)->isHidden()) return;
+    QTest::qWait(150);
+    Grab(out);
+    // Each window alone too, at full size, for a closer look.
+    QString base = out;
+    base.chop(4);
+    dlg.grab().save(base + QStringLiteral("-main.png"));
+    dlg.DebugWindow().grab().save(base + QStringLiteral("-debug.png"));
+    QApplication::quit();
+  });
+  poll.start(50);
+  app.exec();
+  qobject_cast<QPushButton*>(dlg.Control(IDC_START_STOP))->click();
+  dlg.DebugWindow().close();
+  SetErrorSink(nullptr);
+  return 0;
+}

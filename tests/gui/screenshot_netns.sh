@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Pictures of the window serving simulated devices: the window in one network
+# namespace of our own, three groups of simulated devices (finishing, failing
+# with a TFTP error, falling silent) in another, joined by a veth pair.
+# Needs root, Xvfb (xvfb-run) and a build with gui_screenshot and skav-devsim.
+#
+#   tests/gui/screenshot_netns.sh BUILD_DIR OUT.png
+# writes OUT.png (the screen), OUT-main.png and OUT-debug.png.
+set -euo pipefail
+build=${1:?usage: screenshot_netns.sh BUILD_DIR OUT.png}
+out=${2:?usage: screenshot_netns.sh BUILD_DIR OUT.png}
+srv=skavshot-srv-$$
+dev=skavshot-dev-$$
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  ip netns del "$srv" 2>/dev/null || true
+  ip netns del "$dev" 2>/dev/null || true
+}
+trap cleanup EXIT
+
+ip netns add "$srv"
+ip netns add "$dev"
+ip link add skshot-s netns "$srv" type veth peer name skshot-d netns "$dev"
+for ns in "$srv" "$dev"; do ip -n "$ns" link set lo up; done
+ip -n "$srv" link set skshot-s up
+ip -n "$dev" link set skshot-d up
+
+ip netns exec "$srv" xvfb-run -a -s "-screen 0 1800x900x24" \
+  "$build/tests/gui/gui_screenshot" "$out" --interface skshot-s --settle 16000 &
+window=$!
+pids+=("$window")
+sleep 3  # the window is up and advertising
+sim="$build/tools/skav-devsim"
+ip netns exec "$dev" "$sim" --if skshot-d --count 7 --base-mac 00:1b:2c:4d:10:20 --timeout 40 >/dev/null &
+pids+=($!)
+ip netns exec "$dev" "$sim" --if skshot-d --count 3 --base-mac 00:1b:2c:4d:10:40 \
+  --tftp-error 3 --timeout 40 >/dev/null &
+pids+=($!)
+ip netns exec "$dev" "$sim" --if skshot-d --count 3 --base-mac 00:1b:2c:4d:10:08 \
+  --silent-after wrq --silent-for 30000 --timeout 40 >/dev/null &
+pids+=($!)
+wait "$window"

@@ -1,0 +1,355 @@
+// Start and Stop from the window: the messages of a start that cannot go
+// on, what the window shows in each state, the stop that waits for an
+// ErrorBox raised on the server thread, and the order of the close.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "console/gui/gui_error_sink.h"
+#include "console/gui/server_dlg.h"
+#include "console/settings/plain_controls.h"
+#include "console/settings/settings_store.h"
+#include "console/status_panel.h"
+#include "gui_support.h"
+
+namespace {
+
+using namespace gui_test;
+
+std::unique_ptr<CServerDlg> OpenWindow(int interfaces, FakeLink& link, const std::string& settings) {
+  ServerDlgOptions options;
+  options.listInterfaces = Interfaces(interfaces);
+  options.linkOps = link.Ops();
+  options.settingsFile = settings;
+  auto dlg = std::make_unique<CServerDlg>(std::move(options));
+  dlg->OnInitDialog();
+  return dlg;
+}
+
+template <typename W>
+W* Ctl(const CServerDlg& dlg, int id) {
+  return qobject_cast<W*>(dlg.Control(id));
+}
+
+void ClickStartStop(const CServerDlg& dlg) { Ctl<QPushButton>(dlg, IDC_START_STOP)->click(); }
+
+void ExpectStopped(const CServerDlg& dlg) {
+  EXPECT_FALSE(dlg.Running());
+  EXPECT_EQ(Ctl<QPushButton>(dlg, IDC_START_STOP)->text(), "Start");
+  EXPECT_EQ(Ctl<QLabel>(dlg, IDC_SERVER_STATUS)->text(), "Server is stopped.");
+  EXPECT_FALSE(Ctl<QPushButton>(dlg, IDC_CLEAR_STATUS)->isEnabled());
+  EXPECT_TRUE(Ctl<QLabel>(dlg, IDC_INDICATOR)->isHidden());
+  EXPECT_EQ(dlg.Link(), nullptr);
+}
+
+bool NoImageLoaded(const SKAVDContext& ctx) {
+  for (int i = 0; i < kImageCount; ++i) {
+    if (ctx.images.buf[i] != nullptr) return false;
+  }
+  return true;
+}
+
+bool SentAdvertise(const FakeLink& link) {
+  for (const auto& f : link.port->Sent()) {
+    if (f.size() >= 20 && f[12] == 0x09 && f[13] == 0x12 && f[16] == 0x01) return true;
+  }
+  return false;
+}
+
+TEST(WindowStart, NoInterfaceChosenAmongSeveralOpensNothing) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(3, link, dir.File("settings.ini"));
+  auto* list = Ctl<QComboBox>(*dlg, IDC_INTERFACE);
+  ASSERT_EQ(list->count(), 4);
+  EXPECT_EQ(list->itemText(0), "Select one...");
+  EXPECT_EQ(list->itemText(3), "veth2");
+  EXPECT_EQ(list->currentIndex(), 0);
+  dlg->OnDebugWindow();
+
+  ClickStartStop(*dlg);
+
+  EXPECT_EQ(errors.Messages(),
+            std::vector<std::string>{"Please select a network interface to run the server"});
+  EXPECT_TRUE(link.opened.empty());
+  EXPECT_TRUE(link.addressed.empty());
+  ExpectStopped(*dlg);
+  EXPECT_EQ(DebugText(*dlg), "SKAV Server is stopped.\n");
+}
+
+TEST(WindowStart, EmptyInterfaceListGivesTheSameMessage) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(0, link, dir.File("settings.ini"));
+  EXPECT_EQ(Ctl<QComboBox>(*dlg, IDC_INTERFACE)->count(), 0);
+  EXPECT_EQ(dlg->InterfaceSelection(), -1);
+  ClickStartStop(*dlg);
+  EXPECT_EQ(errors.Messages(),
+            std::vector<std::string>{"Please select a network interface to run the server"});
+  EXPECT_TRUE(link.opened.empty());
+  ExpectStopped(*dlg);
+}
+
+TEST(WindowStart, StringTableUnreadableAfterFirmwareFreesItAndStops) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  const std::string missing = dir.File("no-such-table.bin");
+  dlg->SetFirmwarePath(dir.Write("fw.bin", std::string(1300, 'F')));
+  dlg->SetStringTablePath(1, dir.Write("st1.bin", "table one"));
+  dlg->SetStringTablePath(2, missing);
+
+  ClickStartStop(*dlg);
+
+  const auto messages = errors.Messages();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back(),
+            "Unable to load the string table file '02' to memory: " + missing);
+  ASSERT_EQ(link.opened.size(), 1u);  // the firmware had been loaded behind the link
+  EXPECT_TRUE(link.closed);
+  EXPECT_TRUE(NoImageLoaded(dlg->Context()));
+  ExpectStopped(*dlg);
+}
+
+TEST(WindowStart, BlankFirmwarePathStartsWithTablesOnly) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  dlg->SetFirmwarePath("   ");
+  dlg->SetStringTablePath(3, dir.Write("st3.bin", "table three"));
+  ClickStartStop(*dlg);
+  ASSERT_TRUE(dlg->Running()) << (errors.Messages().empty() ? "" : errors.Messages()[0]);
+  EXPECT_EQ(dlg->Context().images.buf[0], nullptr);
+  EXPECT_EQ(dlg->Context().images.stMask, 0x4u);
+  ClickStartStop(*dlg);
+  EXPECT_TRUE(errors.Messages().empty());
+  ExpectStopped(*dlg);
+}
+
+TEST(WindowStart, RunsAndStopsOnTheChosenInterface) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(3, link, dir.File("settings.ini"));
+  dlg->OnDebugWindow();
+  dlg->SelectInterfaceItem(2);
+  ASSERT_TRUE(dlg->SelectRegionByName("gr"));
+
+  ClickStartStop(*dlg);
+
+  ASSERT_TRUE(dlg->Running());
+  EXPECT_EQ(link.opened, std::vector<std::string>{"veth1|veth1"});
+  EXPECT_EQ(link.addressed, std::vector<std::string>{"veth1|10.0.0.1|255.0.0.0"});
+  EXPECT_EQ(Ctl<QPushButton>(*dlg, IDC_START_STOP)->text(), "Stop");
+  EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(), "Server is running...");
+  EXPECT_TRUE(Ctl<QPushButton>(*dlg, IDC_CLEAR_STATUS)->isEnabled());
+  EXPECT_FALSE(Ctl<QLabel>(*dlg, IDC_INDICATOR)->isHidden());
+  EXPECT_TRUE(WaitUntil([&] { return SentAdvertise(link); }));
+  EXPECT_TRUE(WaitUntil([&] {
+    return DebugText(*dlg).find("SKAV Server starts running (region: 3)...\n") != std::string::npos;
+  }));
+  // The indicator blinks: hidden and shown again within two ticks.
+  auto* indicator = Ctl<QLabel>(*dlg, IDC_INDICATOR);
+  EXPECT_TRUE(WaitUntil([&] { return indicator->isHidden(); }, 3000));
+  EXPECT_TRUE(WaitUntil([&] { return !indicator->isHidden(); }, 3000));
+
+  ClickStartStop(*dlg);
+
+  EXPECT_TRUE(link.closed);
+  EXPECT_TRUE(errors.Messages().empty());
+  ExpectStopped(*dlg);
+}
+
+TEST(WindowStart, DevicesAppearOnThePanelInTheChosenOrder) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  ClickStartStop(*dlg);
+  ASSERT_TRUE(dlg->Running());
+  const uint8_t macs[3][6] = {{0x00, 0x1b, 0x2c, 0x00, 0x00, 0x07},
+                              {0x00, 0x1b, 0x2c, 0x00, 0x00, 0x03},
+                              {0x00, 0x1b, 0x2c, 0x00, 0x00, 0x05}};
+  for (const auto& mac : macs) link.port->Inject(Request(mac, 0x02));
+  auto* panel = Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT);
+  const std::string up =
+      "00-1B-2C-00-00-03: Reworking    00-1B-2C-00-00-05: Reworking    "
+      "00-1B-2C-00-00-07: Reworking    ";
+  EXPECT_TRUE(WaitUntil([&] {
+    return panel->toPlainText().toStdString() == "Total    3 devices: Reworking (3)\n\n" + up;
+  })) << panel->toPlainText().toStdString();
+
+  Ctl<QRadioButton>(*dlg, IDC_SORT_MAC_DOWN)->click();
+  EXPECT_EQ(dlg->Context().panel.Get(sortKey), IDC_SORT_MAC_DOWN);
+  const std::string down =
+      "00-1B-2C-00-00-07: Reworking    00-1B-2C-00-00-05: Reworking    "
+      "00-1B-2C-00-00-03: Reworking    ";
+  EXPECT_TRUE(WaitUntil([&] {
+    return panel->toPlainText().toStdString() == "Total    3 devices: Reworking (3)\n\n" + down;
+  })) << panel->toPlainText().toStdString();
+
+  ClickStartStop(*dlg);
+  // Stopped: the control shows exactly the model's text, line ends aside.
+  std::string model = dlg->Context().statusCtl->Text();
+  model.erase(std::remove(model.begin(), model.end(), '\r'), model.end());
+  EXPECT_EQ(panel->toPlainText().toStdString(), model);
+  EXPECT_TRUE(errors.Messages().empty());
+}
+
+// Restores the panel's allocator and the error sink whatever the test does.
+struct FailingRebuilds {
+  FailingRebuilds() { SetStatusAllocator([](size_t) -> void* { return nullptr; }); }
+  ~FailingRebuilds() { SetStatusAllocator(nullptr); }
+};
+struct ErrorSinkInstalled {
+  explicit ErrorSinkInstalled(ErrorSink* sink) { SetErrorSink(sink); }
+  ~ErrorSinkInstalled() { SetErrorSink(nullptr); }
+};
+
+TEST(WindowStop, CompletesOnceAnErrorBoxOfTheServerThreadIsAnswered) {
+  TempDir dir;
+  FakeLink link;
+  GuiErrorSink boxes;
+  ErrorSinkInstalled installed(&boxes);
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  ClickStartStop(*dlg);
+  ASSERT_TRUE(dlg->Running());
+  const uint8_t mac[6] = {0x00, 0x1b, 0x2c, 0x00, 0x00, 0x01};
+  link.port->Inject(Request(mac, 0x02));
+  auto* panel = Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT);
+  ASSERT_TRUE(WaitUntil([&] { return panel->toPlainText().contains("00-1B-2C-00-00-01"); }));
+
+  // The rebuild the sort button asks for fails to allocate: the server
+  // thread raises an ErrorBox and waits for the operator. No events are
+  // dispatched here, so the box is still pending when Stop is pressed.
+  FailingRebuilds failing;
+  Ctl<QRadioButton>(*dlg, IDC_SORT_STATUS)->click();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (boxes.Waiting() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(boxes.Waiting(), 1);
+
+  int ticks = 0;
+  QTimer ticker;
+  QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
+  ticker.start(5);
+  BoxLog seen;
+  QString statusWhileAsked;
+  bool stoppingWhileAsked = false;
+  bool runningWhileAsked = true;
+  ModalHand hand([&](QWidget* w) {
+    statusWhileAsked = Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text();
+    stoppingWhileAsked = dlg->Stopping();
+    runningWhileAsked = dlg->Running();
+    return seen.Take(w);
+  });
+
+  ClickStartStop(*dlg);  // returns once the server thread has ended
+
+  ASSERT_EQ(seen.texts.size(), 1u);
+  EXPECT_EQ(seen.texts[0], "GUIStatusUpdateSorting() fails to allocate memory");
+  EXPECT_EQ(seen.titles[0], "Error");
+  EXPECT_EQ(seen.icons[0], QMessageBox::Critical);
+  EXPECT_TRUE(stoppingWhileAsked);
+  EXPECT_FALSE(runningWhileAsked);
+  EXPECT_EQ(statusWhileAsked, "Stopping...");
+  EXPECT_GT(ticks, 0);  // the window went on with its events while it waited
+  EXPECT_EQ(boxes.Waiting(), 0);
+  EXPECT_TRUE(link.closed);
+  ExpectStopped(*dlg);
+}
+
+// Watches the close: what had happened when the stop began and ended.
+class CloseProbe : public CServerDlg {
+ public:
+  using CServerDlg::CServerDlg;
+  std::function<void()> beforeStop;
+  std::function<void()> afterStop;
+  void StopServer() override {
+    if (beforeStop) beforeStop();
+    CServerDlg::StopServer();
+    if (afterStop) afterStop();
+  }
+};
+
+TEST(WindowClose, WhileRunningSavesThenStopsThenClosesTheLog) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  const std::string settings = dir.File("settings.ini");
+  const std::string logPath = dir.File("rework-log.txt");
+  ServerDlgOptions options;
+  options.listInterfaces = Interfaces(1);
+  options.linkOps = link.Ops();
+  options.settingsFile = settings;
+  CloseProbe dlg(std::move(options));
+  dlg.OnInitDialog();
+  dlg.SetFirmwarePath(dir.Write("fw.bin", "firmware"));
+  dlg.SetLogPath(logPath);
+  dlg.SetLogEnabled(true);
+  ASSERT_TRUE(dlg.OpenLogFile());
+  Ctl<QPushButton>(dlg, IDC_START_STOP)->click();
+  ASSERT_TRUE(dlg.Running());
+  ASSERT_TRUE(WaitUntil(
+      [&] { return ReadFile(logPath).find("Firmware Reworking starts") != std::string::npos; }));
+  ASSERT_FALSE(std::filesystem::exists(settings));
+
+  std::vector<std::string> order;
+  dlg.beforeStop = [&] {
+    if (!order.empty()) return;
+    order.push_back(std::filesystem::exists(settings) ? "saved" : "not saved");
+    order.push_back(dlg.Running() ? "running" : "not running");
+    order.push_back(dlg.Context().logFile.fp != nullptr ? "log open" : "log closed");
+  };
+  dlg.afterStop = [&] {
+    if (order.size() != 3) return;
+    order.push_back(dlg.Running() || dlg.Link() != nullptr || !link.closed ? "not stopped"
+                                                                            : "stopped");
+    order.push_back(dlg.Context().logFile.fp != nullptr ? "log open" : "log closed");
+  };
+
+  EXPECT_TRUE(dlg.close());
+
+  EXPECT_EQ(order, (std::vector<std::string>{"saved", "running", "log open", "stopped",
+                                             "log open"}));
+  EXPECT_EQ(dlg.Context().logFile.fp, nullptr);
+  EXPECT_FALSE(dlg.isVisible());
+  EXPECT_TRUE(errors.Messages().empty());
+  L2_IfList one;
+  Interfaces(1)(&one);
+  PlainControls stored(one);
+  EXPECT_EQ(LoadSettings(stored, settings), 1);
+  EXPECT_EQ(stored.FirmwarePath(), dir.File("fw.bin"));
+  EXPECT_TRUE(stored.LogEnabled());
+  EXPECT_EQ(stored.LogPath(), logPath);
+}
+
+TEST(WindowKeys, EscapeClosesNeitherTheWindowNorTheDebugWindow) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  QTest::keyClick(dlg->Control(IDC_START_STOP), Qt::Key_Escape);
+  QTest::keyClick(dlg.get(), Qt::Key_Escape);
+  EXPECT_TRUE(dlg->isVisible());
+  dlg->OnDebugWindow();
+  QTest::keyClick(dlg->DebugWindow().LogCtl(), Qt::Key_Escape);
+  EXPECT_TRUE(dlg->DebugWindow().IsOpen());
+  EXPECT_TRUE(dlg->DebugWindow().isVisible());
+  EXPECT_FALSE(std::filesystem::exists(dir.File("settings.ini")));  // no close ran
+}
+
+}  // namespace
