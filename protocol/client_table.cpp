@@ -76,10 +76,13 @@ uint32_t SKAVDAllocIp() {
 
 void SKAVDResetPoolForTest() { gPoolSet = false; }
 
-void SKAVDReapClients() {
+void SKAVDReapClients() { SKAVDReapClients(false); }
+
+void SKAVDReapClients(bool onlyLogged) {
   // Mark first and post every quit, so that the threads end side by side.
   for (CClientThread* c = gClientList; c; c = c->next) {
     if (c->State() != Closed) continue;
+    if (onlyLogged && !c->HasFlag(outcomeLogged)) continue;
     if (ClientOutcome(*c) == Outcome::kDone || c->HasFlag(falseCreation)) {
       c->SetState(Ended);
       c->PostQuit();

@@ -31,6 +31,13 @@ void SKAVDResetPoolForTest();
 /// Ends and deletes the Closed clients whose outcome is Done.
 void SKAVDReapClients();
 
+/// Same; with `onlyLogged`, a client qualifies only once its outcome line
+/// has been written (outcomeLogged). The server thread asks for that while
+/// a log file is open: a client that reached Closed after the cycle's
+/// LogFileOutcomes then waits for the next Clear instead of leaving the
+/// log file without its line.
+void SKAVDReapClients(bool onlyLogged);
+
 /// Posts WM_QUIT to every client, then waits for each and deletes it.
 void SKAVDEndAllClients();
 

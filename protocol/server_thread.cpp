@@ -3,6 +3,7 @@
 #include "protocol/server_thread.h"
 
 #include <exception>
+#include <mutex>
 #include <vector>
 
 #include "protocol/client_table.h"
@@ -74,7 +75,17 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     // rebuild (another sort order, a Clear) stays for the next cycle.
     int32_t request = ctx->panel.w[refreshRequest].exchange(0);
     if (request != 0) {
-      if (request == 2) SKAVDReapClients();
+      if (request == 2) {
+        // Clients keep closing while the outcomes above are written; with
+        // a log file open, only those already written may go, or a device
+        // closing just then would vanish from the permanent record.
+        bool logOpen;
+        {
+          std::lock_guard<std::mutex> lock(gLogLock);
+          logOpen = ctx->logFile.fp != nullptr;
+        }
+        SKAVDReapClients(logOpen);
+      }
       if (ctx->statusCtl)
         GUIStatusUpdateSorting(ctx->statusCtl, gClientList, ctx->panel);
       continue;

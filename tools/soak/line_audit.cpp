@@ -140,7 +140,8 @@ void LineAudit::Append(const char* text, size_t len) {
     Violation("a Closed client of " + m + " sent: " + s.substr(body, 60));
   if (StartsWith(s, body, "false creation")) life->falseCreation = true;
   if (s.find("start TFTP uploading", body) != std::string::npos) ++life->transfers;
-  if (StartsWith(s, body, "TFTP uploading done")) ++life->uploadsDone;
+  if (StartsWith(s, body, "TFTP uploading done") && ++life->uploadsDone > life->transfers)
+    Violation(m + ": an upload done before it started: " + s.substr(body, 60));
 }
 
 void LineAudit::BeginRun(int run) {

@@ -41,6 +41,7 @@ struct ClientLife {
 ///  - each text handed over is whole lines (ends with "\r\n");
 ///  - a MAC's "[mac]" lines appear only after its "New client" line, and
 ///    all of one client's lines come from one thread;
+///  - a client reports an upload done only after starting one;
 ///  - a client writes one exit report, and sends nothing after it;
 ///  - a MAC gets a second client in one run only after the first one's
 ///    exit report, only when that one was Done (or a false creation), and

@@ -1,0 +1,209 @@
+// skav-bench-crowd: a crowd of simulated devices (256 by default) served at
+// once, each with the firmware and two string tables: time to all Done,
+// aggregate rate, the server's peak memory, and the longest gap between two
+// ADVERTISE frames.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_server.h"
+#include "bench_support.h"
+
+#ifdef SKAV_DEVSIM_PATH
+static const char* const kDevsim = SKAV_DEVSIM_PATH;
+#else
+static const char* const kDevsim = nullptr;
+#endif
+
+namespace {
+
+using namespace bench;
+using namespace std::chrono_literals;
+
+struct Options {
+  int devices = 256;
+  int firmwareKiB = 1024;
+  int tableKiB = 64;
+  bool verbose = false;
+};
+
+void Usage() {
+  std::puts(
+      "usage: skav-bench-crowd [--devices N] [--firmware KIB] [--table KIB] [-v]\n"
+      "\n"
+      "Serves N simulated devices (default 256) at once on one veth pair, each\n"
+      "asking for a firmware of KIB KiB (default 1024) and two string tables of\n"
+      "KIB KiB (default 64). Prints the time until every device is Done, the\n"
+      "aggregate rate, the server's peak memory (VmHWM of this process, which\n"
+      "runs the server) and the longest gap between two ADVERTISE frames (target\n"
+      "under 600 ms), as the server sent them and as the devices saw them.\n"
+      "Needs root; makes and removes its own namespaces.");
+}
+
+bool ParseArgs(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto number = [&](int lo, int hi, int* out) {
+      if (i + 1 >= argc) return false;
+      char* end = nullptr;
+      const long v = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || v < lo || v > hi) return false;
+      *out = static_cast<int>(v);
+      return true;
+    };
+    if (a == "--devices") {
+      if (!number(1, 4000, &o.devices)) return false;
+    } else if (a == "--firmware") {
+      if (!number(0, 31 * 1024, &o.firmwareKiB)) return false;
+    } else if (a == "--table") {
+      if (!number(0, 31 * 1024, &o.tableKiB)) return false;
+    } else if (a == "-v" || a == "--verbose") {
+      o.verbose = true;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  if (!ParseArgs(argc, argv, opt)) {
+    Usage();
+    return 2;
+  }
+  InstallStopHandlers();
+  const std::string why = Topology::Unavailable();
+  if (!why.empty() || !kDevsim) {
+    std::fprintf(stderr, "skav-bench-crowd: %s\n",
+                 why.empty() ? "built without skav-devsim" : why.c_str());
+    return 2;
+  }
+  std::printf("skav-bench-crowd: %d devices at once, firmware %d KiB + string tables 1 "
+              "and 2 of %d KiB each\n",
+              opt.devices, opt.firmwareKiB, opt.tableKiB);
+  std::printf("load average at start: %s; %ld CPUs online\n", LoadAverage().c_str(),
+              sysconf(_SC_NPROCESSORS_ONLN));
+
+  TempDir work;
+  if (!work.ok()) return 2;
+  ImagePaths images;
+  images.path[0] = work.Write("firmware", Pattern(static_cast<size_t>(opt.firmwareKiB) << 10, 1));
+  images.path[1] = work.Write("st1", Pattern(static_cast<size_t>(opt.tableKiB) << 10, 2));
+  images.path[2] = work.Write("st2", Pattern(static_cast<size_t>(opt.tableKiB) << 10, 3));
+  const double perDeviceMiB = (opt.firmwareKiB + 2.0 * opt.tableKiB) / 1024.0;
+  const double totalMiB = perDeviceMiB * opt.devices;
+
+  Topology topo(1);
+  if (!topo.ok()) {
+    std::fprintf(stderr, "skav-bench-crowd: cannot create the namespaces\n");
+    return 2;
+  }
+
+  TimedLog log;
+  const int newClient = log.Watch("New client:");
+  const int wrq = log.Watch("TX TFTP WRQ");
+  const int uploaded = log.Watch("TFTP uploading done (");
+  const int allDone = log.Watch("exits. TFTP: Done, FW Upgrade: Done, Graceful Closing: Yes.");
+  const int exits = log.Watch("exits.");
+  const int resends = log.Watch("re-transmit");
+  const int tftpFails = log.Watch("TFTP fails");
+
+  // The devices listen first, so that all of them answer the server's very
+  // first ADVERTISE: the burst of CONF-REQs is the hardest moment for the
+  // advertisement loop.
+  Child sim(topo.deviceNs(0),
+            {kDevsim, "--if", topo.deviceIf(0), "--count", std::to_string(opt.devices),
+             "--expect", "firmware=" + images.path[0], "--expect", "st1=" + images.path[1],
+             "--expect", "st2=" + images.path[2], "--timeout", "900"});
+  WaitForCapture(sim.pid(), topo.deviceNs(0), 10s);
+  std::this_thread::sleep_for(100ms);
+  const long rssBefore = ProcStatusKb("VmRSS");
+  const long hwmBefore = ProcStatusKb("VmHWM");
+  const Clock::time_point t0 = Clock::now();
+  BenchServer server(topo.serverNs(), topo.serverIf(), images, 0, &log, false);
+  if (!server.ok()) {
+    std::fprintf(stderr, "skav-bench-crowd: server: %s\n", server.why().c_str());
+    return 2;
+  }
+
+  long peakThreads = 0;
+  int status = -1;
+  while (!StopRequested()) {
+    status = sim.Wait(100ms);
+    peakThreads = std::max(peakThreads, ProcStatusKb("Threads"));
+    if (!sim.Running()) break;
+    if (Clock::now() - t0 > 960s) break;
+  }
+  // Done appears once the Close timer (6 s) has run out after CLOSE-REQ.
+  const Clock::time_point doneLimit = Clock::now() + 20s;
+  while (!StopRequested() && log.Get(exits).count < opt.devices && Clock::now() < doneLimit) {
+    std::this_thread::sleep_for(20ms);
+    peakThreads = std::max(peakThreads, ProcStatusKb("Threads"));
+  }
+  const long hwmRun = ProcStatusKb("VmHWM");
+  server.Stop();
+  if (StopRequested()) {
+    std::printf("interrupted; namespaces removed\n");
+    return 130;
+  }
+
+  const std::string summary = LineStartingWith(sim.output(), "summary ");
+  if (status != 0 || opt.verbose) {
+    std::printf("simulator exit status %d; its failed devices:\n", status);
+    size_t at = 0;
+    int shown = 0;
+    const std::string& out = sim.output();
+    while (at < out.size() && shown < 10) {
+      size_t end = out.find('\n', at);
+      if (end == std::string::npos) end = out.size();
+      const std::string line = out.substr(at, end - at);
+      if (line.find(" FAILED ") != std::string::npos || opt.verbose) {
+        std::printf("  %s\n", line.c_str());
+        ++shown;
+      }
+      at = end + 1;
+    }
+  }
+  for (const std::string& e : log.Errors()) std::printf("  server: %s", e.c_str());
+
+  const TimedLog::Seen first = log.Get(newClient), w = log.Get(wrq), up = log.Get(uploaded),
+                       done = log.Get(allDone), ex = log.Get(exits);
+  const double transferS = Ms(up.last - w.first) / 1000.0;
+  const std::vector<double>& gaps = server.timing().AdvertiseGapsMs();
+  std::printf("\nresults (%s):\n", status == 0 ? "every device got what it expected"
+                                               : "SOME DEVICES FAILED");
+  std::printf("  devices Done on the server: %d of %d (exits seen: %d; re-transmits: %d; "
+              "TFTP failures: %d)\n",
+              done.count, opt.devices, ex.count, log.Get(resends).count,
+              log.Get(tftpFails).count);
+  std::printf("  server start -> all Done            : %.2f s\n", Ms(done.last - t0) / 1000.0);
+  std::printf("  first CONF-REQ -> all Done          : %.2f s (includes the 6 s Close "
+              "timer after the last CLOSE-REQ)\n",
+              Ms(done.last - first.first) / 1000.0);
+  std::printf("  first WRQ -> last image acknowledged: %.2f s for %d images, %.1f MiB\n",
+              transferS, up.count, totalMiB);
+  std::printf("  aggregate rate over that time       : %.2f MiB/s\n", totalMiB / transferS);
+  std::printf("  simulator's own summary             : span %s rate %s (first ADVERTISE to "
+              "the last device's end)\n",
+              Field(summary, "span").c_str(), Field(summary, "rate").c_str());
+  std::printf("  longest ADVERTISE gap, as sent      : %.1f ms (%zu gaps; target < 600 "
+              "ms)\n",
+              gaps.empty() ? 0.0 : *std::max_element(gaps.begin(), gaps.end()),
+              gaps.size());
+  std::printf("  longest ADVERTISE gap, as seen      : %s (by the simulator)\n",
+              Field(summary, "advertise-gap-max").c_str());
+  std::printf("  server peak memory (VmHWM)          : %.1f MiB (VmRSS before the start "
+              "%.1f MiB, VmHWM before %.1f MiB)\n",
+              hwmRun / 1024.0, rssBefore / 1024.0, hwmBefore / 1024.0);
+  std::printf("  peak thread count of the process    : %ld\n", peakThreads);
+  std::printf("load average at end: %s\n", LoadAverage().c_str());
+  return status == 0 && done.count == opt.devices ? 0 : 1;
+}

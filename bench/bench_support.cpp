@@ -1,0 +1,379 @@
+// Namespaces, children, scratch files and figures of the benchmarks: see
+// bench_support.h.
+#include "bench_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/prctl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace bench {
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+void OnStopSignal(int) { gStop = 1; }
+
+std::string NsPrefix() { return "skb" + std::to_string(getpid()); }
+
+// Namespaces of earlier bench runs whose creator is gone: "skb<pid>...".
+void SweepStale() {
+  FILE* p = popen("ip netns list 2>/dev/null", "r");
+  if (!p) return;
+  char line[256];
+  while (std::fgets(line, sizeof line, p)) {
+    int pid = 0;
+    char kind = 0;
+    if (std::sscanf(line, "skb%d%c", &pid, &kind) == 2 && pid > 0 &&
+        (kind == 's' || kind == 'd' || kind == 'w') && kill(pid, 0) != 0) {
+      std::string name(line);
+      name = name.substr(0, name.find_first_of(" \n"));
+      Shell("ip netns del " + name + " 2>/dev/null");
+    }
+  }
+  pclose(p);
+}
+
+}  // namespace
+
+void InstallStopHandlers() {
+  struct sigaction sa {};
+  sa.sa_handler = OnStopSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGHUP, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+bool StopRequested() { return gStop != 0; }
+
+int Shell(const std::string& command) {
+  const int rc = std::system(command.c_str());
+  if (rc == -1) return -1;
+  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+}
+
+std::string Topology::Unavailable() {
+  if (geteuid() != 0)
+    return "needs root to create network namespaces (run it as root)";
+  if (Shell("command -v ip >/dev/null 2>&1") != 0)
+    return "needs the 'ip' command (iproute2)";
+  return "";
+}
+
+Topology::Topology(int devices) {
+  if (!Unavailable().empty() || devices < 1) return;
+  SweepStale();
+  const std::string p = NsPrefix();
+  const std::string tag = std::to_string(getpid());
+  serverNs_ = p + "s";
+  serverIf_ = "bs" + tag;
+  for (int i = 0; i < devices; ++i) {
+    deviceNs_.push_back(p + "d" + std::to_string(i));
+    deviceIf_.push_back("bd" + tag + "x" + std::to_string(i));
+  }
+
+  std::ostringstream s;
+  s << "set -e; ip netns add " << serverNs_ << ";";
+  for (const std::string& ns : deviceNs_) s << " ip netns add " << ns << ";";
+  if (devices == 1) {
+    s << " ip link add " << serverIf_ << " netns " << serverNs_
+      << " type veth peer name " << deviceIf_[0] << " netns " << deviceNs_[0]
+      << ";";
+  } else {
+    // A bridge in a namespace of its own stands for the switch of a bench
+    // with several devices on one segment.
+    switchNs_ = p + "w";
+    s << " ip netns add " << switchNs_ << ";"
+      << " ip -n " << switchNs_ << " link add br0 type bridge;"
+      << " ip netns exec " << switchNs_
+      << " sysctl -qw net.ipv6.conf.all.disable_ipv6=1;"
+      << " ip -n " << switchNs_ << " link set br0 up;"
+      << " ip link add " << serverIf_ << " netns " << serverNs_
+      << " type veth peer name ws" << tag << " netns " << switchNs_ << ";"
+      << " ip -n " << switchNs_ << " link set ws" << tag
+      << " master br0 up;";
+    for (int i = 0; i < devices; ++i) {
+      const std::string port = "wd" + tag + "x" + std::to_string(i);
+      s << " ip link add " << deviceIf_[i] << " netns " << deviceNs_[i]
+        << " type veth peer name " << port << " netns " << switchNs_ << ";"
+        << " ip -n " << switchNs_ << " link set " << port << " master br0 up;";
+    }
+  }
+  s << " for ns in " << serverNs_;
+  for (const std::string& ns : deviceNs_) s << " " << ns;
+  s << "; do ip netns exec $ns sysctl -qw net.ipv6.conf.all.disable_ipv6=1;"
+       " ip netns exec $ns sysctl -qw net.ipv6.conf.default.disable_ipv6=1;"
+       " ip -n $ns link set lo up; done;"
+    << " ip -n " << serverNs_ << " link set " << serverIf_ << " up;";
+  for (int i = 0; i < devices; ++i)
+    s << " ip -n " << deviceNs_[i] << " link set " << deviceIf_[i] << " up;";
+  ok_ = Shell("(" + s.str() + ") >/dev/null 2>&1") == 0;
+}
+
+Topology::~Topology() {
+  std::string cmd;
+  for (const std::string& ns : deviceNs_) cmd += "ip netns del " + ns + " 2>/dev/null; ";
+  if (!serverNs_.empty()) cmd += "ip netns del " + serverNs_ + " 2>/dev/null; ";
+  if (!switchNs_.empty()) cmd += "ip netns del " + switchNs_ + " 2>/dev/null; ";
+  if (!cmd.empty()) Shell(cmd);
+}
+
+InNetns::InNetns(const std::string& ns) {
+  oldFd_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+  const int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+  if (oldFd_ >= 0 && fd >= 0) ok_ = setns(fd, CLONE_NEWNET) == 0;
+  if (fd >= 0) close(fd);
+}
+
+InNetns::~InNetns() {
+  if (oldFd_ >= 0) {
+    if (ok_) setns(oldFd_, CLONE_NEWNET);
+    close(oldFd_);
+  }
+}
+
+Child::Child(const std::string& ns, const std::vector<std::string>& argv,
+             bool quiet) {
+  static const char* const kIpPaths[] = {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip",
+                                         "/bin/ip"};
+  const char* ip = nullptr;
+  for (const char* p : kIpPaths)
+    if (access(p, X_OK) == 0) {
+      ip = p;
+      break;
+    }
+  if (!ip) return;
+  std::vector<std::string> full = {"ip", "netns", "exec", ns};
+  full.insert(full.end(), argv.begin(), argv.end());
+  std::vector<char*> args;
+  for (std::string& a : full) args.push_back(a.data());
+  args.push_back(nullptr);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  const pid_t parent = getpid();
+  startedAt_ = Clock::now();
+  pid_ = fork();
+  if (pid_ == 0) {
+    // Only async-signal-safe calls from here to the exec. The child (and
+    // the program that "ip netns exec" becomes) gets SIGTERM when the bench
+    // dies, even by SIGKILL, so no TFTP server or simulator is left behind.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
+    int out = fds[1];
+    if (quiet) out = open("/dev/null", O_WRONLY);
+    dup2(out, 1);
+    dup2(out, 2);
+    // The bench's capture sockets and other descriptors stay with the bench.
+    close_range(3, ~0U, 0);
+    execv(ip, args.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  if (pid_ < 0) {
+    close(fds[0]);
+    return;
+  }
+  out_ = fds[0];
+}
+
+Child::~Child() {
+  Stop();
+  if (out_ >= 0) close(out_);
+}
+
+bool Child::Drain(int ms) {
+  if (out_ < 0) {
+    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return false;
+  }
+  pollfd p{out_, POLLIN, 0};
+  if (poll(&p, 1, ms) <= 0) return false;
+  char buf[4096];
+  const ssize_t n = read(out_, buf, sizeof buf);
+  if (n <= 0) {
+    // The child closed its end (usually: it exited); from here on the
+    // wait for its end sleeps instead of polling a closed pipe.
+    close(out_);
+    out_ = -1;
+    return false;
+  }
+  output_.append(buf, static_cast<size_t>(n));
+  return true;
+}
+
+bool Child::Reap(bool block) {
+  if (pid_ <= 0 || status_ != kRunning) return true;
+  int st = 0;
+  const pid_t r = waitpid(pid_, &st, block ? 0 : WNOHANG);
+  if (r != pid_) return false;
+  endedAt_ = Clock::now();
+  status_ = WIFEXITED(st) ? WEXITSTATUS(st) : kKilled;
+  return true;
+}
+
+int Child::Wait(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return -1;
+  const Clock::time_point deadline = Clock::now() + limit;
+  while (status_ == kRunning) {
+    Drain(1);
+    if (Reap(false)) break;
+    if (Clock::now() > deadline || StopRequested()) return -1;
+  }
+  while (Drain(0)) {
+  }
+  return status_ >= 0 ? status_ : -1;
+}
+
+bool Child::Running() { return pid_ > 0 && !Reap(false); }
+
+void Child::Stop() {
+  if (pid_ <= 0 || status_ != kRunning) return;
+  if (Reap(false)) return;
+  kill(pid_, SIGTERM);
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(3);
+  while (!Reap(false)) {
+    if (Clock::now() > deadline) {
+      kill(pid_, SIGKILL);
+      Reap(true);
+      break;
+    }
+    Drain(5);
+  }
+  while (Drain(0)) {
+  }
+}
+
+TempDir::TempDir() {
+  char name[] = "/tmp/skav-bench-XXXXXX";
+  if (mkdtemp(name) && chmod(name, 0777) == 0) path_ = name;
+}
+
+TempDir::~TempDir() {
+  if (!path_.empty()) Shell("rm -rf '" + path_ + "'");
+}
+
+std::string TempDir::Write(const std::string& name, const Bytes& bytes) const {
+  const std::string p = path_ + "/" + name;
+  std::ofstream out(p, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  return p;
+}
+
+Bytes Pattern(size_t n, uint32_t seed) {
+  Bytes b(n);
+  uint32_t x = seed * 2654435761u + 1;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b[i] = static_cast<uint8_t>(x);
+  }
+  return b;
+}
+
+bool WaitForCapture(pid_t pid, const std::string& ns, std::chrono::milliseconds limit) {
+  const Clock::time_point deadline = Clock::now() + limit;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  struct stat want {};
+  if (stat(("/run/netns/" + ns).c_str(), &want) != 0) return false;
+  while (Clock::now() < deadline && !StopRequested()) {
+    struct stat have {};
+    if (stat((proc + "/ns/net").c_str(), &have) != 0 || have.st_ino != want.st_ino ||
+        have.st_dev != want.st_dev) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      continue;
+    }
+    std::ifstream in(proc + "/net/packet");
+    std::string header, entry;
+    if (std::getline(in, header) && std::getline(in, entry) && !entry.empty()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+int64_t FileSize(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  return st.st_size;
+}
+
+long ProcStatusKb(const char* key, pid_t pid) {
+  const std::string path =
+      pid == 0 ? "/proc/self/status" : "/proc/" + std::to_string(pid) + "/status";
+  std::ifstream in(path);
+  std::string line;
+  const std::string want = std::string(key) + ":";
+  while (std::getline(in, line)) {
+    if (line.compare(0, want.size(), want) == 0)
+      return std::strtol(line.c_str() + want.size(), nullptr, 10);
+  }
+  return -1;
+}
+
+double Median(std::vector<double> v) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double Percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  size_t rank = static_cast<size_t>(std::ceil(p / 100.0 * static_cast<double>(v.size())));
+  rank = std::clamp<size_t>(rank, 1, v.size());
+  return v[rank - 1];
+}
+
+std::string LoadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double a = 0, b = 0, c = 0;
+  in >> a >> b >> c;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", a, b, c);
+  return text;
+}
+
+std::string Field(const std::string& line, const std::string& key) {
+  const std::string k = key + "=";
+  size_t at = 0;
+  while ((at = line.find(k, at)) != std::string::npos) {
+    if (at == 0 || line[at - 1] == ' ') {
+      const size_t start = at + k.size();
+      return line.substr(start, line.find(' ', start) - start);
+    }
+    at += k.size();
+  }
+  return "";
+}
+
+std::string LineStartingWith(const std::string& text, const std::string& prefix) {
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    if (text.compare(at, prefix.size(), prefix) == 0) return text.substr(at, end - at);
+    at = end + 1;
+  }
+  return "";
+}
+
+}  // namespace bench
