@@ -1,0 +1,164 @@
+// Start and Stop of the real server from the window: the window's thread in
+// a network namespace of its own, the device simulator in another, joined
+// by a veth pair; the capture runs on the veth through the real link.
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "console/gui/server_dlg.h"
+#include "gui_support.h"
+#include "integration/e2e_support.h"
+#include "support/netns.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+#ifdef SKAV_DEVSIM_PATH
+const char* const kDevsim = SKAV_DEVSIM_PATH;
+#else
+const char* const kDevsim = nullptr;
+#endif
+
+// Each device closes, then waits out the Close timer (6 s) before it shows
+// as Done; a loaded machine needs far more than the simulator's own run.
+constexpr int kServeLimitMs = 90000;
+constexpr int kThreadsGoneLimitMs = 15000;
+
+template <typename W>
+W* Ctl(const CServerDlg& dlg, int id) {
+  return qobject_cast<W*>(dlg.Control(id));
+}
+
+// The name of the thread at /proc/self/task/TID.
+std::string TaskName(const std::filesystem::path& task) {
+  std::string comm = gui_test::ReadFile(task.string() + "/comm");
+  if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+  return comm;
+}
+
+// Qt's global pool starts workers of its own whenever it likes and lets
+// them go only after half a minute idle; they are no threads of the server.
+bool QtPoolWorker(const std::string& name) { return name == "Thread (pooled)"; }
+
+// Threads of this process apart from Qt's pool workers: the server thread
+// and its client threads among them.
+int TaskCount() {
+  int n = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (!QtPoolWorker(TaskName(it->path()))) ++n;
+  }
+  return n;
+}
+
+// Every thread of this process, for a failure message.
+std::string TaskNames() {
+  std::string names;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    names += " " + it->path().filename().string() + ":" + TaskName(it->path());
+  }
+  return names;
+}
+
+TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
+  SKAV_REQUIRE_NETNS();
+  ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
+  NetnsPair pair;
+  ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
+  // The server thread and its client threads inherit the namespace.
+  InNetns inServer(pair.serverNs());
+  ASSERT_TRUE(inServer.ok());
+
+  gui_test::TempDir dir;
+  gui_test::RecordingErrorSink errors;
+  const std::vector<uint8_t> firmware = e2e::Pattern(5000, 7);  // ten blocks, a short last one
+  const std::string firmwarePath =
+      dir.Write("fw.bin", std::string(firmware.begin(), firmware.end()));
+
+  ServerDlgOptions options;
+  const std::string serverIf = pair.serverIf();
+  options.listInterfaces = [serverIf](L2_IfList* list) {
+    list->count = 1;
+    std::snprintf(list->name[0], sizeof list->name[0], "%s", serverIf.c_str());
+    std::snprintf(list->description[0], sizeof list->description[0], "%s", serverIf.c_str());
+    return 0;
+  };
+  // options.linkOps left as it is: the real L2_Open and L2_SetIfAddr.
+  options.settingsFile = dir.File("settings.ini");
+  auto dlg = std::make_unique<CServerDlg>(std::move(options));
+  dlg->OnInitDialog();
+  ASSERT_EQ(dlg->InterfaceCount(), 1);
+  dlg->SetFirmwarePath(firmwarePath);
+  auto* startStop = Ctl<QPushButton>(*dlg, IDC_START_STOP);
+  auto* status = Ctl<QLabel>(*dlg, IDC_SERVER_STATUS);
+  auto* panel = Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT);
+  const int threadsBefore = TaskCount();
+
+  startStop->click();
+
+  ASSERT_TRUE(dlg->Running()) << (errors.Messages().empty() ? "" : errors.Messages()[0]);
+  ASSERT_NE(dlg->Link(), nullptr);
+  EXPECT_EQ(startStop->text(), "Stop");
+  EXPECT_EQ(status->text(), "Server is running...");
+
+  e2e::Child sim(pair.deviceNs(), {kDevsim, "--if", pair.deviceIf(), "--count", "3",
+                                   "--expect", "firmware=" + firmwarePath, "--timeout", "60"});
+  ASSERT_TRUE(sim.started());
+
+  // The server thread is counted while it runs; the count after Stop
+  // would prove nothing otherwise.
+  const int threadsRunning = TaskCount();
+  EXPECT_GT(threadsRunning, threadsBefore) << TaskNames();
+
+  int simStatus = -1;
+  const auto allDone = [&] {
+    const std::string text = panel->toPlainText().toStdString();
+    return text.find("Total    3 devices: Done (3)\n") == 0 &&
+           text.find("02-5A-00-00-00-01: Done") != std::string::npos &&
+           text.find("02-5A-00-00-00-02: Done") != std::string::npos &&
+           text.find("02-5A-00-00-00-03: Done") != std::string::npos;
+  };
+  // The simulator's output pipe is read a little on every poll, so it
+  // never fills while the window serves.
+  const bool served = gui_test::WaitUntil(
+      [&] {
+        if (simStatus < 0) simStatus = sim.Wait(0ms);
+        return simStatus == 0 && allDone();
+      },
+      kServeLimitMs);
+  EXPECT_TRUE(served) << "simulator exit " << simStatus << "\n"
+                      << sim.output() << "\npanel:\n"
+                      << panel->toPlainText().toStdString();
+  EXPECT_TRUE(dlg->Running());
+
+  startStop->click();
+
+  EXPECT_FALSE(dlg->Running());
+  EXPECT_EQ(dlg->Link(), nullptr);
+  EXPECT_EQ(startStop->text(), "Start");
+  EXPECT_EQ(status->text(), "Server is stopped.");
+  // A thread that has returned may linger in the task list for a moment.
+  int threadsAfter = TaskCount();
+  EXPECT_TRUE(gui_test::WaitUntil(
+      [&] {
+        threadsAfter = TaskCount();
+        return threadsAfter <= threadsBefore;
+      },
+      kThreadsGoneLimitMs))
+      << threadsAfter << " threads after Stop, " << threadsBefore << " before Start;"
+      << TaskNames();
+  EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
+}
+
+}  // namespace
