@@ -23,10 +23,6 @@ bool ServerControl::Running() const {
   return ctx_.running.load(std::memory_order_acquire) == 1;
 }
 
-void ServerControl::SetServerThreadEnded(std::function<void()> callback) {
-  onEnded_ = std::move(callback);
-}
-
 bool ServerControl::Start(const StartRequest& request) {
   if (Running()) return true;
 
@@ -89,9 +85,6 @@ bool ServerControl::Start(const StartRequest& request) {
   try {
     thread_ = std::thread([this] {
       SKAVDServerThread(&ctx_);
-      // Before the waiters wake: once a wait has returned, the callback
-      // has run.
-      if (onEnded_) onEnded_();
       {
         std::lock_guard<std::mutex> lock(mu_);
         ended_ = true;

@@ -73,10 +73,6 @@ class ServerControl {
   /// The opened link, nullptr when none.
   L2_If* Link() const { return link_; }
 
-  /// Called on the server thread right after it has ended, so a window can
-  /// post itself a wake-up. Set it before Start.
-  void SetServerThreadEnded(std::function<void()> callback);
-
  private:
   bool Fail(const StartRequest& request);
 
@@ -87,5 +83,4 @@ class ServerControl {
   std::mutex mu_;
   std::condition_variable endedCv_;
   bool ended_ = true;
-  std::function<void()> onEnded_;
 };

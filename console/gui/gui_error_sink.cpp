@@ -31,6 +31,7 @@ void GuiErrorSink::Show(const char* text) {
     return;
   }
   auto request = std::make_shared<Request>();
+  request->text = message;
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (closing_) {
@@ -42,15 +43,30 @@ void GuiErrorSink::Show(const char* text) {
   }
   // Queued, never blocking: the GUI thread may be waiting for this very
   // thread to end, and shows the box from the events it keeps dispatching.
-  QMetaObject::invokeMethod(
-      this,
-      [this, message, request] {
-        ShowBox(message);
-        Answer(request);
-      },
-      Qt::QueuedConnection);
+  // Only a wake-up crosses Qt's event queue; the request itself is handed
+  // over under mu_.
+  QMetaObject::invokeMethod(this, "ShowWaiting", Qt::QueuedConnection);
   std::unique_lock<std::mutex> lock(request->mu);
   request->cv.wait(lock, [&request] { return request->answered; });
+}
+
+void GuiErrorSink::ShowWaiting() {
+  for (;;) {
+    std::shared_ptr<Request> next;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      for (const auto& request : waiting_) {
+        if (!request->taken) {
+          request->taken = true;
+          next = request;
+          break;
+        }
+      }
+    }
+    if (!next) return;
+    ShowBox(next->text);
+    Answer(next);
+  }
 }
 
 void GuiErrorSink::Answer(const std::shared_ptr<Request>& request) {

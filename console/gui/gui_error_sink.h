@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -31,10 +32,14 @@ class GuiErrorSink : public QObject, public ErrorSink {
 
  private:
   struct Request {
+    QString text;
+    bool taken = false;  // a box for it is up, guarded by the sink's mu_
     std::mutex mu;
     std::condition_variable cv;
     bool answered = false;
   };
+  /// On the GUI thread: a box for every request not yet taken.
+  Q_INVOKABLE void ShowWaiting();
   static void ShowBox(const QString& text);
   void Answer(const std::shared_ptr<Request>& request);
 

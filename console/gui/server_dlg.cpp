@@ -96,17 +96,6 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
     debugWindowAction_->setChecked(false);
     debugWindowAction_->setEnabled(true);
   });
-  // A wake-up for StopServer's wait, posted by the server thread as its
-  // last act; StopServer also looks on its own every few milliseconds.
-  server_.SetServerThreadEnded([this] {
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-          if (stopLoop_ != nullptr && server_.WaitForServerThread(0)) stopLoop_->quit();
-        },
-        Qt::QueuedConnection);
-  });
-
   statusView_ = new StatusPanelView(statusCtl_, this);
   statusText_.SetListener(statusView_);
 }

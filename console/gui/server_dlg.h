@@ -22,7 +22,6 @@ class QAction;
 class QButtonGroup;
 class QCheckBox;
 class QCloseEvent;
-class QEventLoop;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -216,7 +215,6 @@ class CServerDlg : public QDialog, public SettingsControls {
   std::string supervisorPassword;
 
   bool stopping_ = false;
-  QEventLoop* stopLoop_ = nullptr;
   bool closed_ = false;
   bool closeAfterStop_ = false;
 };

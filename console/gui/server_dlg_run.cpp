@@ -75,12 +75,10 @@ void CServerDlg::StopServer() {
     connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
       if (server_.WaitForServerThread(0)) loop.quit();
     });
-    stopLoop_ = &loop;
     if (!server_.WaitForServerThread(0)) {
       poll.start();
       loop.exec();
     }
-    stopLoop_ = nullptr;
     startStop_->setEnabled(true);
     stopping_ = false;
   }
