@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
@@ -73,7 +74,10 @@ class PcapPort : public L2_Port {
 
   pcap_t* pcap_;
   int fd_;       // the handle's packet socket: polled, and sent on
-  int breakFd_;  // eventfd: non-zero while a break is pending
+  int breakFd_;  // eventfd: wakes a poll() when a break is asked for
+  // Whether a break is pending. Dispatch runs once per received frame and
+  // looks here, not at the eventfd: a read() per frame cost about 1 us.
+  std::atomic<bool> breakPending_{false};
 };
 
 // Many threads send at once on this one handle, without a lock. In libpcap
@@ -119,7 +123,14 @@ L2_Port::WaitResult PcapPort::Wait(int ms) {
   pollfd fds[2] = {{breakFd_, POLLIN, 0}, {fd_, POLLIN, 0}};
   const int ready = poll(fds, 2, std::max(ms, 0));
   if (ready < 0) return errno == EINTR ? WaitResult::kTimeout : WaitResult::kError;
-  if ((fds[0].revents & POLLIN) && TakeBreak()) return WaitResult::kBroken;
+  if (fds[0].revents & POLLIN) {
+    // Emptied whatever took the break: a Dispatch may have taken it before
+    // the wake-up was written, and a readable eventfd left behind would
+    // make every later poll() return at once.
+    uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = read(breakFd_, &count, sizeof count);
+  }
+  if (TakeBreak()) return WaitResult::kBroken;
   if (fds[1].revents & POLLNVAL) return WaitResult::kError;
   // POLLERR and POLLHUP count as readable: pcap_dispatch reads the socket's
   // error and says whether it is fatal (a device gone) or not (a link down).
@@ -137,6 +148,7 @@ int PcapPort::Dispatch(int count, FrameCallback callback, void* user) {
 }
 
 void PcapPort::Break() {
+  breakPending_.store(true, std::memory_order_release);
   const uint64_t one = 1;
   // Fails only when the counter is saturated, and then a break is pending
   // anyway.
@@ -144,8 +156,8 @@ void PcapPort::Break() {
 }
 
 bool PcapPort::TakeBreak() {
-  uint64_t count = 0;
-  return read(breakFd_, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
+  return breakPending_.load(std::memory_order_relaxed) &&
+         breakPending_.exchange(false, std::memory_order_acq_rel);
 }
 
 // Describes a failed pcap_activate in errorText.
