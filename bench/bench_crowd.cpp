@@ -14,16 +14,12 @@
 #include "bench_server.h"
 #include "bench_support.h"
 
-#ifdef SKAV_DEVSIM_PATH
-static const char* const kDevsim = SKAV_DEVSIM_PATH;
-#else
-static const char* const kDevsim = nullptr;
-#endif
-
 namespace {
 
 using namespace bench;
 using namespace std::chrono_literals;
+
+const char* const kDevsim = DevsimPath();
 
 struct Options {
   int devices = 256;
@@ -46,29 +42,11 @@ void Usage() {
 }
 
 bool ParseArgs(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto number = [&](int lo, int hi, int* out) {
-      if (i + 1 >= argc) return false;
-      char* end = nullptr;
-      const long v = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || v < lo || v > hi) return false;
-      *out = static_cast<int>(v);
-      return true;
-    };
-    if (a == "--devices") {
-      if (!number(1, 4000, &o.devices)) return false;
-    } else if (a == "--firmware") {
-      if (!number(0, 31 * 1024, &o.firmwareKiB)) return false;
-    } else if (a == "--table") {
-      if (!number(0, 31 * 1024, &o.tableKiB)) return false;
-    } else if (a == "-v" || a == "--verbose") {
-      o.verbose = true;
-    } else {
-      return false;
-    }
-  }
-  return true;
+  return ParseOptions(argc, argv,
+                      {{"--devices", 1, 4000, &o.devices},
+                       {"--firmware", 0, 31 * 1024, &o.firmwareKiB},
+                       {"--table", 0, 31 * 1024, &o.tableKiB}},
+                      &o.verbose);
 }
 
 }  // namespace
@@ -80,7 +58,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   InstallStopHandlers();
-  const std::string why = Topology::Unavailable();
+  const std::string why = NetnsUnavailable();
   if (!why.empty() || !kDevsim) {
     std::fprintf(stderr, "skav-bench-crowd: %s\n",
                  why.empty() ? "built without skav-devsim" : why.c_str());
@@ -198,8 +176,11 @@ int main(int argc, char** argv) {
               "ms)\n",
               gaps.empty() ? 0.0 : *std::max_element(gaps.begin(), gaps.end()),
               gaps.size());
+  // The simulator says -1ms when its devices saw fewer than two frames.
+  const std::string seenGap = Field(summary, "advertise-gap-max");
   std::printf("  longest ADVERTISE gap, as seen      : %s (by the simulator)\n",
-              Field(summary, "advertise-gap-max").c_str());
+              seenGap == "-1ms" ? "none, the run was shorter than two ADVERTISE frames"
+                                : seenGap.c_str());
   std::printf("  server peak memory (VmHWM)          : %.1f MiB (VmRSS before the start "
               "%.1f MiB, VmHWM before %.1f MiB)\n",
               hwmRun / 1024.0, rssBefore / 1024.0, hwmBefore / 1024.0);

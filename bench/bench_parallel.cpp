@@ -14,18 +14,13 @@
 
 #include "bench_server.h"
 #include "bench_support.h"
-#include "link/if_list.h"
-
-#ifdef SKAV_DEVSIM_PATH
-static const char* const kDevsim = SKAV_DEVSIM_PATH;
-#else
-static const char* const kDevsim = nullptr;
-#endif
 
 namespace {
 
 using namespace bench;
 using namespace std::chrono_literals;
+
+const char* const kDevsim = DevsimPath();
 
 struct Options {
   int devices = 8;
@@ -47,29 +42,9 @@ void Usage() {
 }
 
 bool ParseArgs(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto number = [&](int lo, int hi, int* out) {
-      if (i + 1 >= argc) return false;
-      char* end = nullptr;
-      const long v = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || v < lo || v > hi) return false;
-      *out = static_cast<int>(v);
-      return true;
-    };
-    if (a == "--devices") {
-      if (!number(2, 64, &o.devices)) return false;
-    } else if (a == "--reps") {
-      if (!number(1, 100, &o.reps)) return false;
-    } else if (a == "--size") {
-      if (!number(1, 31, &o.sizeMiB)) return false;
-    } else if (a == "-v" || a == "--verbose") {
-      o.verbose = true;
-    } else {
-      return false;
-    }
-  }
-  return true;
+  return ParseOptions(argc, argv,
+                      {{"--devices", 2, 64, &o.devices}, {"--reps", 1, 100, &o.reps}, {"--size", 1, 31, &o.sizeMiB}},
+                      &o.verbose);
 }
 
 struct Run {
@@ -219,15 +194,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   InstallStopHandlers();
-  const std::string why = Topology::Unavailable();
-  if (!why.empty()) {
-    std::fprintf(stderr, "skav-bench-parallel: %s\n", why.c_str());
-    return 2;
-  }
-  if (!kDevsim || Shell("command -v in.tftpd >/dev/null && command -v tftp >/dev/null") != 0) {
-    std::fprintf(stderr, "skav-bench-parallel: needs skav-devsim, in.tftpd and tftp\n");
-    return 2;
-  }
+  if (!CanRunBesideTftpHpa("skav-bench-parallel")) return 2;
   const int n = opt.devices;
   const int64_t size = static_cast<int64_t>(opt.sizeMiB) << 20;
   const double totalMiB = static_cast<double>(n) * opt.sizeMiB;
@@ -249,28 +216,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "skav-bench-parallel: cannot create the namespaces\n");
     return 2;
   }
-  {
-    InNetns in(topo.serverNs());
-    if (!in.ok() || L2_SetIfAddr(topo.serverIf().c_str(), "10.0.0.1", "255.0.0.0") != 0) {
-      std::fprintf(stderr, "skav-bench-parallel: cannot set 10.0.0.1\n");
-      return 2;
-    }
+  if (!SetServerAddress(topo.serverNs(), topo.serverIf())) {
+    std::fprintf(stderr, "skav-bench-parallel: cannot set 10.0.0.1\n");
+    return 2;
   }
   std::vector<std::string> macs;
   std::vector<std::unique_ptr<Child>> tftpds;
   for (int i = 0; i < n; ++i) {
     macs.push_back(InterfaceMacText(topo.deviceNs(i), topo.deviceIf(i)));
-    tftpds.push_back(std::make_unique<Child>(
-        topo.deviceNs(i),
-        std::vector<std::string>{"in.tftpd", "-L", "-4", "-c", "-s", roots[i]->path()}));
-  }
-  for (int i = 0; i < n && !StopRequested(); ++i) {
-    for (int k = 0; k < 250; ++k) {
-      if (Shell("ip netns exec " + topo.deviceNs(i) +
-                " ss -Hlun 'sport = :69' | grep -q :69") == 0)
-        break;
-      usleep(20000);
-    }
+    tftpds.push_back(StartTftpd(topo.deviceNs(i), roots[i]->path()));
   }
 
   std::vector<double> ours, theirs, oursEach, theirsEach;

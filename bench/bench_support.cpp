@@ -21,6 +21,8 @@
 #include <sstream>
 #include <thread>
 
+#include "link/if_list.h"
+
 namespace bench {
 
 namespace {
@@ -29,27 +31,37 @@ volatile std::sig_atomic_t gStop = 0;
 
 void OnStopSignal(int) { gStop = 1; }
 
-std::string NsPrefix() { return "skb" + std::to_string(getpid()); }
-
-// Namespaces of earlier bench runs whose creator is gone: "skb<pid>...".
-void SweepStale() {
-  FILE* p = popen("ip netns list 2>/dev/null", "r");
-  if (!p) return;
-  char line[256];
-  while (std::fgets(line, sizeof line, p)) {
-    int pid = 0;
-    char kind = 0;
-    if (std::sscanf(line, "skb%d%c", &pid, &kind) == 2 && pid > 0 &&
-        (kind == 's' || kind == 'd' || kind == 'w') && kill(pid, 0) != 0) {
-      std::string name(line);
-      name = name.substr(0, name.find_first_of(" \n"));
-      Shell("ip netns del " + name + " 2>/dev/null");
-    }
-  }
-  pclose(p);
-}
+constexpr const char* kNetnsPrefix = "skb";
 
 }  // namespace
+
+bool ParseOptions(int argc, char** argv, std::initializer_list<NumberOption> numbers,
+                  bool* verbose) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-v" || a == "--verbose") {
+      *verbose = true;
+      continue;
+    }
+    const NumberOption* option = nullptr;
+    for (const NumberOption& n : numbers)
+      if (a == n.name) option = &n;
+    if (option == nullptr || i + 1 >= argc) return false;
+    char* end = nullptr;
+    const long v = std::strtol(argv[++i], &end, 10);
+    if (*end != '\0' || v < option->lo || v > option->hi) return false;
+    *option->out = static_cast<int>(v);
+  }
+  return true;
+}
+
+const char* DevsimPath() {
+#ifdef SKAV_DEVSIM_PATH
+  return SKAV_DEVSIM_PATH;
+#else
+  return nullptr;
+#endif
+}
 
 void InstallStopHandlers() {
   struct sigaction sa {};
@@ -63,29 +75,14 @@ void InstallStopHandlers() {
 
 bool StopRequested() { return gStop != 0; }
 
-int Shell(const std::string& command) {
-  const int rc = std::system(command.c_str());
-  if (rc == -1) return -1;
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-std::string Topology::Unavailable() {
-  if (geteuid() != 0)
-    return "needs root to create network namespaces (run it as root)";
-  if (Shell("command -v ip >/dev/null 2>&1") != 0)
-    return "needs the 'ip' command (iproute2)";
-  return "";
-}
-
 Topology::Topology(int devices) {
-  if (!Unavailable().empty() || devices < 1) return;
-  SweepStale();
-  const std::string p = NsPrefix();
+  if (!NetnsUnavailable().empty() || devices < 1) return;
+  SweepStaleNetns(kNetnsPrefix);
   const std::string tag = std::to_string(getpid());
-  serverNs_ = p + "s";
+  serverNs_ = NetnsName(kNetnsPrefix, "s");
   serverIf_ = "bs" + tag;
   for (int i = 0; i < devices; ++i) {
-    deviceNs_.push_back(p + "d" + std::to_string(i));
+    deviceNs_.push_back(NetnsName(kNetnsPrefix, "d" + std::to_string(i)));
     deviceIf_.push_back("bd" + tag + "x" + std::to_string(i));
   }
 
@@ -99,7 +96,7 @@ Topology::Topology(int devices) {
   } else {
     // A bridge in a namespace of its own stands for the switch of a bench
     // with several devices on one segment.
-    switchNs_ = p + "w";
+    switchNs_ = NetnsName(kNetnsPrefix, "w");
     s << " ip netns add " << switchNs_ << ";"
       << " ip -n " << switchNs_ << " link add br0 type bridge;"
       << " ip netns exec " << switchNs_
@@ -135,31 +132,39 @@ Topology::~Topology() {
   if (!cmd.empty()) Shell(cmd);
 }
 
-InNetns::InNetns(const std::string& ns) {
-  oldFd_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-  const int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-  if (oldFd_ >= 0 && fd >= 0) ok_ = setns(fd, CLONE_NEWNET) == 0;
-  if (fd >= 0) close(fd);
+bool CanRunBesideTftpHpa(const char* program) {
+  const std::string why = NetnsUnavailable();
+  if (!why.empty()) {
+    std::fprintf(stderr, "%s: %s\n", program, why.c_str());
+    return false;
+  }
+  if (!DevsimPath() ||
+      Shell("command -v in.tftpd >/dev/null && command -v tftp >/dev/null") != 0) {
+    std::fprintf(stderr, "%s: needs skav-devsim, in.tftpd and tftp\n", program);
+    return false;
+  }
+  return true;
 }
 
-InNetns::~InNetns() {
-  if (oldFd_ >= 0) {
-    if (ok_) setns(oldFd_, CLONE_NEWNET);
-    close(oldFd_);
+bool SetServerAddress(const std::string& ns, const std::string& ifName) {
+  InNetns in(ns);
+  return in.ok() && L2_SetIfAddr(ifName.c_str(), "10.0.0.1", "255.0.0.0") == 0;
+}
+
+std::unique_ptr<Child> StartTftpd(const std::string& ns, const std::string& root) {
+  auto tftpd = std::make_unique<Child>(
+      ns, std::vector<std::string>{"in.tftpd", "-L", "-4", "-c", "-s", root});
+  for (int i = 0; i < 250 && !StopRequested(); ++i) {
+    if (Shell("ip netns exec " + ns + " ss -Hlun 'sport = :69' | grep -q :69") == 0) break;
+    usleep(20000);
   }
+  return tftpd;
 }
 
 Child::Child(const std::string& ns, const std::vector<std::string>& argv,
              bool quiet) {
-  static const char* const kIpPaths[] = {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip",
-                                         "/bin/ip"};
-  const char* ip = nullptr;
-  for (const char* p : kIpPaths)
-    if (access(p, X_OK) == 0) {
-      ip = p;
-      break;
-    }
-  if (!ip) return;
+  const std::string& ip = IpPath();
+  if (ip.empty()) return;
   std::vector<std::string> full = {"ip", "netns", "exec", ns};
   full.insert(full.end(), argv.begin(), argv.end());
   std::vector<char*> args;
@@ -182,7 +187,7 @@ Child::Child(const std::string& ns, const std::vector<std::string>& argv,
     dup2(out, 2);
     // The bench's capture sockets and other descriptors stay with the bench.
     close_range(3, ~0U, 0);
-    execv(ip, args.data());
+    execv(ip.c_str(), args.data());
     _exit(127);
   }
   close(fds[1]);

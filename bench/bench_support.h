@@ -1,5 +1,5 @@
-// What every benchmark needs around the server: network namespaces that
-// the bench makes and removes itself, programs started inside them,
+// What every benchmark needs around the server: the namespaces of a run
+// with one device or many, programs started inside them,
 // scratch files, an orderly stop on Ctrl-C, and figures.
 #pragma once
 
@@ -7,8 +7,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "netns/netns_pair.h"
 
 namespace bench {
 
@@ -20,14 +24,26 @@ inline double Ms(Clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
 
+/// A number option, "NAME N" with N from `lo` to `hi`, stored in `*out`.
+struct NumberOption {
+  const char* name;
+  int lo, hi;
+  int* out;
+};
+/// Reads the command line: the number options given, and "-v" or
+/// "--verbose" into `*verbose`. False on anything else or a number out of
+/// its range.
+bool ParseOptions(int argc, char** argv, std::initializer_list<NumberOption> numbers,
+                  bool* verbose);
+
+/// The device simulator's path, nullptr when it was not built.
+const char* DevsimPath();
+
 /// Ctrl-C, SIGTERM and SIGHUP only raise a flag: every wait of the bench
 /// looks at it and unwinds, so the namespaces and children are removed by
 /// their destructors.
 void InstallStopHandlers();
 bool StopRequested();
-
-/// Runs `command` with /bin/sh; its exit status, -1 when it did not run.
-int Shell(const std::string& command);
 
 /// Namespaces made for one benchmark run. With one device: a veth pair
 /// between a server and a device namespace. With more: a switch namespace
@@ -38,9 +54,6 @@ int Shell(const std::string& command);
 /// killed with SIGKILL) are removed at the next start.
 class Topology {
  public:
-  /// Empty when namespaces can be made here; otherwise why not.
-  static std::string Unavailable();
-
   explicit Topology(int devices);
   ~Topology();
   Topology(const Topology&) = delete;
@@ -57,21 +70,6 @@ class Topology {
   bool ok_ = false;
   std::string serverNs_, serverIf_, switchNs_;
   std::vector<std::string> deviceNs_, deviceIf_;
-};
-
-/// Moves the calling thread into namespace `ns` for its lifetime; threads
-/// started meanwhile inherit it. Restores the old one afterwards.
-class InNetns {
- public:
-  explicit InNetns(const std::string& ns);
-  ~InNetns();
-  InNetns(const InNetns&) = delete;
-  InNetns& operator=(const InNetns&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  int oldFd_ = -1;
-  bool ok_ = false;
 };
 
 /// A program run as `ip netns exec NS PROGRAM ARGS...` (which replaces
@@ -113,6 +111,20 @@ class Child {
   static constexpr int kRunning = -100;
   static constexpr int kKilled = -2;
 };
+
+/// Whether a run beside tftp-hpa can be made here: namespaces, the device
+/// simulator, in.tftpd and tftp. When not, says why on standard error
+/// after `program`'s name.
+bool CanRunBesideTftpHpa(const char* program);
+
+/// Puts the server address 10.0.0.1/8 on the server's interface. The
+/// kernel of the server namespace answers ARP for it only with the address
+/// in place, and tftp-hpa's runs need it too. False when it fails.
+bool SetServerAddress(const std::string& ns, const std::string& ifName);
+
+/// Starts tftpd-hpa in `ns`, serving `root` and allowing new files, and
+/// waits until it listens on port 69.
+std::unique_ptr<Child> StartTftpd(const std::string& ns, const std::string& root);
 
 /// A scratch directory (mode 0777: the TFTP server drops its privileges
 /// before it creates files), removed with its contents.

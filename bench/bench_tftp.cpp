@@ -11,20 +11,15 @@
 
 #include "bench_server.h"
 #include "bench_support.h"
-#include "link/if_list.h"
 #include "thread_hop.h"
 #include "wire_observer.h"
-
-#ifdef SKAV_DEVSIM_PATH
-static const char* const kDevsim = SKAV_DEVSIM_PATH;
-#else
-static const char* const kDevsim = nullptr;
-#endif
 
 namespace {
 
 using namespace bench;
 using namespace std::chrono_literals;
+
+const char* const kDevsim = DevsimPath();
 
 struct Options {
   int reps = 5;
@@ -46,29 +41,12 @@ void Usage() {
 }
 
 bool ParseArgs(int argc, char** argv, Options& o) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string a = argv[i];
-    auto number = [&](int lo, int hi, int* out) {
-      if (i + 1 >= argc) return false;
-      char* end = nullptr;
-      const long v = std::strtol(argv[++i], &end, 10);
-      if (*end != '\0' || v < lo || v > hi) return false;
-      *out = static_cast<int>(v);
-      return true;
-    };
-    if (a == "--reps") {
-      if (!number(1, 100, &o.reps)) return false;
-    } else if (a == "--size") {
-      if (!number(1, 31, &o.sizeMiB)) return false;  // block numbers stay 16-bit
-    } else if (a == "--hop-count") {
-      if (!number(0, 1000000, &o.hopCount)) return false;
-    } else if (a == "-v" || a == "--verbose") {
-      o.verbose = true;
-    } else {
-      return false;
-    }
-  }
-  return true;
+  return ParseOptions(argc, argv,
+                      {{"--reps", 1, 100, &o.reps},
+                       // block numbers stay 16-bit
+                       {"--size", 1, 31, &o.sizeMiB},
+                       {"--hop-count", 0, 1000000, &o.hopCount}},
+                      &o.verbose);
 }
 
 struct Run {
@@ -177,15 +155,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   InstallStopHandlers();
-  const std::string why = Topology::Unavailable();
-  if (!why.empty()) {
-    std::fprintf(stderr, "skav-bench-tftp: %s\n", why.c_str());
-    return 2;
-  }
-  if (!kDevsim || Shell("command -v in.tftpd >/dev/null && command -v tftp >/dev/null") != 0) {
-    std::fprintf(stderr, "skav-bench-tftp: needs skav-devsim, in.tftpd and tftp\n");
-    return 2;
-  }
+  if (!CanRunBesideTftpHpa("skav-bench-tftp")) return 2;
 
   const int64_t size = static_cast<int64_t>(opt.sizeMiB) << 20;
   const int blocks = static_cast<int>(size / 512 + 1);
@@ -202,23 +172,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "skav-bench-tftp: cannot create the namespaces\n");
     return 2;
   }
-  {
-    // The kernel of the server namespace answers ARP for 10.0.0.1 only with
-    // the address on the interface; the client's runs need it too.
-    InNetns in(topo.serverNs());
-    if (!in.ok() || L2_SetIfAddr(topo.serverIf().c_str(), "10.0.0.1", "255.0.0.0") != 0) {
-      std::fprintf(stderr, "skav-bench-tftp: cannot set 10.0.0.1 on %s\n",
-                   topo.serverIf().c_str());
-      return 2;
-    }
+  if (!SetServerAddress(topo.serverNs(), topo.serverIf())) {
+    std::fprintf(stderr, "skav-bench-tftp: cannot set 10.0.0.1 on %s\n", topo.serverIf().c_str());
+    return 2;
   }
-  Child tftpd(topo.deviceNs(0), {"in.tftpd", "-L", "-4", "-c", "-s", root.path()});
-  for (int i = 0; i < 250 && !StopRequested(); ++i) {
-    if (Shell("ip netns exec " + topo.deviceNs(0) +
-              " ss -Hlun 'sport = :69' | grep -q :69") == 0)
-      break;
-    usleep(20000);
-  }
+  const auto tftpd = StartTftpd(topo.deviceNs(0), root.path());
 
   std::vector<double> ours, theirs, ratios, serverUs, deviceUs;
   int resent = 0, failures = 0;
@@ -311,7 +269,7 @@ int main(int argc, char** argv) {
     }
   }
 
-  tftpd.Stop();
+  tftpd->Stop();
 
   if (opt.hopCount > 0 && !StopRequested()) {
     const HopFigures hop = MeasureThreadHop(opt.hopCount, 50);

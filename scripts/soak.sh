@@ -37,7 +37,7 @@ rc=$?
 if [ $rc -gt 128 ]; then
   echo "soak.sh: skav-soak died of signal $((rc - 128)): a crash" >&2
   # Its namespaces carry its pid; the devices' simulators end with it.
-  for ns in $($run ip netns list 2>/dev/null | awk '{print $1}' | grep "^skavsoak.$pid\$"); do
+  for ns in $($run ip netns list 2>/dev/null | awk '{print $1}' | grep "^skavsoak$pid-"); do
     $run ip netns del "$ns"
   done
   exit 3

@@ -1,10 +1,9 @@
-// Namespaces, child processes, scratch files and readings of this process
-// for the soak: see soak_env.h.
+// Child processes, scratch files and readings of this process for the
+// soak: see soak_env.h.
 #include "soak/soak_env.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -28,34 +27,6 @@ std::atomic<bool> gStop{false};
 
 void OnStopSignal(int) { gStop.store(true); }
 
-// Namespaces left by a soak that was killed: their names carry the pid of
-// their creator, so remove those whose creator is gone.
-void SweepStale() {
-  FILE* p = popen("ip netns list 2>/dev/null", "r");
-  if (!p) return;
-  char line[256];
-  while (fgets(line, sizeof line, p)) {
-    int pid = 0;
-    char side = 0;
-    if (std::sscanf(line, "skavsoak%c%d", &side, &pid) == 2 && pid > 0 &&
-        kill(pid, 0) != 0) {
-      std::string name(line);
-      name = name.substr(0, name.find_first_of(" \n"));
-      Shell("ip netns del " + name + " 2>/dev/null");
-    }
-  }
-  pclose(p);
-}
-
-// The path of `ip`, found before any fork: the child may only exec.
-std::string FindIp() {
-  for (const char* dir : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}) {
-    std::string path = std::string(dir) + "/ip";
-    if (access(path.c_str(), X_OK) == 0) return path;
-  }
-  return "ip";
-}
-
 }  // namespace
 
 double MsSince(Clock::time_point from) {
@@ -72,77 +43,10 @@ void InstallStopHandlers() {
 
 bool StopRequested() { return gStop.load(); }
 
-int Shell(const std::string& command) {
-  int rc = std::system(command.c_str());
-  if (rc == -1) return -1;
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
-std::string ShellOutput(const std::string& command) {
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return "";
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
-std::string Netns::Unavailable() {
-  if (geteuid() != 0)
-    return "needs root to create network namespaces (run it as root, or "
-           "through scripts/soak.sh or scripts/stop-under-load.sh)";
-  if (Shell("command -v ip >/dev/null 2>&1") != 0)
-    return "needs the 'ip' command (iproute2)";
-  return "";
-}
-
-Netns::Netns() {
-  if (!Unavailable().empty()) return;
-  SweepStale();
-  const std::string pid = std::to_string(getpid());
-  serverNs_ = "skavsoakS" + pid;
-  deviceNs_ = "skavsoakD" + pid;
-  serverIf_ = "ssk" + pid;  // interface names hold at most 15 characters
-  deviceIf_ = "dsk" + pid;
-  const std::string script =
-      "set -e; ip netns add " + serverNs_ + "; ip netns add " + deviceNs_ +
-      "; ip link add " + serverIf_ + " netns " + serverNs_ +
-      " type veth peer name " + deviceIf_ + " netns " + deviceNs_ + ";"
-      " for ns in " + serverNs_ + " " + deviceNs_ + "; do"
-      "  ip netns exec $ns sysctl -qw net.ipv6.conf.all.disable_ipv6=1;"
-      "  ip netns exec $ns sysctl -qw net.ipv6.conf.default.disable_ipv6=1;"
-      "  ip -n $ns link set lo up; done;"
-      " ip -n " + serverNs_ + " link set " + serverIf_ + " up;"
-      " ip -n " + deviceNs_ + " link set " + deviceIf_ + " up";
-  ok_ = Shell("(" + script + ") >/dev/null 2>&1") == 0;
-}
-
-Netns::~Netns() {
-  if (!serverNs_.empty()) Shell("ip netns del " + serverNs_ + " 2>/dev/null");
-  if (!deviceNs_.empty()) Shell("ip netns del " + deviceNs_ + " 2>/dev/null");
-}
-
-InNetns::InNetns(const std::string& ns) {
-  oldFd_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-  int fd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-  if (oldFd_ >= 0 && fd >= 0) ok_ = setns(fd, CLONE_NEWNET) == 0;
-  if (fd >= 0) close(fd);
-}
-
-InNetns::~InNetns() {
-  if (oldFd_ >= 0) {
-    if (ok_) setns(oldFd_, CLONE_NEWNET);
-    close(oldFd_);
-  }
-}
-
 Child::Child(const std::string& ns, const std::vector<std::string>& argv,
              const std::string& outputPath)
     : outputPath_(outputPath) {
-  static const std::string ip = FindIp();
-  std::vector<std::string> full = {ip, "netns", "exec", ns};
+  std::vector<std::string> full = {IpPath(), "netns", "exec", ns};
   full.insert(full.end(), argv.begin(), argv.end());
   std::vector<char*> args;
   for (std::string& a : full) args.push_back(a.data());

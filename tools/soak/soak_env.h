@@ -1,5 +1,5 @@
 // What the soak and the stop-under-load check need around the server:
-// network namespaces of their own, simulator processes, scratch files, and
+// simulator processes in their network namespaces, scratch files, and
 // readings of the process's own threads, sockets and memory.
 #pragma once
 
@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "netns/netns_pair.h"
 
 namespace soak {
 
@@ -22,49 +24,8 @@ double MsSince(Clock::time_point from);
 void InstallStopHandlers();
 bool StopRequested();
 
-/// Runs `command` with /bin/sh: its exit status, -1 when it did not run.
-int Shell(const std::string& command);
-/// Same, returning what it wrote to standard output.
-std::string ShellOutput(const std::string& command);
-
-/// A server namespace and a device namespace joined by a veth pair, both
-/// ends up, IPv6 off (no stray neighbour traffic). Names carry the
-/// creator's pid; those of a creator that is gone are removed first.
-class Netns {
- public:
-  /// Empty when namespaces can be made here; otherwise why not.
-  static std::string Unavailable();
-
-  Netns();
-  ~Netns();
-  Netns(const Netns&) = delete;
-  Netns& operator=(const Netns&) = delete;
-
-  bool ok() const { return ok_; }
-  const std::string& serverNs() const { return serverNs_; }
-  const std::string& deviceNs() const { return deviceNs_; }
-  const std::string& serverIf() const { return serverIf_; }
-  const std::string& deviceIf() const { return deviceIf_; }
-
- private:
-  bool ok_ = false;
-  std::string serverNs_, deviceNs_, serverIf_, deviceIf_;
-};
-
-/// Moves the calling thread into namespace `ns` for its lifetime; threads
-/// it starts meanwhile are born there. Restores the old one afterwards.
-class InNetns {
- public:
-  explicit InNetns(const std::string& ns);
-  ~InNetns();
-  InNetns(const InNetns&) = delete;
-  InNetns& operator=(const InNetns&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  int oldFd_ = -1;
-  bool ok_ = false;
-};
+/// Namespace names of the soak and the stop-under-load check start with it.
+inline constexpr const char* kNetnsPrefix = "skavsoak";
 
 /// A program run as `ip netns exec NS PROGRAM ARGS...`, its standard output
 /// and error going to `outputPath`. It gets SIGTERM should this process

@@ -29,7 +29,7 @@ bool Soak::Setup() {
                  "--expect", "st3=" + images_.stringTables[2],
                  "--expect-region", std::to_string(kRegion)};
   logPath_ = dir_.path() + "/outcomes.log";
-  ns_ = std::make_unique<Netns>();
+  ns_ = std::make_unique<NetnsPair>(kNetnsPrefix);
   if (!ns_->ok()) {
     std::fprintf(stderr, "skav-soak: cannot create the namespaces\n");
     return false;
@@ -247,7 +247,7 @@ int Soak::Run() {
 }
 
 int RunSoak(const SoakOptions& options) {
-  const std::string why = Netns::Unavailable();
+  const std::string why = NetnsUnavailable();
   if (!why.empty()) {
     std::fprintf(stderr, "skav-soak: %s\n", why.c_str());
     return 2;

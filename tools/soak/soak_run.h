@@ -132,7 +132,7 @@ class Soak {
   SoakOptions opt_;
   std::mt19937_64 rng_;
   TempDir dir_;
-  std::unique_ptr<Netns> ns_;
+  std::unique_ptr<NetnsPair> ns_;
   ImagePaths images_;
   std::vector<std::string> expectArgs_;
   std::string logPath_;

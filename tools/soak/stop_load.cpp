@@ -28,7 +28,7 @@ std::string Join(const std::vector<std::string>& v) {
 }  // namespace
 
 int RunStopUnderLoad(const StopLoadOptions& opt) {
-  const std::string why = Netns::Unavailable();
+  const std::string why = NetnsUnavailable();
   if (!why.empty()) {
     std::fprintf(stderr, "skav-soak: %s\n", why.c_str());
     return 2;
@@ -39,7 +39,7 @@ int RunStopUnderLoad(const StopLoadOptions& opt) {
   const size_t fwBytes = static_cast<size_t>(opt.firmwareKiB) * 1024;
   ImagePaths images;
   images.firmware = dir.Write("firmware.bin", Pattern(fwBytes, 77));
-  Netns ns;
+  NetnsPair ns(kNetnsPrefix);
   if (!ns.ok()) {
     std::fprintf(stderr, "skav-soak: cannot create the namespaces\n");
     return 2;
