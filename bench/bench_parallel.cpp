@@ -43,7 +43,9 @@ void Usage() {
 
 bool ParseArgs(int argc, char** argv, Options& o) {
   return ParseOptions(argc, argv,
-                      {{"--devices", 2, 64, &o.devices}, {"--reps", 1, 100, &o.reps}, {"--size", 1, 31, &o.sizeMiB}},
+                      {{"--devices", 2, 64, &o.devices},
+                       {"--reps", 1, 100, &o.reps},
+                       {"--size", 1, 31, &o.sizeMiB}},
                       &o.verbose);
 }
 

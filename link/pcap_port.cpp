@@ -124,9 +124,9 @@ L2_Port::WaitResult PcapPort::Wait(int ms) {
   const int ready = poll(fds, 2, std::max(ms, 0));
   if (ready < 0) return errno == EINTR ? WaitResult::kTimeout : WaitResult::kError;
   if (fds[0].revents & POLLIN) {
-    // Emptied whatever took the break: a Dispatch may have taken it before
-    // the wake-up was written, and a readable eventfd left behind would
-    // make every later poll() return at once.
+    // Emptied here, whichever call takes the break: a Dispatch may have
+    // taken it before the wake-up was written, and an eventfd left readable
+    // would make every later poll() return at once.
     uint64_t count = 0;
     [[maybe_unused]] const ssize_t got = read(breakFd_, &count, sizeof count);
   }

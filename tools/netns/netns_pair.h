@@ -1,7 +1,7 @@
-// Network namespaces for everything that sends frames outside the server's
-// own process tree: the integration tests, the soak and the benchmarks.
-// They never touch the machine's own interfaces; every namespace is made
-// here and removed again, also after a run that was killed.
+// Network namespaces for the integration tests, the soak and the
+// benchmarks: their frames stay inside namespaces made here, never on the
+// machine's own interfaces. Each is removed with its owner, and the
+// leftovers of a run that was killed at the next start.
 #pragma once
 
 #include <string>
