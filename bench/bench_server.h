@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "console/status_panel.h"
 #include "link/l2_if.h"
 #include "protocol/server_thread.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "protocol/client_thread.h"
 
 std::mutex gLogLock;

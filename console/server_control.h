@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "link/if_list.h"
 #include "link/l2_if.h"
 #include "protocol/server_thread.h"

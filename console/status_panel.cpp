@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "protocol/client_thread.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "link/if_list.h"
 
 namespace {

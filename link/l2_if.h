@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "link/pkt_buf.h"
 
 constexpr uint16_t kEtherTypeSkav = 0x0912;

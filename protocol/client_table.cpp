@@ -7,7 +7,7 @@
 #include <cstring>
 #include <exception>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "protocol/client_thread.h"
 #include "protocol/server_thread.h"
 

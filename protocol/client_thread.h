@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "link/l2_if.h"
 #include "protocol/msg_thread.h"
 #include "protocol/skav_msg.h"

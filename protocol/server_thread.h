@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "console/log_file.h"
 #include "console/status_panel.h"
 #include "link/l2_if.h"

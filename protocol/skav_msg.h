@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "link/pkt_buf.h"
 
 enum SkavCode : uint8_t {

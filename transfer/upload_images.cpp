@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "protocol/client_thread.h"
 #include "protocol/skav_msg.h"
 #include "transfer/tftp.h"

@@ -7,7 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "console/gui/password_entry.h"
 
 CChangePasswdDlg::CChangePasswdDlg(QWidget* owner) : QDialog(owner) {

@@ -5,7 +5,7 @@
 #include <QDialog>
 #include <QString>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "console/gui/debug_log_queue.h"
 
 class QCloseEvent;

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 
 /// Text queued for the Debug Window. Writers hold the lock only to append
 /// to one string, so every thread's lines keep the order of its calls and

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 
 /// Shows every ErrorBox text in a box titled "Error" with the error icon
 /// and an OK button, owned by no window. On the GUI thread the box is shown

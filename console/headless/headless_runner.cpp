@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "console/headless/front_ends.h"
 #include "console/log_file.h"
 #include "console/server_control.h"

@@ -18,7 +18,7 @@
 #include <limits>
 #include <memory>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "console/password.h"
 #include "protocol/region.h"
 

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "panel_devices.h"
 
 namespace {

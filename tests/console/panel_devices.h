@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "link/memory_port.h"
 #include "protocol/client_thread.h"
 #include "transfer/upload_images.h"

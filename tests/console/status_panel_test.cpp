@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "panel_devices.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "link/l2_if.h"
 #include "protocol/skav_msg.h"
 #include "transfer/tftp.h"

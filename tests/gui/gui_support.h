@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "console/gui/server_dlg.h"
 #include "console/server_control.h"
 #include "link/if_list.h"

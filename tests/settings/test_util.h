@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "link/if_list.h"
 
 /// A fresh folder, removed with everything in it afterwards.

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 #include "console/status_panel.h"
 #include "protocol/client_table.h"
 #include "protocol/server_thread.h"

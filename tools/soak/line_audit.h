@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 
 namespace soak {
 

@@ -1,5 +1,5 @@
 // DebugPrint and ErrorBox: format into 512 bytes, hand to the sinks.
-#include "console/debug_print.h"
+#include "report/debug_print.h"
 
 #include <atomic>
 #include <cstdarg>
