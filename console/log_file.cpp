@@ -99,7 +99,11 @@ int LogFileOutcomes(LogFile& file, CClientThread* list) {
     if (file.fp == nullptr) return 0;
   }
   for (CClientThread* c = list; c != nullptr; c = c->next) {
-    if (c->State() != Closed || c->HasFlag(outcomeLogged)) continue;
+    if (c->HasFlag(outcomeLogged)) continue;
+    // A device the run ended before it closed did not complete, whatever
+    // it had received, even if it closes while its line is written.
+    const bool interrupted = c->HasFlag(interruptedByStop);
+    if (c->State() != Closed && !interrupted) continue;
     char stamp[32];
     AscTimeNow(stamp);
     const uint8_t* m = c->mac;
@@ -108,8 +112,8 @@ int LogFileOutcomes(LogFile& file, CClientThread* list) {
     std::snprintf(line, sizeof line,
                   "[%s] %02X-%02X-%02X-%02X-%02X-%02X: %s\n", stamp + 4, m[0],
                   m[1], m[2], m[3], m[4], m[5],
-                  ClientOutcome(*c) == Outcome::kDone ? "Done    "
-                                                      : "Error   ");
+                  !interrupted && ClientOutcome(*c) == Outcome::kDone ? "Done    "
+                                                                      : "Error   ");
     {
       std::lock_guard<std::mutex> lock(gLogLock);
       // Closed by the window meanwhile: the device stays unlogged, so its
@@ -123,6 +127,11 @@ int LogFileOutcomes(LogFile& file, CClientThread* list) {
   std::lock_guard<std::mutex> lock(gLogLock);
   if (file.fp != nullptr) std::fflush(file.fp);
   return 1;
+}
+
+bool LogFileIsOpen(LogFile& file) {
+  std::lock_guard<std::mutex> lock(gLogLock);
+  return file.fp != nullptr;
 }
 
 bool OpenLogFile(LogFile& file, const std::string& path) {

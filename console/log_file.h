@@ -22,11 +22,15 @@ enum BannerKind : int {
   BANNER_SUPERVISOR_LOGOUT = 2,
 };
 
+/// True while a file is open (read under gLogLock).
+bool LogFileIsOpen(LogFile& file);
+
 /// 1 when written; 0 when no file is open, the kind is unknown or the
 /// write failed.
 int LogFileBanner(LogFile& file, int kind);
 
-/// Writes one line per Closed client not yet outcomeLogged and marks it.
+/// Writes one line per client not yet outcomeLogged that is Closed or that
+/// a stop left unfinished (interrupted: always Error), and marks it.
 /// 0 when no file is open, else 1.
 int LogFileOutcomes(LogFile& file, CClientThread* list);
 

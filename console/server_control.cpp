@@ -14,6 +14,28 @@ const char kServerMask[] = "255.0.0.0";
 
 }  // namespace
 
+bool LoadRequestImages(const StartRequest& request, UploadImages& images) {
+  const char* firmware = request.firmwarePath.c_str();
+  if (!IsBlankPath(firmware) && !LoadFileToMemory(firmware, &images.buf[0], &images.len[0])) {
+    ErrorBox("Unable to load the firmware file '%s' to memory", firmware);
+    return false;
+  }
+
+  const int failed = LoadStringTables(request.stringTablePaths, images);
+  if (failed >= 1 && failed <= 6) {
+    ErrorBox("Unable to load the string table file '%02d' to memory: %s", failed,
+             request.stringTablePaths[failed - 1].c_str());
+    return false;
+  }
+
+  uint32_t stMask = 0;
+  for (int k = 1; k <= 6; ++k) {
+    if (images.Loaded(k)) stMask |= 1u << (k - 1);
+  }
+  images.stMask = stMask;
+  return true;
+}
+
 ServerControl::ServerControl(SKAVDContext& ctx, LinkOps ops)
     : ctx_(ctx), ops_(std::move(ops)) {}
 
@@ -54,25 +76,7 @@ bool ServerControl::Start(const StartRequest& request) {
     return Fail(request);
   }
 
-  const char* firmware = request.firmwarePath.c_str();
-  if (!IsBlankPath(firmware) &&
-      !LoadFileToMemory(firmware, &ctx_.images.buf[0], &ctx_.images.len[0])) {
-    ErrorBox("Unable to load the firmware file '%s' to memory", firmware);
-    return Fail(request);
-  }
-
-  const int failed = LoadStringTables(request.stringTablePaths, ctx_.images);
-  if (failed >= 1 && failed <= 6) {
-    ErrorBox("Unable to load the string table file '%02d' to memory: %s", failed,
-             request.stringTablePaths[failed - 1].c_str());
-    return Fail(request);
-  }
-
-  uint32_t stMask = 0;
-  for (int k = 1; k <= 6; ++k) {
-    if (ctx_.images.Loaded(k)) stMask |= 1u << (k - 1);
-  }
-  ctx_.images.stMask = stMask;
+  if (!LoadRequestImages(request, ctx_.images)) return Fail(request);
   ctx_.owner = request.owner;
   ctx_.logSlot = request.logSlot;
   ctx_.regionCode = request.regionCode;

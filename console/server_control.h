@@ -14,6 +14,7 @@
 #include "link/if_list.h"
 #include "link/l2_if.h"
 #include "protocol/server_thread.h"
+#include "transfer/upload_images.h"
 
 /// What Start reads from the front end's controls.
 struct StartRequest {
@@ -27,6 +28,11 @@ struct StartRequest {
   void* owner = nullptr;
   const LogSlot* logSlot = nullptr;  ///< the Debug Window slot
 };
+
+/// Loads the firmware and string tables `request` names into `images` (as
+/// Start does), with the operator's messages on failure. On false, what
+/// did load stays in `images` for the caller to free.
+bool LoadRequestImages(const StartRequest& request, UploadImages& images);
 
 /// The link operations Start uses; tests put in-memory ones in their place.
 struct LinkOps {

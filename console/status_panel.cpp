@@ -241,6 +241,30 @@ void StatusText::Replace(int pos, int count, const std::string& text) {
   if (listener_ != nullptr) listener_->OnEdit(pos, count, text);
 }
 
+void StatusTextMirror::OnEdit(int pos, int count, const std::string& text) {
+  std::lock_guard<std::mutex> lock(mu_);
+  text_.replace(static_cast<size_t>(pos), static_cast<size_t>(count), text);
+}
+
+std::string StatusTextMirror::Text() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return text_;
+}
+
+std::string GUIStatusRows(const std::string& text) {
+  constexpr int kEntriesPerRow = 3;  // the window's width when it opens
+  int header = HeaderLineEnd(text);
+  size_t at = header < 0 ? 0 : std::min(static_cast<size_t>(header) + 4, text.size());
+  std::string rows = text.substr(0, at);
+  while (at < text.size()) {
+    size_t n = std::min(static_cast<size_t>(kEntryLen * kEntriesPerRow), text.size() - at);
+    rows.append(text, at, n);
+    rows += "\r\n";
+    at += n;
+  }
+  return rows;
+}
+
 void SetStatusAllocator(StatusAllocFn fn) {
   gAlloc.store(fn != nullptr ? fn : &DefaultAlloc);
 }

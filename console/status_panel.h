@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class CClientThread;
@@ -65,6 +66,24 @@ class StatusText {
   StatusEditListener* listener_ = nullptr;
   int32_t layoutOrder_ = 0;
 };
+
+/// A copy of the panel text that any thread may read: listening to the
+/// text from before its first edit, it applies each edit under a lock of
+/// its own, so the server thread never waits for a reader for long.
+class StatusTextMirror : public StatusEditListener {
+ public:
+  void OnEdit(int pos, int count, const std::string& text) override;
+  std::string Text() const;
+
+ private:
+  mutable std::mutex mu_;
+  std::string text_;
+};
+
+/// `text` (the panel text) as the window shows it at its opening width, for
+/// a terminal: the header line and the empty line, then the entries three
+/// to a line; every line ends with CR LF.
+std::string GUIStatusRows(const std::string& text);
 
 /// Allocates the full rebuild's temporary records (released with
 /// std::free); nullptr on failure.

@@ -76,18 +76,12 @@ uint32_t SKAVDAllocIp() {
 
 void SKAVDResetPoolForTest() { gPoolSet = false; }
 
-void SKAVDReapClients() { SKAVDReapClients(false); }
+namespace {
 
-void SKAVDReapClients(bool onlyLogged) {
-  // Mark first and post every quit, so that the threads end side by side.
-  for (CClientThread* c = gClientList; c; c = c->next) {
-    if (c->State() != Closed) continue;
-    if (onlyLogged && !c->HasFlag(outcomeLogged)) continue;
-    if (ClientOutcome(*c) == Outcome::kDone || c->HasFlag(falseCreation)) {
-      c->SetState(Ended);
-      c->PostQuit();
-    }
-  }
+// The second pass of a removal: unlinks every client marked Ended, waits
+// for its thread and deletes it. True when any was removed.
+bool RemoveEnded() {
+  bool removed = false;
   CClientThread** place = &gClientList;
   while (*place) {
     CClientThread* c = *place;
@@ -98,6 +92,55 @@ void SKAVDReapClients(bool onlyLogged) {
     *place = c->next;
     c->WaitForEnd();
     delete c;
+    removed = true;
+  }
+  return removed;
+}
+
+// Marks a Closed client for removal; posting every quit before the first
+// wait lets the threads end side by side.
+void MarkEnded(CClientThread* c) {
+  c->SetState(Ended);
+  c->PostQuit();
+}
+
+}  // namespace
+
+void SKAVDReapClients() { SKAVDReapClients(false); }
+
+void SKAVDReapClients(bool onlyLogged) {
+  for (CClientThread* c = gClientList; c; c = c->next) {
+    if (c->State() != Closed) continue;
+    if (onlyLogged && !c->HasFlag(outcomeLogged)) continue;
+    if (ClientOutcome(*c) == Outcome::kDone || c->HasFlag(falseCreation)) MarkEnded(c);
+  }
+  RemoveEnded();
+}
+
+bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, bool onlyLogged) {
+  bool any = false;
+  for (CClientThread* c = gClientList; c; c = c->next) {
+    if (c->State() != Closed) continue;
+    if (c->closedSeenMs == 0) {
+      // 0 means "not yet seen"; a clock reading of 0 itself is taken as 1.
+      c->closedSeenMs = nowMs != 0 ? nowMs : 1;
+      continue;
+    }
+    if (nowMs - c->closedSeenMs < afterMs) continue;
+    if (onlyLogged && !c->HasFlag(outcomeLogged)) continue;
+    MarkEnded(c);
+    any = true;
+  }
+  return any && RemoveEnded();
+}
+
+void SKAVDMarkUnfinished(LogSink* log) {
+  for (CClientThread* c = gClientList; c; c = c->next) {
+    if (c->State() == Closed || c->HasFlag(outcomeLogged)) continue;
+    c->SetFlag(interruptedByStop);
+    const uint8_t* m = c->mac;
+    DebugPrint(log, "[%02x-%02x-%02x-%02x-%02x-%02x] interrupted by the stop, outcome: Error\r\n",
+               m[0], m[1], m[2], m[3], m[4], m[5]);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 class CClientThread;
+class LogSink;
 struct SKAVDContext;
 
 /// Head of the client list, ascending MAC (unsigned bytes). Owned by the
@@ -37,6 +38,16 @@ void SKAVDReapClients();
 /// LogFileOutcomes then waits for the next Clear instead of leaving the
 /// log file without its line.
 void SKAVDReapClients(bool onlyLogged);
+
+/// Stamps clients newly seen Closed with `nowMs`, then ends and deletes
+/// those stamped at least `afterMs` ago, Done and Error alike; with
+/// `onlyLogged`, only those whose outcome line has been written. True when
+/// any was removed.
+bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, bool onlyLogged);
+
+/// At a stop, before the clients end: marks every client not yet Closed
+/// (nor logged) interruptedByStop and prints a line for each to `log`.
+void SKAVDMarkUnfinished(LogSink* log);
 
 /// Posts WM_QUIT to every client, then waits for each and deletes it.
 void SKAVDEndAllClients();

@@ -30,6 +30,8 @@ enum ClientFlag : uint32_t {
   /// The frame that created the client did not parse: it never served a
   /// device, so Clear removes it whatever its outcome.
   falseCreation = 0x20,
+  /// Not Closed when the run stopped: its outcome is Error.
+  interruptedByStop = 0x40,
   outcomeLogged = 0x10000000,
 };
 
@@ -69,6 +71,9 @@ class CClientThread : public MsgThread {
   uint16_t localPort = 0;      ///< network order
   uint16_t peerPort = 0;       ///< network order
   int sock = -1;
+  /// Server thread only: its steady clock in ms when it first saw the
+  /// client Closed; 0 before.
+  int64_t closedSeenMs = 0;
 
   /// The Debug Window control at this moment, or nullptr.
   LogSink* Log() const { return LogControl(logSlot); }

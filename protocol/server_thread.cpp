@@ -2,8 +2,8 @@
 // client threads, the panel refresh cadence and the end of every client.
 #include "protocol/server_thread.h"
 
+#include <chrono>
 #include <exception>
-#include <mutex>
 #include <vector>
 
 #include "protocol/client_table.h"
@@ -19,6 +19,12 @@ constexpr int kCycleMs = 500;
 constexpr int kSkavMinFrame = kEthHeaderLen + kSkavHeaderLen;  // 20
 constexpr int kSkavCodeOffset = kEthHeaderLen + 2;             // byte 16
 constexpr int kIdleCyclesPerUpdate = 2;
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 }  // namespace
 
@@ -60,32 +66,36 @@ int SKAVDServerThread(SKAVDContext* ctx) {
       DebugPrint(LogControl(ctx->logSlot),
                  "[Error] Fail to receive L2 packets\r\n");
 
+    // Devices still being served when the run ends get their line too,
+    // written before their clients end: a half-flashed device is the one
+    // the permanent record must not lose.
+    const bool stopping = ctx->running.load() == 0;
+    if (stopping) SKAVDMarkUnfinished(LogControl(ctx->logSlot));
+
     // Does nothing without an open file; the check is made under the log
     // lock, since the window may replace the file at any time.
     LogFileOutcomes(ctx->logFile, gClientList);
 
-    if (ctx->running.load() == 0) {
+    if (stopping) {
       SKAVDEndAllClients();
       return 0;
     }
 
     bool exited = clientExited.exchange(0) != 0;
 
+    // Clients keep closing while the outcomes above are written; with a
+    // log file open, only those already written may go (forgotten here or
+    // cleared below), or a device closing just then would vanish from the
+    // permanent record.
+    const bool forgot = ctx->forgetAfterMs > 0 &&
+                        SKAVDForgetClients(NowMs(), ctx->forgetAfterMs,
+                                           LogFileIsOpen(ctx->logFile));
+
     // Taken before it is served: a request the window makes during the
     // rebuild (another sort order, a Clear) stays for the next cycle.
     int32_t request = ctx->panel.w[refreshRequest].exchange(0);
-    if (request != 0) {
-      if (request == 2) {
-        // Clients keep closing while the outcomes above are written; with
-        // a log file open, only those already written may go, or a device
-        // closing just then would vanish from the permanent record.
-        bool logOpen;
-        {
-          std::lock_guard<std::mutex> lock(gLogLock);
-          logOpen = ctx->logFile.fp != nullptr;
-        }
-        SKAVDReapClients(logOpen);
-      }
+    if (request != 0 || forgot) {
+      if (request == 2) SKAVDReapClients(LogFileIsOpen(ctx->logFile));
       if (ctx->statusCtl)
         GUIStatusUpdateSorting(ctx->statusCtl, gClientList, ctx->panel);
       continue;

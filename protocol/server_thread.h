@@ -23,6 +23,10 @@ struct SKAVDContext {
   PanelState panel;
   LogFile logFile;                   ///< guarded by gLogLock
   std::atomic<int32_t> running{0};
+  /// A Closed client whose outcome has been written is removed this long
+  /// after it closed, so that the device is served again when it comes
+  /// back; 0: never (it stays until Clear or Stop). Set before the start.
+  int64_t forgetAfterMs = 0;
 };
 
 /// The thread function; returns 0 once `running` was seen 0 and every

@@ -1,6 +1,7 @@
 // The headless runner: the window's start sequence from the stored
 // settings, Debug Window text on standard output, messages on standard
-// error, and the stop sequence on SIGINT or SIGTERM.
+// error, and the operator's buttons as signals: SIGINT or SIGTERM stop,
+// SIGUSR1 clears, SIGUSR2 shows the panel, SIGHUP reloads the settings.
 #include <errno.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -9,10 +10,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
-#include "report/debug_print.h"
 #include "console/headless/front_ends.h"
+#include "console/headless/headless_output.h"
 #include "console/log_file.h"
 #include "console/server_control.h"
 #include "console/settings/plain_controls.h"
@@ -20,41 +23,37 @@
 #include "console/status_panel.h"
 #include "link/if_list.h"
 #include "protocol/server_thread.h"
+#include "report/debug_print.h"
+#include "transfer/upload_images.h"
 
 namespace {
 
-// Writes the whole buffer to `fd`, going on after interruptions. Gives up
-// quietly when the reader is gone: the server keeps running.
-void WriteAll(int fd, const char* text, size_t len) {
-  while (len > 0) {
-    const ssize_t n = write(fd, text, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text += n;
-    len -= static_cast<size_t>(n);
-  }
-}
-
-// The Debug Window is always open here: each text goes out at once, byte
-// for byte, in one write (at most 511 bytes, so a pipe never splits it).
+// The Debug Window is always open here: each text goes out at once, in
+// one write (at most 511 bytes, so a pipe never splits it).
 class StdoutLogSink : public LogSink {
  public:
-  void Append(const char* text, size_t len) override { WriteAll(STDOUT_FILENO, text, len); }
+  explicit StdoutLogSink(const HeadlessStream& out) : out_(out) {}
+  void Append(const char* text, size_t len) override { out_.Write(text, len); }
+
+ private:
+  const HeadlessStream& out_;
 };
 
 // Nobody can dismiss a message box: the message goes out and the caller
 // goes on.
 class StderrErrorSink : public ErrorSink {
  public:
+  explicit StderrErrorSink(const HeadlessStream& err) : err_(err) {}
   void Show(const char* text) override {
     char line[512 + 1];
     const size_t n = strnlen(text, 511);
     std::memcpy(line, text, n);
     line[n] = '\n';
-    WriteAll(STDERR_FILENO, line, n + 1);
+    err_.Write(line, n + 1, true);
   }
+
+ private:
+  const HeadlessStream& err_;
 };
 
 class HeadlessControls : public PlainControls {
@@ -67,81 +66,167 @@ class HeadlessControls : public PlainControls {
   LogFile& logFile_;
 };
 
-void Note(const char* format, const char* text) {
-  char line[1024];
-  const int n = std::snprintf(line, sizeof line, format, text);
-  if (n > 0) WriteAll(STDERR_FILENO, line, std::min(static_cast<size_t>(n), sizeof line - 1));
-}
+// A run of the server and everything its start reads: the settings, the
+// interface list and the signals that drive it.
+class HeadlessRun {
+ public:
+  HeadlessRun(const HeadlessOptions& options, const HeadlessStream& out,
+              const HeadlessStream& err)
+      : options_(options), out_(out), err_(err), logSink_(out), logSlot_(&logSink_),
+        server_(ctx_) {
+    ctx_.statusCtl = &statusText_;
+    ctx_.panel.Set(sortKey, kSortMacUp);
+    ctx_.forgetAfterMs = static_cast<int64_t>(options.forgetAfterSeconds) * 1000;
+    statusText_.SetListener(&panel_);
+  }
+  ~HeadlessRun() {
+    server_.Stop();
+    CloseLogFile(ctx_.logFile);
+  }
+
+  /// Reads the settings (opening the log file they name) and starts the
+  /// server. false when it could not start, after its messages.
+  bool Start() {
+    L2_ListIf(&interfaces_);
+    HeadlessControls controls(interfaces_, ctx_.logFile);
+    const std::string where = SettingsPath();
+    struct stat st;
+    if (stat(where.c_str(), &st) != 0 && errno == ENOENT)
+      Note("skav-server: no settings stored in '%s'; using the defaults\n", where.c_str());
+    if (!LoadSettings(controls, options_.settingsFile))
+      ErrorBox("Fail to retrieve previous user configurations, use the default settings");
+    return server_.Start(Request(controls));
+  }
+
+  /// SIGHUP. The current run goes on untouched unless the settings read
+  /// and every image they name loads; then it stops and starts again with
+  /// them. false only when that new start failed.
+  bool Reload() {
+    const std::string where = SettingsPath();
+    Note("skav-server: Hangup, reloading the settings from '%s'\n", where.c_str());
+    {
+      // A trial on controls that open no log file: the file of the run
+      // stays until the run is replaced.
+      PlainControls trial(interfaces_);
+      bool taken = LoadSettings(trial, options_.settingsFile) != 0;
+      if (taken) {
+        UploadImages images;
+        taken = LoadRequestImages(Request(trial), images);
+        FreeUploadImages(images);
+      }
+      if (!taken) {
+        Note("skav-server: the settings in '%s' were not taken; the server goes on as "
+             "it was\n",
+             where.c_str());
+        return true;
+      }
+    }
+    server_.Stop();
+    // The new settings decide whether a log file is kept, and which.
+    CloseLogFile(ctx_.logFile);
+    return Start();
+  }
+
+  /// SIGUSR1: what the window's Clear does.
+  void Clear() {
+    OnClearStatus(ctx_.panel);
+    if (server_.Running()) L2_BreakLoop(server_.Link());
+  }
+
+  /// SIGUSR2: the Device Status panel on standard output.
+  void ShowPanel() const { out_.Write(GUIStatusRows(panel_.Text())); }
+
+ private:
+  std::string SettingsPath() const {
+    return options_.settingsFile.empty() ? MachineSettingsFile() : options_.settingsFile;
+  }
+
+  StartRequest Request(const PlainControls& controls) const {
+    StartRequest request;
+    request.firmwarePath = controls.FirmwarePath();
+    for (int k = 0; k < 6; ++k) request.stringTablePaths[k] = controls.StringTablePath(k + 1);
+    request.interfaces = &interfaces_;
+    request.interfaceItem = controls.InterfaceSelection();
+    request.regionCode = controls.SelectedRegionCode();
+    request.logSlot = &logSlot_;
+    return request;
+  }
+
+  void Note(const char* format, const char* text) const {
+    char line[1024];
+    const int n = std::snprintf(line, sizeof line, format, text);
+    if (n > 0) err_.Write(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+  }
+
+  const HeadlessOptions& options_;
+  const HeadlessStream& out_;
+  const HeadlessStream& err_;
+  StdoutLogSink logSink_;
+  LogSlot logSlot_;
+  L2_IfList interfaces_;
+  SKAVDContext ctx_;
+  StatusText statusText_;
+  StatusTextMirror panel_;
+  ServerControl server_;
+};
 
 }  // namespace
 
-int RunHeadless(const std::string& settingsFile) {
-  // The signals are taken from a descriptor that main waits on, so nothing
-  // runs in a handler; blocked before any thread starts, so every thread
-  // inherits the mask and none of them takes the signal instead.
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-  const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
-  if (signalFd < 0) {
-    Note("skav-server: cannot wait for signals: %s\n", std::strerror(errno));
-    return 1;
-  }
+int RunHeadless(const HeadlessOptions& options) {
+  // The signals are taken from a descriptor that this thread waits on, so
+  // nothing runs in a handler; blocked before any thread starts, so every
+  // thread inherits the mask and none of them takes a signal instead.
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&signals, s);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   // A reader that went away must not end the server.
   signal(SIGPIPE, SIG_IGN);
 
-  StdoutLogSink logSink;
-  LogSlot logSlot{&logSink};
-  StderrErrorSink errorSink;
+  const char* journal = std::getenv("JOURNAL_STREAM");
+  const HeadlessStream out(STDOUT_FILENO, IsJournalStream(STDOUT_FILENO, journal));
+  const HeadlessStream err(STDERR_FILENO, IsJournalStream(STDERR_FILENO, journal));
+
+  const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+  if (signalFd < 0) {
+    const std::string why = std::string("skav-server: cannot wait for signals: ") +
+                            std::strerror(errno) + "\n";
+    err.Write(why, true);
+    return 1;
+  }
+
+  StderrErrorSink errorSink(err);
   SetErrorSink(&errorSink);
-
-  L2_IfList interfaces;
-  L2_ListIf(&interfaces);
-
-  SKAVDContext ctx;
-  StatusText statusText;
-  ctx.statusCtl = &statusText;
-  ctx.panel.Set(sortKey, kSortMacUp);
-
-  HeadlessControls controls(interfaces, ctx.logFile);
-  const std::string where = settingsFile.empty() ? MachineSettingsFile() : settingsFile;
-  struct stat st;
-  if (stat(where.c_str(), &st) != 0 && errno == ENOENT) {
-    Note("skav-server: no settings stored in '%s'; using the defaults\n", where.c_str());
-  }
-  if (!LoadSettings(controls, settingsFile)) {
-    ErrorBox("Fail to retrieve previous user configurations, use the default settings");
-  }
-
-  StartRequest request;
-  request.firmwarePath = controls.FirmwarePath();
-  for (int k = 0; k < 6; ++k) request.stringTablePaths[k] = controls.StringTablePath(k + 1);
-  request.interfaces = &interfaces;
-  request.interfaceItem = controls.InterfaceSelection();
-  request.regionCode = controls.SelectedRegionCode();
-  request.logSlot = &logSlot;
-
   int status = 0;
   {
-    ServerControl server(ctx);
-    if (server.Start(request)) {
+    HeadlessRun run(options, out, err);
+    bool running = run.Start();
+    if (!running) status = 1;
+    while (running) {
       signalfd_siginfo info;
-      for (;;) {
-        const ssize_t n = read(signalFd, &info, sizeof info);
-        if (n == static_cast<ssize_t>(sizeof info)) {
-          Note("skav-server: %s, stopping\n", strsignal(static_cast<int>(info.ssi_signo)));
-          break;
-        }
-        if (n < 0 && errno != EINTR) break;
+      const ssize_t n = read(signalFd, &info, sizeof info);
+      if (n != static_cast<ssize_t>(sizeof info)) {
+        if (n < 0 && errno == EINTR) continue;
+        break;
       }
-      server.Stop();
-    } else {
-      status = 1;
+      const int signo = static_cast<int>(info.ssi_signo);
+      if (signo == SIGUSR1) {
+        run.Clear();
+      } else if (signo == SIGUSR2) {
+        run.ShowPanel();
+      } else if (signo == SIGHUP) {
+        if (!run.Reload()) {
+          status = 1;
+          running = false;
+        }
+      } else {
+        const std::string line = std::string("skav-server: ") + strsignal(signo) +
+                                 ", stopping\n";
+        err.Write(line);
+        running = false;
+      }
     }
   }
-  CloseLogFile(ctx.logFile);
   SetErrorSink(nullptr);
   close(signalFd);
   return status;

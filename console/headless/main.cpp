@@ -10,12 +10,30 @@
 
 namespace {
 
+// A week: longer than any shift, and far from the millisecond clock's
+// limits.
+constexpr int kMaxForgetAfterSeconds = 7 * 24 * 3600;
+
+// Whole seconds, digits only, within 1 and kMaxForgetAfterSeconds.
+bool ParseSeconds(const char* text, int32_t* seconds) {
+  if (text == nullptr || *text == '\0') return false;
+  long value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    value = value * 10 + (*p - '0');
+    if (value > kMaxForgetAfterSeconds) return false;
+  }
+  if (value < 1) return false;
+  *seconds = static_cast<int32_t>(value);
+  return true;
+}
+
 void PrintHelp(FILE* out) {
   const std::string file = MachineSettingsFile();
   const std::string folder = file.substr(0, file.rfind('/'));
   std::fprintf(out,
       "Usage: skav-server [--settings FILE]\n"
-      "       skav-server --headless [--settings FILE]\n"
+      "       skav-server --headless [--settings FILE] [--forget-after SECONDS]\n"
       "       skav-server --help\n"
       "\n"
       "Serves devices in their recovery loader on one network interface: gives\n"
@@ -29,7 +47,21 @@ void PrintHelp(FILE* out) {
       "                   could not start, 2 for a wrong command line.\n"
       "  --settings FILE  use the settings in FILE (INI format) instead of the\n"
       "                   machine-wide settings.\n"
+      "  --forget-after SECONDS\n"
+      "                   headless: remove a finished device (Done or Error) that\n"
+      "                   long after it closed, once its outcome is written, so\n"
+      "                   that it is served again when it comes back (1 to\n"
+      "                   %d; default: never, as in the window).\n"
       "  --help           show this text.\n"
+      "\n"
+      "Signals (headless): SIGINT, SIGTERM stop the server; SIGUSR1 does what\n"
+      "the window's Clear does (Done devices go, Error devices stay until the\n"
+      "server stops; with a log file only those already written); SIGUSR2\n"
+      "prints the Device Status panel to standard output; SIGHUP re-reads the\n"
+      "settings and, when they and every image load, stops and starts the\n"
+      "server with them (otherwise standard error says why and the run goes\n"
+      "on). Under systemd the lines go to the journal without CR, errors\n"
+      "with priority 3 (journalctl -p err), the rest with 6.\n"
       "\n"
       "Settings: the machine-wide settings live in\n"
       "  %s\n"
@@ -51,7 +83,8 @@ void PrintHelp(FILE* out) {
       "CAP_NET_RAW and CAP_NET_ADMIN. Run as root, or give the program file\n"
       "capabilities once:\n"
       "  setcap cap_net_raw,cap_net_admin+eip $(command -v skav-server)\n",
-      file.c_str(), folder.c_str(), file.c_str(), folder.c_str(), file.c_str(),
+      kMaxForgetAfterSeconds, file.c_str(), folder.c_str(), file.c_str(), folder.c_str(),
+      file.c_str(),
       folder.c_str(), file.c_str());
 }
 
@@ -59,7 +92,8 @@ void PrintHelp(FILE* out) {
 
 int main(int argc, char** argv) {
   bool headless = false;
-  std::string settingsFile;
+  HeadlessOptions options;
+  bool forgetGiven = false;
   // Arguments the window's toolkit may want (-platform ...).
   std::vector<char*> rest{argv[0]};
   for (int i = 1; i < argc; ++i) {
@@ -74,9 +108,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "skav-server: --settings needs a file name\n");
         return 2;
       }
-      settingsFile = argv[++i];
+      options.settingsFile = argv[++i];
     } else if (std::strncmp(arg, "--settings=", 11) == 0 && arg[11] != '\0') {
-      settingsFile = arg + 11;
+      options.settingsFile = arg + 11;
+    } else if (std::strcmp(arg, "--forget-after") == 0 ||
+               std::strncmp(arg, "--forget-after=", 15) == 0) {
+      const char* value = arg[14] == '=' ? arg + 15 : (i + 1 < argc ? argv[++i] : nullptr);
+      if (!ParseSeconds(value, &options.forgetAfterSeconds)) {
+        std::fprintf(stderr, "skav-server: --forget-after needs a number of seconds from 1 to %d\n",
+                     kMaxForgetAfterSeconds);
+        return 2;
+      }
+      forgetGiven = true;
     } else {
       rest.push_back(argv[i]);
     }
@@ -88,11 +131,15 @@ int main(int argc, char** argv) {
                    rest[1]);
       return 2;
     }
-    return RunHeadless(settingsFile);
+    return RunHeadless(options);
+  }
+  if (forgetGiven) {
+    std::fprintf(stderr, "skav-server: --forget-after is for --headless; the window has Clear\n");
+    return 2;
   }
 #ifdef SKAV_HAVE_GUI
   rest.push_back(nullptr);
-  return RunGui(static_cast<int>(rest.size()) - 1, rest.data(), settingsFile);
+  return RunGui(static_cast<int>(rest.size()) - 1, rest.data(), options.settingsFile);
 #else
   std::fprintf(stderr,
                "skav-server: this build has no window; run 'skav-server --headless' "

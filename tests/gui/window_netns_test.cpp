@@ -72,6 +72,23 @@ std::string TaskNames() {
   return names;
 }
 
+// The window, opened, offering the server side of `pair` as its one
+// interface; the real L2_Open and L2_SetIfAddr behind Start.
+std::unique_ptr<CServerDlg> OpenWindowOn(const NetnsPair& pair, const gui_test::TempDir& dir) {
+  ServerDlgOptions options;
+  const std::string serverIf = pair.serverIf();
+  options.listInterfaces = [serverIf](L2_IfList* list) {
+    list->count = 1;
+    std::snprintf(list->name[0], sizeof list->name[0], "%s", serverIf.c_str());
+    std::snprintf(list->description[0], sizeof list->description[0], "%s", serverIf.c_str());
+    return 0;
+  };
+  options.settingsFile = dir.File("settings.ini");
+  auto dlg = std::make_unique<CServerDlg>(std::move(options));
+  dlg->OnInitDialog();
+  return dlg;
+}
+
 TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
   SKAV_REQUIRE_NETNS();
   ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
@@ -87,18 +104,7 @@ TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
   const std::string firmwarePath =
       dir.Write("fw.bin", std::string(firmware.begin(), firmware.end()));
 
-  ServerDlgOptions options;
-  const std::string serverIf = pair.serverIf();
-  options.listInterfaces = [serverIf](L2_IfList* list) {
-    list->count = 1;
-    std::snprintf(list->name[0], sizeof list->name[0], "%s", serverIf.c_str());
-    std::snprintf(list->description[0], sizeof list->description[0], "%s", serverIf.c_str());
-    return 0;
-  };
-  // options.linkOps left as it is: the real L2_Open and L2_SetIfAddr.
-  options.settingsFile = dir.File("settings.ini");
-  auto dlg = std::make_unique<CServerDlg>(std::move(options));
-  dlg->OnInitDialog();
+  auto dlg = OpenWindowOn(pair, dir);
   ASSERT_EQ(dlg->InterfaceCount(), 1);
   dlg->SetFirmwarePath(firmwarePath);
   auto* startStop = Ctl<QPushButton>(*dlg, IDC_START_STOP);
@@ -163,6 +169,47 @@ TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
       << threadsAfter << " threads after Stop, " << threadsBefore << " before Start;"
       << TaskNames();
   EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
+}
+
+TEST(WindowNetns, CloseWithADeviceMidTransferWritesItsOutcomeToTheLogFile) {
+  SKAV_REQUIRE_NETNS();
+  ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
+  NetnsPair pair;
+  ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
+  InNetns inServer(pair.serverNs());
+  ASSERT_TRUE(inServer.ok());
+
+  gui_test::TempDir dir;
+  gui_test::RecordingErrorSink errors;
+  const std::vector<uint8_t> firmware = e2e::Pattern(256 * 1024, 8);
+  const std::string firmwarePath =
+      dir.Write("fw.bin", std::string(firmware.begin(), firmware.end()));
+  const std::string logPath = dir.File("rework-log.txt");
+
+  auto dlg = OpenWindowOn(pair, dir);
+  dlg->SetFirmwarePath(firmwarePath);
+  dlg->SetLogPath(logPath);
+  dlg->SetLogEnabled(true);
+  ASSERT_TRUE(dlg->OpenLogFile());
+  Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
+  ASSERT_TRUE(dlg->Running()) << (errors.Messages().empty() ? "" : errors.Messages()[0]);
+
+  // Every second ACK left out: half a second a block, minutes in all.
+  e2e::Child sim(pair.deviceNs(), {kDevsim, "--if", pair.deviceIf(), "--drop-ack", "2",
+                                   "--timeout", "120", "-v"});
+  ASSERT_TRUE(sim.started());
+  ASSERT_TRUE(gui_test::WaitUntil(
+      [&] {
+        sim.Wait(0ms);
+        return sim.output().find("RX WRQ") != std::string::npos;
+      },
+      30000))
+      << sim.output();
+
+  EXPECT_TRUE(dlg->close());
+  EXPECT_EQ(dlg->Context().logFile.fp, nullptr);
+  const std::string log = gui_test::ReadFile(logPath);
+  EXPECT_NE(log.find("02-5A-00-00-00-01: Error   \r\n"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -12,8 +12,8 @@
 #include <string>
 #include <thread>
 
+#include "headless_support.h"
 #include "support/netns.h"
-#include "test_util.h"
 
 #ifdef SKAV_SERVER_BIN
 
@@ -36,55 +36,6 @@ bool IsAsctime(const std::string& t) {
   }
   return true;
 }
-
-// skav-server started inside a namespace, its output going to files; the
-// destructor kills it (by its pid) if a test left it running.
-class ServerProcess {
- public:
-  ServerProcess(const std::string& ns, const std::string& settings, const TempDir& dir)
-      : out_(dir.File("stdout")), err_(dir.File("stderr")) {
-    pid_ = fork();
-    if (pid_ == 0) {
-      const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, STDOUT_FILENO);
-      dup2(err, STDERR_FILENO);
-      execlp("ip", "ip", "netns", "exec", ns.c_str(), SKAV_SERVER_BIN, "--headless",
-             "--settings", settings.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  ~ServerProcess() {
-    if (pid_ > 0 && !reaped_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-
-  pid_t pid() const { return pid_; }
-  std::string Out() const { return ReadFile(out_); }
-  std::string Err() const { return ReadFile(err_); }
-
-  /// Exit status, or -1 when it did not end within `limit` (or by a signal).
-  int WaitExit(std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      const pid_t r = waitpid(pid_, &status, WNOHANG);
-      if (r == pid_) {
-        reaped_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;
-  }
-
- private:
-  std::string out_, err_;
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-};
 
 TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
   SKAV_REQUIRE_NETNS();

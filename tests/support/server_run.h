@@ -51,11 +51,12 @@ class TextLog : public LogSink {
   bool Has(const std::string& part) const {
     return Text().find(part) != std::string::npos;
   }
-  int Count(const std::string& part) const {
-    std::string t = Text();
+  int Count(const std::string& part) const { return CountIn(Text(), part); }
+  /// How many times `part` occurs in `text`.
+  static int CountIn(const std::string& text, const std::string& part) {
     int n = 0;
-    for (size_t p = t.find(part); p != std::string::npos;
-         p = t.find(part, p + part.size()))
+    for (size_t p = text.find(part); p != std::string::npos;
+         p = text.find(part, p + part.size()))
       ++n;
     return n;
   }
@@ -66,21 +67,7 @@ class TextLog : public LogSink {
 };
 
 /// Applies the panel's edits to a copy that the test thread may read.
-class PanelMirror : public StatusEditListener {
- public:
-  void OnEdit(int pos, int count, const std::string& text) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    text_.replace(static_cast<size_t>(pos), static_cast<size_t>(count), text);
-  }
-  std::string Text() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return text_;
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::string text_;
-};
+using PanelMirror = StatusTextMirror;
 
 /// Threads of this process right now.
 inline int ThreadCount() {

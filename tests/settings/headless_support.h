@@ -1,0 +1,120 @@
+// skav-server --headless as a child process inside a namespace, its
+// standard output and error going to files, and the waits its tests need.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+
+#ifdef SKAV_SERVER_BIN
+
+/// Polls `done` every 20 ms until it holds or `limit` has passed.
+inline bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+/// How many times `part` occurs in `text`.
+inline int CountOf(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + part.size()))
+    ++n;
+  return n;
+}
+
+// skav-server started inside a namespace, its output going to files; the
+// destructor kills it (by its pid) if a test left it running.
+class ServerProcess {
+ public:
+  struct Options {
+    std::vector<std::string> args;  ///< behind --headless --settings FILE
+    bool journal = false;           ///< JOURNAL_STREAM names its stdout
+  };
+
+  ServerProcess(const std::string& ns, const std::string& settings, const TempDir& dir)
+      : ServerProcess(ns, settings, dir, Options{}) {}
+  ServerProcess(const std::string& ns, const std::string& settings, const TempDir& dir,
+                const Options& options)
+      : out_(dir.File("stdout")), err_(dir.File("stderr")) {
+    std::vector<std::string> argv = {"ip", "netns", "exec", ns, SKAV_SERVER_BIN,
+                                     "--headless", "--settings", settings};
+    argv.insert(argv.end(), options.args.begin(), options.args.end());
+    std::vector<char*> args;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+      const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, STDOUT_FILENO);
+      dup2(err, STDERR_FILENO);
+      if (options.journal) {
+        struct stat st {};
+        fstat(STDOUT_FILENO, &st);
+        char stream[64];
+        std::snprintf(stream, sizeof stream, "%llu:%llu",
+                      static_cast<unsigned long long>(st.st_dev),
+                      static_cast<unsigned long long>(st.st_ino));
+        setenv("JOURNAL_STREAM", stream, 1);
+      } else {
+        unsetenv("JOURNAL_STREAM");
+      }
+      execvp("ip", args.data());
+      _exit(127);
+    }
+  }
+  ~ServerProcess() {
+    if (pid_ > 0 && !reaped_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+  std::string Out() const { return ReadFile(out_); }
+  std::string Err() const { return ReadFile(err_); }
+
+  /// Waits until standard output holds `part` (`times` times).
+  bool WaitForOut(const std::string& part, std::chrono::milliseconds limit,
+                  int times = 1) const {
+    return WaitUntil([&] { return CountOf(Out(), part) >= times; }, limit);
+  }
+
+  /// Exit status, or -1 when it did not end within `limit` (or by a signal).
+  int WaitExit(std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      int status = 0;
+      const pid_t r = waitpid(pid_, &status, WNOHANG);
+      if (r == pid_) {
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+
+ private:
+  std::string out_, err_;
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+};
+
+#endif  // SKAV_SERVER_BIN
