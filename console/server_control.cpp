@@ -62,6 +62,7 @@ bool ServerControl::Start(const StartRequest& request) {
   }
   const char* name = list->name[entry];
   const char* description = list->description[entry];
+  ifName_ = name;
 
   char errorText[256] = "";
   link_ = ops_.open(name, description, errorText);

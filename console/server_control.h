@@ -78,6 +78,9 @@ class ServerControl {
   bool Running() const;
   /// The opened link, nullptr when none.
   L2_If* Link() const { return link_; }
+  /// The capture device the last Start chose (kept after the stop), empty
+  /// before any.
+  const std::string& InterfaceName() const { return ifName_; }
 
  private:
   bool Fail(const StartRequest& request);
@@ -85,6 +88,7 @@ class ServerControl {
   SKAVDContext& ctx_;
   LinkOps ops_;
   L2_If* link_ = nullptr;
+  std::string ifName_;
   std::thread thread_;
   std::mutex mu_;
   std::condition_variable endedCv_;

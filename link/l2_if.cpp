@@ -2,7 +2,10 @@
 // runt and own-frame drops on the way in, and the timed receive loop.
 #include "link/l2_if.h"
 
+#include <net/if.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -119,6 +122,14 @@ int L2_RxPkts(L2_If* iface, const L2_RxHandler& handler, int ms) {
     }
   }
   return 0;
+}
+
+bool L2_IfGone(const L2_If* iface, const char* name) {
+  const unsigned index = if_nametoindex(name);
+  // An index that cannot be told (no socket to ask through) is no proof of
+  // loss; only a definite answer counts.
+  if (index == 0) return errno == ENODEV || errno == ENXIO;
+  return iface->ifIndex != 0 && index != iface->ifIndex;
 }
 
 int L2_BreakLoop(L2_If* iface) {

@@ -58,6 +58,7 @@ class L2_Port {
 struct L2_If {
   uint8_t mac[6] = {};
   std::unique_ptr<L2_Port> port;
+  uint32_t ifIndex = 0;  ///< the system's index of the link when opened
 };
 
 /// Opens capture device `name` (snaplen 1600, not promiscuous, 10 ms read
@@ -83,6 +84,11 @@ int L2_RxPkts(L2_If* iface, const L2_RxHandler& handler, int ms);
 /// when one is given. The header stays in buf afterwards.
 int L2_TxPkt(L2_If* iface, const uint8_t dst[6], uint16_t etherType,
              PktBuf& buf, LogSink* logWindow);
+
+/// True when the link `iface` was opened on is no longer there: no link is
+/// named `name` any more, or a new one is (a pulled and re-plugged
+/// adapter gets a new index). A link that is only down is still there.
+bool L2_IfGone(const L2_If* iface, const char* name);
 
 /// Index of the system link whose name matches `description` (an exact
 /// name first, then the shrinking-prefix walk); fills iface->mac when

@@ -258,7 +258,8 @@ L2_If* L2_Open(const char* name, const char* description, char* errorText) {
     delete iface;
     return nullptr;
   }
-  if (L2_GetIfIndex(description, iface) == 0) {
+  iface->ifIndex = L2_GetIfIndex(description, iface);
+  if (iface->ifIndex == 0) {
     SetText(errorText, "Fail to get the interface's MAC");
     delete iface;  // closes the capture
     return nullptr;

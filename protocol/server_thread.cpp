@@ -51,9 +51,11 @@ int SKAVDServerThread(SKAVDContext* ctx) {
   for (;;) {
     int rc = L2_TxPkt(ctx->link, kBroadcastMac, kEtherTypeSkav, advertise,
                       nullptr);
-    if (rc != 0)
+    if (rc != 0) {
       DebugPrint(LogControl(ctx->logSlot),
                  "[Error] Fail to send Advertisement (%d)\r\n", rc);
+      ctx->linkFailures.fetch_add(1, std::memory_order_relaxed);
+    }
     // Only a send that got as far as pushing the header leaves it there
     // (a failing port does; an oversize or no-room refusal does not), and
     // stripping 14 bytes that were never pushed would eat the message.
@@ -62,9 +64,11 @@ int SKAVDServerThread(SKAVDContext* ctx) {
       advertise.len -= kEthHeaderLen;
     }
 
-    if (L2_RxPkts(ctx->link, handler, kCycleMs) == 3)
+    if (L2_RxPkts(ctx->link, handler, kCycleMs) == 3) {
       DebugPrint(LogControl(ctx->logSlot),
                  "[Error] Fail to receive L2 packets\r\n");
+      ctx->linkFailures.fetch_add(1, std::memory_order_relaxed);
+    }
 
     // Devices still being served when the run ends get their line too,
     // written before their clients end: a half-flashed device is the one

@@ -27,6 +27,9 @@ struct SKAVDContext {
   /// after it closed, so that the device is served again when it comes
   /// back; 0: never (it stays until Clear or Stop). Set before the start.
   int64_t forgetAfterMs = 0;
+  /// Failed ADVERTISE sends and capture failures of the run, for a front
+  /// end that watches whether the link is still there.
+  std::atomic<uint32_t> linkFailures{0};
 };
 
 /// The thread function; returns 0 once `running` was seen 0 and every

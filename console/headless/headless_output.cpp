@@ -59,7 +59,40 @@ std::string JournalLines(const char* text, size_t len, bool error) {
   return out;
 }
 
+void RepeatGate::SetOn(bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  on_ = on;
+  seen_.clear();
+}
+
+std::string RepeatGate::Pass(const std::string& text, Clock::time_point now) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!On()) return text;
+  auto [it, first] = seen_.try_emplace(text, Seen{now, 0});
+  if (first) return text;
+  Seen& seen = it->second;
+  if (now - seen.shown < kInterval) {
+    ++seen.held;
+    return {};
+  }
+  size_t end = text.size();
+  while (end > 0 && (text[end - 1] == '\n' || text[end - 1] == '\r')) --end;
+  const std::string shown = text.substr(0, end) + " (repeated " +
+                            std::to_string(seen.held + 1) + " times)" + text.substr(end);
+  seen = Seen{now, 0};
+  return shown;
+}
+
 void HeadlessStream::Write(const char* text, size_t len, bool error) const {
+  std::string passed;
+  // The gate is on only while the server waits; the lines of a run go out
+  // without a copy.
+  if (gate_ != nullptr && gate_->On()) {
+    passed = gate_->Pass(std::string(text, len), RepeatGate::Clock::now());
+    if (passed.empty()) return;
+    text = passed.data();
+    len = passed.size();
+  }
   if (!journal_) {
     WriteAll(fd_, text, len);
     return;

@@ -3,7 +3,11 @@
 // gets one record per line, without CR and with its priority.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <map>
+#include <mutex>
 #include <string>
 
 /// True when `fd` is the stream that `journalStream` (the value of
@@ -17,11 +21,38 @@ bool IsJournalStream(int fd, const char* journalStream);
 /// last one, so that no other writer's text joins it).
 std::string JournalLines(const char* text, size_t len, bool error);
 
+/// While on, lets each text through the first time and then at most once
+/// a minute, saying how often it came meanwhile: a server that retries
+/// every second while it waits must not fill the journal with one line.
+class RepeatGate {
+ public:
+  using Clock = std::chrono::steady_clock;
+  static constexpr std::chrono::seconds kInterval{60};
+
+  /// Off lets everything through and forgets the counts.
+  void SetOn(bool on);
+  bool On() const { return on_.load(std::memory_order_relaxed); }
+  /// What to write now for `text`: the text, the text with " (repeated N
+  /// times)" before its line end, or nothing.
+  std::string Pass(const std::string& text, Clock::time_point now);
+
+ private:
+  struct Seen {
+    Clock::time_point shown;
+    int held = 0;
+  };
+  std::mutex mu_;
+  std::atomic<bool> on_{false};
+  std::map<std::string, Seen> seen_;
+};
+
 /// One output stream of the headless server.
 class HeadlessStream {
  public:
   /// `journal`: write the journal form; otherwise the bytes as they are.
-  HeadlessStream(int fd, bool journal) : fd_(fd), journal_(journal) {}
+  /// `gate`, when given, decides which texts go out.
+  HeadlessStream(int fd, bool journal, RepeatGate* gate = nullptr)
+      : fd_(fd), journal_(journal), gate_(gate) {}
 
   /// Writes the text in one write (lines of several threads never mix),
   /// going on after interruptions and giving up quietly when the reader
@@ -35,4 +66,5 @@ class HeadlessStream {
  private:
   int fd_;
   bool journal_;
+  RepeatGate* gate_;
 };

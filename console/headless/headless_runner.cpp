@@ -2,7 +2,11 @@
 // settings, Debug Window text on standard output, messages on standard
 // error, and the operator's buttons as signals: SIGINT or SIGTERM stop,
 // SIGUSR1 clears, SIGUSR2 shows the panel, SIGHUP reloads the settings.
+// With nobody to press Stop and Start, it also outlives its interface: a
+// pulled adapter stops the run, and the run starts again when it is back.
 #include <errno.h>
+#include <net/if.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -27,6 +31,9 @@
 #include "transfer/upload_images.h"
 
 namespace {
+
+// How often the runner looks after its interface between signals.
+constexpr int kWatchMs = 500;
 
 // The Debug Window is always open here: each text goes out at once, in
 // one write (at most 511 bytes, so a pipe never splits it).
@@ -71,9 +78,9 @@ class HeadlessControls : public PlainControls {
 class HeadlessRun {
  public:
   HeadlessRun(const HeadlessOptions& options, const HeadlessStream& out,
-              const HeadlessStream& err)
-      : options_(options), out_(out), err_(err), logSink_(out), logSlot_(&logSink_),
-        server_(ctx_) {
+              const HeadlessStream& err, RepeatGate& gate)
+      : options_(options), out_(out), err_(err), gate_(gate), logSink_(out),
+        logSlot_(&logSink_), server_(ctx_) {
     ctx_.statusCtl = &statusText_;
     ctx_.panel.Set(sortKey, kSortMacUp);
     ctx_.forgetAfterMs = static_cast<int64_t>(options.forgetAfterSeconds) * 1000;
@@ -103,6 +110,11 @@ class HeadlessRun {
   /// them. false only when that new start failed.
   bool Reload() {
     const std::string where = SettingsPath();
+    if (lost_) {
+      Note("skav-server: Hangup; the settings in '%s' are read when the interface is back\n",
+           where.c_str());
+      return true;
+    }
     Note("skav-server: Hangup, reloading the settings from '%s'\n", where.c_str());
     {
       // A trial on controls that open no log file: the file of the run
@@ -136,7 +148,39 @@ class HeadlessRun {
   /// SIGUSR2: the Device Status panel on standard output.
   void ShowPanel() const { out_.Write(GUIStatusRows(panel_.Text())); }
 
+  /// Between signals, twice a second: stops the run when its interface is
+  /// gone, and starts it again once an interface of that name is back.
+  void Watch() {
+    if (lost_) {
+      TryAgain();
+      return;
+    }
+    // Only a failing link is looked at: a lost interface fails the
+    // ADVERTISE and the capture within a cycle.
+    const uint32_t failures = ctx_.linkFailures.load(std::memory_order_relaxed);
+    if (failures == seenFailures_ || !server_.Running()) return;
+    seenFailures_ = failures;
+    if (!L2_IfGone(server_.Link(), server_.InterfaceName().c_str())) return;
+    lost_ = true;
+    Note("skav-server: the network interface '%s' is gone; the server stops and starts again "
+         "when an interface of that name is back\n",
+         server_.InterfaceName().c_str(), true);
+    server_.Stop();
+    // Each attempt says the same until it works: once a minute is enough.
+    gate_.SetOn(true);
+  }
+
  private:
+  void TryAgain() {
+    const std::string& name = server_.InterfaceName();
+    if (if_nametoindex(name.c_str()) == 0) return;
+    Note("skav-server: the network interface '%s' is back; starting the server on it\n",
+         name.c_str());
+    if (!Start()) return;
+    lost_ = false;
+    gate_.SetOn(false);
+  }
+
   std::string SettingsPath() const {
     return options_.settingsFile.empty() ? MachineSettingsFile() : options_.settingsFile;
   }
@@ -152,15 +196,16 @@ class HeadlessRun {
     return request;
   }
 
-  void Note(const char* format, const char* text) const {
+  void Note(const char* format, const char* text, bool error = false) const {
     char line[1024];
     const int n = std::snprintf(line, sizeof line, format, text);
-    if (n > 0) err_.Write(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+    if (n > 0) err_.Write(line, std::min(static_cast<size_t>(n), sizeof line - 1), error);
   }
 
   const HeadlessOptions& options_;
   const HeadlessStream& out_;
   const HeadlessStream& err_;
+  RepeatGate& gate_;
   StdoutLogSink logSink_;
   LogSlot logSlot_;
   L2_IfList interfaces_;
@@ -168,6 +213,8 @@ class HeadlessRun {
   StatusText statusText_;
   StatusTextMirror panel_;
   ServerControl server_;
+  bool lost_ = false;  // the interface went away; waiting for it
+  uint32_t seenFailures_ = 0;
 };
 
 }  // namespace
@@ -184,8 +231,9 @@ int RunHeadless(const HeadlessOptions& options) {
   signal(SIGPIPE, SIG_IGN);
 
   const char* journal = std::getenv("JOURNAL_STREAM");
-  const HeadlessStream out(STDOUT_FILENO, IsJournalStream(STDOUT_FILENO, journal));
-  const HeadlessStream err(STDERR_FILENO, IsJournalStream(STDERR_FILENO, journal));
+  RepeatGate gate;
+  const HeadlessStream out(STDOUT_FILENO, IsJournalStream(STDOUT_FILENO, journal), &gate);
+  const HeadlessStream err(STDERR_FILENO, IsJournalStream(STDERR_FILENO, journal), &gate);
 
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
   if (signalFd < 0) {
@@ -199,10 +247,17 @@ int RunHeadless(const HeadlessOptions& options) {
   SetErrorSink(&errorSink);
   int status = 0;
   {
-    HeadlessRun run(options, out, err);
+    HeadlessRun run(options, out, err, gate);
     bool running = run.Start();
     if (!running) status = 1;
     while (running) {
+      pollfd wait{signalFd, POLLIN, 0};
+      const int ready = poll(&wait, 1, kWatchMs);
+      if (ready < 0 && errno != EINTR) break;
+      if (ready <= 0) {
+        run.Watch();
+        continue;
+      }
       signalfd_siginfo info;
       const ssize_t n = read(signalFd, &info, sizeof info);
       if (n != static_cast<ssize_t>(sizeof info)) {

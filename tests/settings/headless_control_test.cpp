@@ -2,13 +2,14 @@
 // namespaces with simulated devices: the outcome lines a stop writes for
 // devices it interrupts, SIGUSR1 (Clear), SIGUSR2 (the panel), SIGHUP (a
 // reload that takes only settings that load), --forget-after, and the
-// journal's form of the output.
+// journal's form of the output, and a pulled and re-plugged adapter.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "headless_support.h"
@@ -241,6 +242,51 @@ TEST_F(HeadlessControl, ForgetAfterServesAReturningDeviceAgainAndTheJournalGetsI
     EXPECT_EQ(line.substr(0, 3), error ? "<3>" : "<6>") << line;
     at = end + 1;
   }
+}
+
+TEST_F(HeadlessControl, APulledAdapterStopsTheRunWhichStartsAgainWhenItIsBack) {
+  const std::string firmware = Firmware("fw.bin", 4096, 6);
+  WriteSettings(firmware, true);
+  ServerProcess server(net_->serverNs(), settings_, dir_);
+  ASSERT_TRUE(server.WaitForOut(kStarted, kStartLimit)) << server.Err();
+  auto idle = Device("02:5a:00:00:05:01", "",
+                     {"--silent-after", "conf-ack", "--silent-for", "60000"}, "120");
+  ASSERT_TRUE(server.WaitForOut("[02-5a-00-00-05-01] RX SKAV CONF-REQ", 10s)) << server.Out();
+
+  // A link only taken down and up is the same adapter: the run goes on.
+  const std::string link = "ip -n " + net_->serverNs() + " link set " + net_->serverIf();
+  ASSERT_EQ(Shell(link + " down"), 0);
+  std::this_thread::sleep_for(1500ms);
+  ASSERT_EQ(Shell(link + " up"), 0);
+  auto served = Device("02:5a:00:00:05:02", firmware);
+  EXPECT_EQ(served->Wait(kSimLimit), 0) << served->output();
+
+  // Pulled: the interface and its peer are gone; plugged back 4 s later
+  // under the same names.
+  ASSERT_EQ(Shell("ip -n " + net_->serverNs() + " link del " + net_->serverIf()), 0);
+  ASSERT_TRUE(WaitUntil([&] { return server.Err().find("is gone") != std::string::npos; }, 10s))
+      << server.Err();
+  EXPECT_NE(server.Err().find("skav-server: the network interface '" + net_->serverIf() +
+                              "' is gone;"),
+            std::string::npos)
+      << server.Err();
+  ASSERT_TRUE(WaitForLog("02-5A-00-00-05-01: Error   \r\n")) << LogText();
+  std::this_thread::sleep_for(4s);
+  ASSERT_EQ(Shell("ip link add " + net_->serverIf() + " netns " + net_->serverNs() +
+                  " type veth peer name " + net_->deviceIf() + " netns " + net_->deviceNs() +
+                  " && ip -n " + net_->serverNs() + " link set " + net_->serverIf() +
+                  " up && ip -n " + net_->deviceNs() + " link set " + net_->deviceIf() + " up"),
+            0);
+  EXPECT_TRUE(server.WaitForOut(kStarted, 15s, 2)) << server.Out() << server.Err();
+  auto again = Device("02:5a:00:00:05:03", firmware);
+  EXPECT_EQ(again->Wait(kSimLimit), 0) << again->output();
+
+  const std::string out = server.Out();
+  EXPECT_LE(CountOf(out, "[Error] Fail to send Advertisement"), 4) << out;
+  EXPECT_LE(CountOf(out, "[Error] Fail to receive L2 packets"), 4) << out;
+  EXPECT_EQ(CountOf(server.Err(), "is gone"), 1) << server.Err();
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
 }
 
 }  // namespace

@@ -1,0 +1,36 @@
+// The headless server's output gate: a text that repeats while the server
+// waits goes out once a minute at most, with the count of what was held.
+#include "console/headless/headless_output.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(RepeatGate, HoldsRepeatsForAMinuteAndThenCountsThem) {
+  RepeatGate gate;
+  const RepeatGate::Clock::time_point t0{};
+  const std::string open = "Unable to open the interface: vs1 is not up\n";
+  const std::string stopped = "SKAV Server is stopped.\r\n";
+  EXPECT_EQ(gate.Pass(open, t0), open) << "off: everything goes out";
+  EXPECT_EQ(gate.Pass(open, t0 + 1s), open);
+
+  gate.SetOn(true);
+  EXPECT_EQ(gate.Pass(open, t0), open);
+  EXPECT_EQ(gate.Pass(stopped, t0), stopped) << "another text has a count of its own";
+  for (int i = 1; i <= 59; ++i) {
+    EXPECT_EQ(gate.Pass(open, t0 + std::chrono::seconds(i)), "");
+    EXPECT_EQ(gate.Pass(stopped, t0 + std::chrono::seconds(i)), "");
+  }
+  EXPECT_EQ(gate.Pass(open, t0 + 60s), "Unable to open the interface: vs1 is not up "
+                                       "(repeated 60 times)\n");
+  EXPECT_EQ(gate.Pass(stopped, t0 + 61s), "SKAV Server is stopped. (repeated 60 times)\r\n");
+  EXPECT_EQ(gate.Pass(open, t0 + 61s), "") << "the minute starts anew at each print";
+
+  gate.SetOn(false);
+  gate.SetOn(true);
+  EXPECT_EQ(gate.Pass(open, t0 + 62s), open) << "a new wait starts with fresh counts";
+}
+
+}  // namespace
