@@ -72,8 +72,10 @@ bool ServerControl::Start(const StartRequest& request) {
   }
 
   if (ops_.setIfAddr(description, kServerAddress, kServerMask) != 0) {
-    ErrorBox("Unable to set IP address '%s/%s' to the interface '%s'", kServerAddress,
-             kServerMask, description);
+    const char* reason = ops_.ifAddrError ? ops_.ifAddrError() : nullptr;
+    const bool why = reason != nullptr && reason[0] != '\0';
+    ErrorBox("Unable to set IP address '%s/%s' to the interface '%s'%s%s", kServerAddress,
+             kServerMask, description, why ? ": " : "", why ? reason : "");
     return Fail(request);
   }
 

@@ -40,6 +40,8 @@ struct LinkOps {
       L2_Open;
   std::function<int(const char* description, const char* addr, const char* mask)>
       setIfAddr = L2_SetIfAddr;
+  /// Plain-words reason of the last failed setIfAddr on this thread.
+  std::function<const char*()> ifAddrError = L2_LastIfAddrError;
 };
 
 /// Owns the server thread, the opened link and the loaded images of one run

@@ -9,6 +9,9 @@ class CClientThread;
 constexpr uint32_t kServerAddr = 0x0A000001;  // 10.0.0.1, host order
 constexpr uint32_t kServerMask = 0xFF000000;  // 255.0.0.0, host order
 constexpr int kTftpBlockSize = 512;
+/// The largest image one transfer carries: block numbers are 16 bits and
+/// are not wrapped, so the final (short) block is block 65535 at the most.
+constexpr uint32_t kTftpMaxImageSize = 65535u * kTftpBlockSize - 1;  // 33553919
 
 enum TftpOpcode : uint16_t {
   TFTP_RRQ = 1, TFTP_WRQ = 2, TFTP_DATA = 3, TFTP_ACK = 4, TFTP_ERROR = 5,

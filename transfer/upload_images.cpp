@@ -48,6 +48,18 @@ long ReadNumber(const char* s) {
   return negative ? -n : n;
 }
 
+// Why a file of this kind cannot be an image, or nullptr for a regular
+// file. A directory keeps the system's own words for it.
+const char* NotAnImage(mode_t mode) {
+  if (S_ISREG(mode)) return nullptr;
+  if (S_ISDIR(mode)) return "Is a directory";
+  if (S_ISFIFO(mode)) return "not a regular file but a named pipe (FIFO)";
+  if (S_ISCHR(mode)) return "not a regular file but a character device";
+  if (S_ISBLK(mode)) return "not a regular file but a block device";
+  if (S_ISSOCK(mode)) return "not a regular file but a socket";
+  return "not a regular file";
+}
+
 bool ImageLoaded(const CClientThread& client, int index) {
   return client.images != nullptr && client.images->Loaded(index);
 }
@@ -68,30 +80,44 @@ bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length) {
     return false;
   }
 
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Only a regular file is an image. A FIFO would block Start until someone
+  // writes to it, and a device need not be opened at all (some act on
+  // open), so look before opening; then look again at what was opened, in
+  // case the name now leads elsewhere. O_NONBLOCK keeps that open from
+  // waiting for a writer.
   struct stat st {};
+  int fd = -1;
   int openError = 0;
-  if (fd < 0) {
+  const char* refusal = nullptr;
+  if (stat(path, &st) != 0) {
     openError = errno;
-  } else if (fstat(fd, &st) != 0) {
-    openError = errno;
-  } else if (S_ISDIR(st.st_mode)) {
-    // Linux opens a directory for reading; say what the operator picked.
-    openError = EISDIR;
+  } else if ((refusal = NotAnImage(st.st_mode)) == nullptr) {
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+      openError = errno;
+    } else if (fstat(fd, &st) != 0) {
+      openError = errno;
+    } else {
+      refusal = NotAnImage(st.st_mode);
+    }
   }
-  if (openError != 0) {
+  if (openError != 0 || refusal != nullptr) {
     if (fd >= 0) close(fd);
     char reason[1024];
     ErrorBox("Fail to open the file: %s",
-             ErrorText(strerror_r(openError, reason, sizeof reason), reason));
+             refusal ? refusal
+                     : ErrorText(strerror_r(openError, reason, sizeof reason), reason));
     return false;
   }
 
-  // A length that does not fit 32 bits cannot be held as an image.
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  uint8_t* data = size > UINT32_MAX
-                      ? nullptr
-                      : static_cast<uint8_t*>(std::malloc(size ? size : 1));
+  if (size > kTftpMaxImageSize) {
+    ErrorBox("The file '%s' is %llu bytes long; one TFTP transfer carries at most %u bytes",
+             path, static_cast<unsigned long long>(size), kTftpMaxImageSize);
+    close(fd);
+    return false;
+  }
+  uint8_t* data = static_cast<uint8_t*>(std::malloc(size ? size : 1));
   if (data == nullptr) {
     ErrorBox("Unable to allocate memory for the file");
     close(fd);
@@ -105,7 +131,26 @@ bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length) {
     if (n <= 0) break;
     got += static_cast<uint64_t>(n);
   }
+  // A file that gives more than its size said is no fixed image: the
+  // files of /proc say 0 and are made up as they are read, and a file
+  // still being written grows. Either would be sent cut short.
+  bool longer = false;
+  if (got == size) {
+    uint8_t more;
+    ssize_t n;
+    while ((n = read(fd, &more, 1)) < 0 && errno == EINTR) {
+    }
+    longer = n > 0;
+  }
   close(fd);
+  if (longer) {
+    ErrorBox("Fail to open the file: not a regular file of fixed length: it holds more "
+             "than the %llu bytes its size gives (a file of /proc, or one still being "
+             "written)",
+             static_cast<unsigned long long>(size));
+    std::free(data);
+    return false;
+  }
   if (got < size) {
     ErrorBox("Unable to read the file: %d", static_cast<int>(got));
     std::free(data);

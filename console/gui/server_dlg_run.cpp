@@ -2,6 +2,7 @@
 // pickers; the stop waits for the server thread with the window alive.
 #include <QCloseEvent>
 #include <QEventLoop>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -18,6 +19,9 @@ namespace {
 // How often the stop wait looks whether the server thread has ended: its
 // wake-up is posted a moment before the thread counts as ended.
 constexpr int kStopPollMs = 10;
+
+// The longest path a field takes from the file dialog.
+constexpr int kMaxPathBytes = 260;
 
 }  // namespace
 
@@ -143,7 +147,15 @@ int CServerDlg::BrowseForFile(int fieldId, const QString& title, const QString& 
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     if (answer == QMessageBox::Yes) break;
   }
-  field->setText(path.left(260));
+  // A cut path would name another file (and for the log, create it), and
+  // the settings keep 260 bytes of a path: refuse what does not fit.
+  const QByteArray bytes = QFile::encodeName(path);
+  if (bytes.size() > kMaxPathBytes) {
+    ErrorBox("The chosen path is too long to be kept (%d bytes, at most %d): %s",
+             static_cast<int>(bytes.size()), kMaxPathBytes, bytes.constData());
+    return 0;
+  }
+  field->setText(path);
   field->setCursorPosition(static_cast<int>(field->text().size()));
   return 1;
 }

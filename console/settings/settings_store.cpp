@@ -112,16 +112,23 @@ std::string WriteFailureReason(const std::string& path) {
 }
 
 // Qt reads almost anything as INI, and a file it has once read stays in
-// its in-process cache without its parse error being reported again. This
+// its in-process cache without its parse error being reported again. Its
+// parse error is no judge either way: Qt also reports one for a file it
+// reads well, after skipping a line it does not take (a UTF-8 byte-order
+// mark in front of the first line, a comment that starts with '#'). This
 // check looks at the file itself: every line blank, a comment, a
 // [section], a key=value line, or the continuation of a line that ends in
-// a backslash. A file that fails it is not ours to read or overwrite.
+// a backslash; a byte-order mark may open it. A file that fails it is not
+// ours to read or overwrite.
 bool IsSettingsText(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return true;  // access problems are reported on their own
   std::string line;
   bool continuation = false;
+  bool first = true;
   while (std::getline(in, line)) {
+    if (first && line.rfind("\xEF\xBB\xBF", 0) == 0) line.erase(0, 3);
+    first = false;
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const bool continued = !line.empty() && line.back() == '\\';
     if (continuation) {
@@ -129,15 +136,15 @@ bool IsSettingsText(const std::string& path) {
       continue;
     }
     continuation = continued;
-    const size_t first = line.find_first_not_of(" \t");
-    if (first == std::string::npos || line[first] == ';' || line[first] == '#') continue;
+    const size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line[start] == ';' || line[start] == '#') continue;
     const size_t last = line.find_last_not_of(" \t");
-    if (line[first] == '[') {
+    if (line[start] == '[') {
       if (line[last] != ']') return false;
       continue;
     }
     const size_t eq = line.find('=');
-    if (eq == std::string::npos || eq == first) return false;
+    if (eq == std::string::npos || eq == start) return false;
   }
   return true;
 }
@@ -283,11 +290,12 @@ int LoadSettings(SettingsControls& controls, const std::string& file) {
   std::unique_ptr<QSettings> store = OpenStore(file);
   // QSettings reads on first use; only then does its status tell.
   store->allKeys();
-  if (!IsSettingsText(path) || store->status() != QSettings::NoError) {
-    ErrorBox(kReadFailure, path.c_str(),
-             store->status() != QSettings::AccessError
-                 ? "it is not a settings file that can be read"
-                 : "access denied");
+  if (!IsSettingsText(path)) {
+    ErrorBox(kReadFailure, path.c_str(), "it is not a settings file that can be read");
+    return 0;
+  }
+  if (store->status() == QSettings::AccessError) {
+    ErrorBox(kReadFailure, path.c_str(), "access denied");
     return 0;
   }
 
@@ -398,11 +406,19 @@ int SaveSettings(SettingsControls& controls, uint32_t mask, const std::string& f
   const std::string path = StorePath(file);
   std::unique_ptr<QSettings> store = OpenStore(file);
   store->allKeys();
-  if (!IsSettingsText(path) || store->status() == QSettings::FormatError) {
+  if (!IsSettingsText(path)) {
     // Not ours to overwrite: it may be some other file named by mistake.
     ErrorBox(kWriteFailure, path.c_str(),
              "it is not a settings file that can be read (correct or remove it)");
     return 0;
+  }
+  if (store->status() == QSettings::FormatError) {
+    // Qt keeps a parse error for the life of its object, and then no
+    // longer records a write that fails. The file is parsed and cached
+    // now, and a second object over it starts without that error; it is
+    // made while the first still holds the cache.
+    std::unique_ptr<QSettings> fresh = OpenStore(file);
+    store = std::move(fresh);
   }
   // isWritable also creates the folder of a file that does not exist yet.
   if (store->status() != QSettings::NoError || !store->isWritable()) {

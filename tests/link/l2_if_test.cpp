@@ -282,6 +282,31 @@ TEST_F(L2RxTest, ReceivesUntilTheTimeRunsOut) {
   EXPECT_EQ(received_.frames[0], late);
 }
 
+// Room for a machine under load: far above a slice of 10 ms, far below the
+// times the faults below would take.
+constexpr long kLoadRoomMs = 500;
+
+TEST_F(L2RxTest, ReturnsCloseToItsTimeWhileFramesKeepComing) {
+  // A receive that counted its time anew from each frame would return only
+  // when the frames stop, three seconds on.
+  std::atomic<bool> stop{false};
+  std::thread injector([&] {
+    const auto end = Clock::now() + std::chrono::seconds(3);
+    for (uint8_t i = 0; !stop && Clock::now() < end; ++i) {
+      port_->Inject(Frame(kOwnMac, kPeerMac, 0x0912, 6 + i % 8));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(L2_RxPkts(iface_.get(), received_.Handler(), 200), 0);
+  const long elapsed = ElapsedMs(start);
+  stop = true;
+  injector.join();
+  EXPECT_GE(elapsed, 200);
+  EXPECT_LT(elapsed, 200 + kLoadRoomMs);
+  EXPECT_FALSE(received_.frames.empty());
+}
+
 TEST_F(L2RxTest, BreakBeforeReceiveEndsTheNextOneOnce) {
   EXPECT_EQ(L2_BreakLoop(iface_.get()), 0);
   const auto start = Clock::now();
@@ -303,8 +328,11 @@ TEST_F(L2RxTest, BreakFromAnotherThreadEndsTheRunningReceive) {
   });
   while (!started) std::this_thread::yield();
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  const auto broken = Clock::now();
   L2_BreakLoop(iface_.get());
   ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  // Within a slice, give or take a loaded machine.
+  EXPECT_LT(ElapsedMs(broken), kLoadRoomMs);
   EXPECT_EQ(result.get(), 2);
 }
 
@@ -365,8 +393,10 @@ TEST_F(L2RxTest, BreakEndsTheWaitAfterACaptureError) {
   while (!errors_.shown_ && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   ASSERT_TRUE(errors_.shown_);
+  const auto broken = Clock::now();
   L2_BreakLoop(iface.get());
   ASSERT_EQ(result.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  EXPECT_LT(ElapsedMs(broken), kLoadRoomMs);
   EXPECT_EQ(result.get(), 3);
 }
 

@@ -241,6 +241,43 @@ TEST_F(FsmTest, KeepAliveAndCloseDuringATransferAreIgnored) {
   }
 }
 
+TEST_F(FsmTest, RequestsAStateDoesNotActOnAreOnlyDumped) {
+  rig.SetImage(0, Pattern(2000));
+  struct Case {
+    int32_t state;
+    Bytes request;
+    const char* dump;
+  };
+  const Case cases[] = {
+      {Created, kKeepAliveId, " RX SKAV KEEP-ALIVE-REQ: ID(0xdeadbeef) \r\n"},
+      {Closing, kKeepAlive, " RX SKAV KEEP-ALIVE-REQ: \r\n"},
+      {TftpLastBlock, kKeepAlive, " RX SKAV KEEP-ALIVE-REQ: \r\n"},
+      {Created, kCloseReq, " RX SKAV CLOSE-REQ: \r\n"},
+      {Created, kUlReq, " RX SKAV TFTP-UL-REQ: \r\n"},
+      {Closing, kUlReq, " RX SKAV TFTP-UL-REQ: \r\n"},
+  };
+  for (const Case& k : cases) {
+    TimedClient& c = rig.MakeClient();
+    c.SetState(k.state);
+    c.fileIndex = 3;
+    rig.port->ClearSent();
+    rig.log.Clear();
+    clientExited.store(0);
+
+    Skav(c, k.request);
+
+    EXPECT_EQ(rig.log.Lines(), (Lines{Tag(k.dump)})) << k.dump << " in " << k.state;
+    EXPECT_EQ(c.State(), k.state) << k.dump;
+    EXPECT_TRUE(rig.Sent().empty()) << k.dump << " in " << k.state;
+    EXPECT_TRUE(c.started.empty()) << k.dump << " in " << k.state;
+    EXPECT_TRUE(c.killed.empty()) << k.dump << " in " << k.state;
+    EXPECT_EQ(c.flags.load(), 0u) << k.dump << " in " << k.state;
+    EXPECT_EQ(c.fileIndex, 3) << k.dump;
+    EXPECT_EQ(c.sock, -1) << k.dump;
+    EXPECT_EQ(clientExited.load(), 0) << k.dump;
+  }
+}
+
 // --- CLOSE-REQ ------------------------------------------------------------
 
 TEST_F(FsmTest, CloseInActiveThenAgainInClosingThenTimeout) {

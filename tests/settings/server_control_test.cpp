@@ -33,6 +33,7 @@ struct LinkLog {
   ProbePort* port = nullptr;
   bool openFails = false;
   int setAddrResult = 0;
+  std::string addrReason;
 };
 
 LinkOps FakeLink(LinkLog& log) {
@@ -55,6 +56,7 @@ LinkOps FakeLink(LinkLog& log) {
     log.addressed.push_back(std::string(description) + "|" + addr + "|" + mask);
     return log.setAddrResult;
   };
+  ops.ifAddrError = [&log] { return log.addrReason.c_str(); };
   return ops;
 }
 
@@ -153,9 +155,18 @@ TEST_F(ServerControlTest, AnAddressThatCannotBeSetClosesTheLink) {
   EXPECT_FALSE(server.Start(request_));
   EXPECT_EQ(link_.addressed, std::vector<std::string>{"veth-b|10.0.0.1|255.0.0.0"});
   EXPECT_EQ(Joined(), "Unable to set IP address '10.0.0.1/255.0.0.0' to the interface 'veth-b'|");
+
+  // The reason the address layer gives goes beside the message.
+  link_.addrReason = "putting the server address on an interface needs the CAP_NET_ADMIN "
+                     "capability";
+  EXPECT_FALSE(server.Start(request_));
+  EXPECT_EQ(Joined(), "Unable to set IP address '10.0.0.1/255.0.0.0' to the interface 'veth-b'|"
+                      "Unable to set IP address '10.0.0.1/255.0.0.0' to the interface "
+                      "'veth-b': putting the server address on an interface needs the "
+                      "CAP_NET_ADMIN capability|");
   EXPECT_TRUE(link_.closed);
   EXPECT_EQ(server.Link(), nullptr);
-  EXPECT_EQ(debugWindow_.Text(), "SKAV Server is stopped.\r\n");
+  EXPECT_EQ(debugWindow_.Text(), "SKAV Server is stopped.\r\nSKAV Server is stopped.\r\n");
 }
 
 TEST_F(ServerControlTest, AFirmwareFileThatCannotBeLoadedClosesTheLink) {

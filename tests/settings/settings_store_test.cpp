@@ -468,6 +468,74 @@ TEST_F(SettingsStoreTest, AFileThatIsNoSettingsFileIsNeitherReadNorOverwritten) 
   EXPECT_EQ(ReadFile(file), text);
 }
 
+TEST_F(SettingsStoreTest, WhatQtReadsIsReadAndSavedAgain) {
+  // Hand-edited files: a byte-order mark from an editor, comments. Qt
+  // reads their values (and flags the file all the same). Each step runs
+  // in a new process, as the window's open and close may: there Qt meets
+  // the file afresh.
+  const std::string values = "Region=3\nFirmware Path=/fw.bin\n";
+  const std::string files[] = {
+      "\xEF\xBB\xBF[General]\n" + values,
+      "\xEF\xBB\xBF; bench 4\r\n[General]\r\nRegion=3\r\nFirmware Path=/fw.bin\r\n",
+      "# bench 4, set up by hand\n[General]\n" + values,
+      "[General]\n  # the firmware of line 2\n" + values + "; end\n",
+  };
+  for (const std::string& text : files) {
+    std::string file;
+    WriteFile(file = Fresh(), text);
+    auto load = [&] {
+      return InChild([&] {
+        RecordingErrorSink errors;
+        TestControls c(oneIf_);
+        const int rc = LoadSettings(c, file);
+        return std::to_string(rc) + " " + std::to_string(c.SelectedRegionCode()) + " " +
+               c.FirmwarePath() + " " + Joined(errors.Messages());
+      });
+    };
+    EXPECT_EQ(load(), "1 3 /fw.bin ") << text;
+    const std::string saved = InChild([&] {
+      RecordingErrorSink errors;
+      TestControls c(oneIf_);
+      c.SetFirmwarePath("/new.bin");
+      const int rc = SaveSettings(c, SETTING_FIRMWARE, file);
+      return std::to_string(rc) + " " + Joined(errors.Messages());
+    });
+    EXPECT_EQ(saved, "1 ") << text;
+    EXPECT_EQ(load(), "1 3 /new.bin ") << text;
+  }
+}
+
+// Qt keeps the flag of such a file and then leaves a failed write
+// unrecorded: the save must still see the failure.
+TEST_F(SettingsStoreTest, AFailedWriteOfAHandEditedFileIsStillReported) {
+  const std::string folder = dir_.File("ro");
+  const std::string file = folder + "/SKAVD.conf";
+  const std::string text = "\xEF\xBB\xBF# by hand\n[General]\nRegion=1\n";
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  WriteFile(file, text);
+  ASSERT_EQ(chmod(file.c_str(), 0666), 0);
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+  const bool root = geteuid() == 0;
+  if (!root) {
+    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+  }
+  const L2_IfList& list = oneIf_;
+  const std::string result = InChild([&] {
+    if (root && (setgid(65534) != 0 || setuid(65534) != 0)) return std::string("setuid failed");
+    RecordingErrorSink errors;
+    TestControls c(list);
+    c.SelectRegionItem(4);
+    const int rc = SaveSettings(c, SETTING_REGION, file);
+    return "rc=" + std::to_string(rc) + " " + Joined(errors.Messages());
+  });
+  EXPECT_EQ(result, "rc=0 Unable to write the settings file '" + file + "': the folder '" +
+                        folder +
+                        "' is not writable (Permission denied). Run as root, or let the "
+                        "operators write the folder and the file (skav-server --help "
+                        "tells how)|");
+  EXPECT_EQ(ReadFile(file), text);
+}
+
 TEST(MachineSettings, LiveInTheSystemWideConfigurationFolder) {
   EXPECT_EQ(MachineSettingsFile(), "/etc/xdg/KESTRAN/SKAVD.conf");
 }

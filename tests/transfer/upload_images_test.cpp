@@ -2,6 +2,7 @@
 // the choice of image for a requested name, WRQ names, completion records.
 #include "transfer/upload_images.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -135,6 +137,88 @@ TEST_F(ImageFiles, StringTableFailureStopsAtThatTable) {
             (std::vector<std::string>{
                 "Fail to open the file: No such file or directory"}));
   FreeUploadImages(images);
+}
+
+TEST_F(ImageFiles, OnlyRegularFilesAfterTheirLinksAreImages) {
+  const std::string fifo = dir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  files_.push_back(fifo);
+  const std::string real = Write("real.bin", Pattern(600, 2));
+  struct Case {
+    std::string name;    // a link of that name in the folder points to...
+    std::string target;  // ...this
+    const char* message;  // nullptr: loads
+  };
+  const Case cases[] = {
+      {"to-real", real, nullptr},
+      {"to-fifo", fifo, "Fail to open the file: not a regular file but a named pipe (FIFO)"},
+      {"to-null", "/dev/null", "Fail to open the file: not a regular file but a character device"},
+      {"to-folder", dir_, "Fail to open the file: Is a directory"},
+      // Size 0, yet text when read: it would go out as an empty image.
+      {"to-proc", "/proc/self/status",
+       "Fail to open the file: not a regular file of fixed length: it holds more than the 0 "
+       "bytes its size gives (a file of /proc, or one still being written)"},
+  };
+  for (const Case& k : cases) {
+    const std::string link = dir_ + "/" + k.name;
+    ASSERT_EQ(symlink(k.target.c_str(), link.c_str()), 0);
+    files_.push_back(link);
+    errors_.shown.clear();
+    // A FIFO must be refused without waiting for a writer; should the load
+    // wait all the same, a writer comes after a while and frees it.
+    auto load = std::async(std::launch::async, [&link] {
+      uint8_t* block = nullptr;
+      uint32_t len = 0;
+      const bool ok = LoadFileToMemory(link.c_str(), &block, &len);
+      const Bytes got = ok ? Bytes(block, block + len) : Bytes{};
+      std::free(block);
+      return std::make_pair(ok, got);
+    });
+    if (load.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << k.name << ": the load waits";
+      const int w = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (w >= 0) close(w);
+    }
+    const auto [ok, got] = load.get();
+    if (k.message == nullptr) {
+      EXPECT_TRUE(ok) << k.name;
+      EXPECT_EQ(got, Pattern(600, 2)) << k.name;
+      EXPECT_TRUE(errors_.shown.empty()) << k.name;
+    } else {
+      EXPECT_FALSE(ok) << k.name;
+      EXPECT_EQ(errors_.shown, std::vector<std::string>{k.message}) << k.name;
+    }
+  }
+}
+
+TEST_F(ImageFiles, ImagesBeyondOneTransferAreRefusedNamingTheSize) {
+  // 65535 blocks of 512 would need a final empty block 65536, whose number
+  // does not exist: one byte less is the most a transfer carries. Sparse
+  // files cost no disk.
+  auto sized = [this](const std::string& name, off_t size) {
+    const std::string path = Write(name, {});
+    EXPECT_EQ(truncate(path.c_str(), size), 0);
+    return path;
+  };
+  const std::string largest = sized("largest.bin", 33553919);
+  const std::string over = sized("over.bin", 33553920);
+  const std::string huge = sized("huge.bin", 5000000000LL);
+
+  uint8_t* block = nullptr;
+  uint32_t len = 0;
+  ASSERT_TRUE(LoadFileToMemory(largest.c_str(), &block, &len));
+  EXPECT_EQ(len, 33553919u);
+  std::free(block);
+  EXPECT_FALSE(LoadFileToMemory(over.c_str(), &block, &len));
+  EXPECT_EQ(block, nullptr);
+  EXPECT_FALSE(LoadFileToMemory(huge.c_str(), &block, &len));
+  EXPECT_EQ(errors_.shown,
+            (std::vector<std::string>{
+                "The file '" + over +
+                    "' is 33553920 bytes long; one TFTP transfer carries at most 33553919 bytes",
+                "The file '" + huge +
+                    "' is 5000000000 bytes long; one TFTP transfer carries at most 33553919 "
+                    "bytes"}));
 }
 
 // --- choosing the image ---------------------------------------------------

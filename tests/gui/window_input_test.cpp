@@ -1,0 +1,175 @@
+// What the window takes in from outside: settings stored by an earlier run
+// (or by hand) when it opens, and paths from the file dialog.
+#include <gtest/gtest.h>
+
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <filesystem>
+
+#include "console/gui/server_dlg.h"
+#include "gui_support.h"
+
+namespace {
+
+using namespace gui_test;
+
+std::unique_ptr<CServerDlg> OpenWindow(FakeLink& link, const std::string& settings) {
+  ServerDlgOptions options;
+  options.listInterfaces = Interfaces(1);
+  options.linkOps = link.Ops();
+  options.settingsFile = settings;
+  auto dlg = std::make_unique<CServerDlg>(std::move(options));
+  dlg->OnInitDialog();
+  return dlg;
+}
+
+// --- stored settings --------------------------------------------------------
+
+TEST(StoredSettings, RegionZeroStartsWithRegionCodeZero) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  const std::string settings = dir.Write("settings.ini", "[General]\nRegion=0\n");
+  auto dlg = OpenWindow(link, settings);
+  EXPECT_EQ(qobject_cast<QComboBox*>(dlg->Control(IDC_REGION))->currentIndex(), -1);
+  dlg->OnDebugWindow();
+  qobject_cast<QPushButton*>(dlg->Control(IDC_START_STOP))->click();
+  ASSERT_TRUE(dlg->Running());
+  EXPECT_TRUE(WaitUntil([&] {
+    return DebugText(*dlg).find("SKAV Server starts running (region: 0)...\n") !=
+           std::string::npos;
+  }));
+  // The device is told no region: its CONF-ACK carries DEV-IP alone
+  // (Length 18), no DEV-REGION.
+  const uint8_t device[6] = {0x00, 0x1b, 0x2c, 0x00, 0x00, 0x09};
+  link.port->Inject(Request(device, 0x02));
+  MemoryPort::Frame ack;
+  EXPECT_TRUE(WaitUntil([&] {
+    for (const auto& f : link.port->Sent())
+      if (f.size() >= 20 && std::equal(device, device + 6, f.begin()) && f[16] == 0x03) ack = f;
+    return !ack.empty();
+  }));
+  ASSERT_EQ(ack.size(), 32u);
+  EXPECT_EQ(ack[18] << 8 | ack[19], 18);
+  qobject_cast<QPushButton*>(dlg->Control(IDC_START_STOP))->click();
+  EXPECT_TRUE(errors.Messages().empty());
+}
+
+TEST(StoredSettings, AnUnreadablePasswordKeepsTheDefaultsWithTheWindowsMessage) {
+  struct Case {
+    std::string sealed;
+    const char* why;
+  };
+  const Case cases[] = {
+      {"zz", "Fail to decrypt the supervisor password"},
+      {std::string(66, '0'), "Fail to retrieve the Supervisor Password setting"},
+  };
+  for (const Case& k : cases) {
+    TempDir dir;
+    RecordingErrorSink errors;
+    FakeLink link;
+    const std::string settings = dir.Write(
+        "settings.ini",
+        "[General]\nSupervisor%20Password=" + k.sealed + "\nFirmware%20Path=/fw.bin\n");
+    auto dlg = OpenWindow(link, settings);
+    EXPECT_EQ(errors.Messages(),
+              (std::vector<std::string>{
+                  k.why, "Fail to retrieve previous user configurations, use the default settings"}))
+        << k.sealed;
+    EXPECT_EQ(dlg->FirmwarePath(), "") << k.sealed;  // later values are not read
+  }
+}
+
+TEST(StoredSettings, LogEnabledWithAnEmptyPathSaysSoAtOpen) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  const std::string settings =
+      dir.Write("settings.ini", "[General]\nLog%20Enable=1\nLog%20Path=\n");
+  auto dlg = OpenWindow(link, settings);
+  EXPECT_EQ(errors.Messages(),
+            std::vector<std::string>{"No log file specified, click the \"Open...\" button to "
+                                     "select a log file."});
+  EXPECT_TRUE(dlg->LogEnabled());
+  EXPECT_EQ(dlg->Context().logFile.fp, nullptr);
+}
+
+// --- paths from the file dialog ---------------------------------------------
+
+// `total` bytes of path in `dir`: one folder of 100 characters, then a file
+// name that makes up the rest.
+std::string PathOf(const TempDir& dir, size_t total) {
+  const std::string folder = dir.File(std::string(100, 'd'));
+  std::filesystem::create_directories(folder);
+  return folder + "/" + std::string(total - folder.size() - 1, 'f');
+}
+
+// Answers the file dialog with `path`, and a question whether to create it
+// with Yes.
+ModalHand Choose(const std::string& path) {
+  return ModalHand([path](QWidget* w) {
+    if (auto* picker = qobject_cast<QFileDialog*>(w)) {
+      picker->selectFile(QString::fromStdString(path));
+      static_cast<QDialog*>(picker)->accept();  // QFileDialog::accept, which checks the file
+      return true;
+    }
+    if (auto* box = qobject_cast<QMessageBox*>(w)) {
+      if (QAbstractButton* yes = box->button(QMessageBox::Yes)) yes->click();
+      return true;
+    }
+    return false;
+  });
+}
+
+TEST(FilePicker, APathOf260BytesIsTakenWhole) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(link, dir.File("settings.ini"));
+  const std::string path = PathOf(dir, 260);
+  std::ofstream(path) << "fw";
+  auto hand = Choose(path);
+  EXPECT_EQ(dlg->BrowseForFile(IDC_FIRMWARE, "Select the Firmware File", "All (*)",
+                               CServerDlg::BrowseFlags::kExistingFile),
+            1);
+  EXPECT_EQ(dlg->FirmwarePath(), path);
+  EXPECT_TRUE(errors.Messages().empty());
+}
+
+TEST(FilePicker, ALongerPathIsRefusedNotCut) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(link, dir.File("settings.ini"));
+  dlg->SetFirmwarePath("/earlier.bin");
+  const std::string image = PathOf(dir, 300);
+  std::ofstream(image) << "fw";
+  {
+    auto hand = Choose(image);
+    EXPECT_EQ(dlg->BrowseForFile(IDC_FIRMWARE, "Select the Firmware File", "All (*)",
+                                 CServerDlg::BrowseFlags::kExistingFile),
+              0);
+  }
+  EXPECT_EQ(dlg->FirmwarePath(), "/earlier.bin");
+
+  // A new log file: cut at 260 it would name another file in the same
+  // folder, and the open would create it.
+  const std::string log = PathOf(dir, 301);
+  {
+    auto hand = Choose(log);
+    dlg->OnOpenLog();
+  }
+  EXPECT_EQ(dlg->LogPath(), "");
+  EXPECT_EQ(dlg->Context().logFile.fp, nullptr);
+  EXPECT_FALSE(std::filesystem::exists(log.substr(0, 260)));
+  EXPECT_FALSE(std::filesystem::exists(log));
+  EXPECT_EQ(errors.Messages(),
+            (std::vector<std::string>{
+                "The chosen path is too long to be kept (300 bytes, at most 260): " + image,
+                "The chosen path is too long to be kept (301 bytes, at most 260): " + log}));
+}
+
+}  // namespace
