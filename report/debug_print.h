@@ -25,8 +25,9 @@ inline LogSink* LogControl(const LogSlot* slot) {
   return slot ? slot->load(std::memory_order_acquire) : nullptr;
 }
 
-/// Formats into a 512-byte buffer (longer text is cut at 511 bytes) and
-/// appends it to `logCtl`; does nothing when `logCtl` is nullptr.
+/// Formats into a 512-byte buffer and appends it to `logCtl`; does nothing
+/// when `logCtl` is nullptr. Longer text is cut to 511 bytes that still end
+/// with the CR and LF bytes the whole text ended with.
 void DebugPrint(LogSink* logCtl, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
@@ -42,6 +43,6 @@ class ErrorSink {
 /// writes the message and a line feed to standard error.
 void SetErrorSink(ErrorSink* sink);
 
-/// Formats into a 512-byte buffer (cut at 511 bytes) and shows it through
-/// the installed error sink. Returns 0.
+/// Formats into a 512-byte buffer (cut as DebugPrint cuts) and shows it
+/// through the installed error sink. Returns 0.
 int ErrorBox(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -362,6 +362,16 @@ TEST_F(E2e, LostAcksStrayPortsErrorsAndMalformedRequestsOnTheWire) {
       << lossy.output();
   EXPECT_TRUE(server.WaitForOutcome("02-5A-00-00-40-00", "Done    "));
 
+  // The simulator says what became of the device that refused on purpose
+  // and counts it apart: it went as planned, it did not get its images.
+  EXPECT_NE(e2e::LineStartingWith(refusing.output(), "02-5a-00-00-50-00 failed-as-planned ")
+                .find(" firmware=given-up"),
+            std::string::npos)
+      << refusing.output();
+  EXPECT_NE(e2e::LineStartingWith(refusing.output(), "summary ")
+                .find(" ok=0 failed-as-planned=1 failed=0 "),
+            std::string::npos)
+      << refusing.output();
   const std::string r = "[02-5a-00-00-50-00] ";
   EXPECT_TRUE(server.log.Has(
       r + "RX TFTP Error (3): Disk full or allocation exceeded\r\n Uploading "

@@ -1,18 +1,24 @@
 // skav-server --headless as a process in a network namespace of its own:
 // a failed start exits 1 after its message, a run ends with exit 0 on
-// SIGTERM, and standard output carries the Debug Window bytes.
+// SIGTERM, and standard output carries the Debug Window bytes, a line at a
+// time whatever a device sends.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "headless_support.h"
+#include "integration/e2e_support.h"
 #include "support/netns.h"
 
 #ifdef SKAV_SERVER_BIN
@@ -86,6 +92,145 @@ TEST(Headless, RunsUntilSigtermThenStopsAndExitsZero) {
   EXPECT_TRUE(IsAsctime(text.substr(head.size(), 24))) << text;
   EXPECT_EQ(text.substr(head.size() + 24), tail);
 }
+
+// Start refusals that need the real machine below them: each is said in
+// plain words on standard error, after it the load's own message, and the
+// program exits 1 without waiting on the file it was given.
+TEST(Headless, StartRefusalsSayWhyThenExitOne) {
+  SKAV_REQUIRE_NETNS();
+  struct Case {
+    const char* name;
+    std::function<std::string(const TempDir&, const NetnsPair&)> setUp;  // the firmware path
+    std::function<std::string(const std::string& path, const NetnsPair&)> expected;
+  };
+  const Case cases[] = {
+      {"one byte beyond one transfer",
+       [](const TempDir& dir, const NetnsPair&) {
+         const std::string path = dir.File("big.bin");
+         WriteFile(path, "");
+         EXPECT_EQ(truncate(path.c_str(), 33553920), 0);
+         return path;
+       },
+       [](const std::string& path, const NetnsPair&) {
+         return "The file '" + path +
+                "' is 33553920 bytes long; one TFTP transfer carries at most 33553919 "
+                "bytes\nUnable to load the firmware file '" + path + "' to memory\n";
+       }},
+      {"a FIFO nobody writes to",
+       [](const TempDir& dir, const NetnsPair&) {
+         const std::string path = dir.File("fifo");
+         EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+         return path;
+       },
+       [](const std::string& path, const NetnsPair&) {
+         return "Fail to open the file: not a regular file but a named pipe (FIFO)\n"
+                "Unable to load the firmware file '" + path + "' to memory\n";
+       }},
+      {"the server address put there by hand",
+       [](const TempDir&, const NetnsPair& net) {
+         EXPECT_EQ(NetnsPair::Exec(net.serverNs(), "ip addr add 10.0.0.1/8 dev " + net.serverIf()),
+                   0);
+         return std::string();
+       },
+       [](const std::string&, const NetnsPair& net) {
+         const std::string& i = net.serverIf();
+         return "Unable to set IP address '10.0.0.1/255.0.0.0' to the interface '" + i +
+                "': 10.0.0.1/8 is on '" + i + "' already and was not put there by this "
+                "program; remove it or choose another interface\n";
+       }},
+  };
+  for (const Case& k : cases) {
+    NetnsPair net;
+    ASSERT_TRUE(net.ok());
+    TempDir dir;
+    const std::string firmware = k.setUp(dir, net);
+    const std::string settings = dir.File("SKAVD.conf");
+    WriteFile(settings, "[General]\nInterface Name=" + net.serverIf() +
+                            "\nFirmware Path=" + firmware + "\n");
+    ServerProcess server(net.serverNs(), settings, dir);
+    EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 1) << k.name << "\n" << server.Err();
+    EXPECT_EQ(server.Out(), "SKAV Server is stopped.\r\n") << k.name;
+    const std::string err = server.Err();
+    const std::string want = k.expected(firmware, net);
+    EXPECT_EQ(err.substr(err.size() < want.size() ? 0 : err.size() - want.size()), want)
+        << k.name << "\n" << err;
+  }
+}
+
+#ifdef SKAV_DEVSIM_PATH
+
+// Every line the headless program writes, split at its CR LF; the text
+// after the last CR LF (a line still being written) is left out.
+std::vector<std::string> Lines(const std::string& out) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t end; (end = out.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(out.substr(at, end - at));
+  return lines;
+}
+
+// How every line of the server's Debug Window output may begin.
+bool IsLineStart(const std::string& line) {
+  static const char* const starts[] = {"[", "New client: ", "SKAV Server ",
+                                       " Uploading aborts, go to 'Active' state"};
+  for (const char* s : starts)
+    if (line.rfind(s, 0) == 0) return true;
+  return false;
+}
+
+TEST(Headless, ADevicesOverlongErrorTextCannotSwallowTheNextLine) {
+  SKAV_REQUIRE_NETNS();
+  NetnsPair net;
+  ASSERT_TRUE(net.ok());
+  TempDir dir;
+  const std::string firmware = dir.File("fw.bin");
+  WriteFile(firmware, std::string(3000, 'F'));
+  const std::string settings = dir.File("SKAVD.conf");
+  WriteFile(settings, "[General]\nInterface Name=" + net.serverIf() + "\nFirmware Path=" +
+                          firmware + "\n");
+  ServerProcess server(net.serverNs(), settings, dir);
+  auto waitOut = [&server](const std::string& part) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server.Out().find(part) == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    return server.Out().find(part) != std::string::npos;
+  };
+  ASSERT_TRUE(waitOut("SKAV Server starts running")) << server.Err();
+
+  // 1,400 bytes of text where the device's TFTP side should acknowledge
+  // block 1; a second device comes while the first one's line goes out.
+  std::string text;
+  for (int i = 0; i < 1400; ++i) text += static_cast<char>('A' + i % 26);
+  e2e::Child talker(net.deviceNs(),
+                    {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--timeout", "30", "--base-mac",
+                     "02:5a:00:00:a0:00", "--tftp-error", "1", "--tftp-error-text", text});
+  ASSERT_TRUE(talker.started());
+  ASSERT_TRUE(waitOut("RX TFTP Error (3): ")) << server.Out();
+  e2e::Child next(net.deviceNs(), {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--timeout", "30",
+                                   "--base-mac", "02:5a:00:00:b0:00"});
+  ASSERT_TRUE(next.started());
+  EXPECT_EQ(talker.Wait(std::chrono::seconds(40)), 0) << talker.output();
+  EXPECT_EQ(next.Wait(std::chrono::seconds(40)), 0) << next.output();
+  ASSERT_TRUE(waitOut("[02-5a-00-00-b0-00] TFTP uploading done")) << server.Out();
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
+
+  // The device's line: cut to 511 bytes, CR LF kept.
+  const std::string out = server.Out();
+  const std::string head = "[02-5a-00-00-a0-00] RX TFTP Error (3): ";
+  const size_t at = out.find(head);
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_EQ(out.substr(at, 511), head + text.substr(0, 509 - head.size()) + "\r\n");
+  // Whatever comes next starts a line of its own, and so does every line:
+  // the other device's among them.
+  EXPECT_TRUE(IsLineStart(out.substr(at + 511, 40))) << out.substr(at + 511, 80);
+  for (const std::string& line : Lines(out)) EXPECT_TRUE(IsLineStart(line)) << line;
+  EXPECT_NE(out.find("\r\nNew client: 02-5a-00-00-b0-00, assigned IP: "), std::string::npos)
+      << out;
+}
+
+#endif  // SKAV_DEVSIM_PATH
 
 }  // namespace
 

@@ -64,7 +64,11 @@ class SimDevice {
 
   int64_t Due() const { return due_; }
   bool Finished() const { return phase_ == Phase::kFinished; }
+  /// Went as planned: finished with nothing against its expectations.
   bool Ok() const { return Finished() && failure_.empty(); }
+  /// Went as planned, and the plan was to fail: an image given up on
+  /// purpose (--tftp-error).
+  bool FailedAsPlanned() const;
   const uint8_t* Mac() const { return mac_; }
   uint32_t Ip() const { return ip_; }
   uint64_t BytesReceived() const;

@@ -13,11 +13,18 @@ std::string Ms(int64_t from, int64_t to) {
 
 }  // namespace
 
+bool SimDevice::FailedAsPlanned() const {
+  if (!Ok()) return false;
+  for (const ImageResult& r : images_)
+    if (r.aborted) return true;
+  return false;
+}
+
 std::string SimDevice::ReportLine() const {
   char head[96];
   std::snprintf(head, sizeof head, "%02x-%02x-%02x-%02x-%02x-%02x %s",
                 mac_[0], mac_[1], mac_[2], mac_[3], mac_[4], mac_[5],
-                Ok() ? "ok" : "FAILED");
+                !Ok() ? "FAILED" : FailedAsPlanned() ? "failed-as-planned" : "ok");
   std::string line = head;
   if (ip_ != 0) {
     char ip[64];

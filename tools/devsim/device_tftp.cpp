@@ -3,6 +3,7 @@
 // the image as it arrives; faults on demand.
 #include "devsim/device.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -235,12 +236,12 @@ void SimDevice::SendAck(uint16_t srcPort, uint16_t dstPort, uint16_t block) {
 }
 
 void SimDevice::SendTftpError(uint16_t code, const std::string& text) {
-  uint8_t pkt[4 + 401];
+  uint8_t pkt[4 + kMaxTftpErrorText + 1];
   pkt[0] = 0;
   pkt[1] = TFTP_ERROR;
   pkt[2] = static_cast<uint8_t>(code >> 8);
   pkt[3] = static_cast<uint8_t>(code);
-  const size_t n = text.size() < 400 ? text.size() : 400;
+  const size_t n = std::min(text.size(), kMaxTftpErrorText);
   std::memcpy(pkt + 4, text.data(), n);
   pkt[4 + n] = 0;
   UdpAddr a{serverMac_, mac_, ip_, kServerAddr, tftpPort_, serverPort_, ipId_++};

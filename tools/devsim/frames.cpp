@@ -55,7 +55,9 @@ int SendSkavFrame(FrameSender& tx, const uint8_t dst[6], const uint8_t src[6],
 
 int SendUdpFrame(FrameSender& tx, const UdpAddr& a, const uint8_t* payload,
                  int len) {
-  uint8_t storage[640];
+  // Up to a whole Ethernet frame (a long TFTP ERROR text) behind the head
+  // room.
+  uint8_t storage[kPktBufHeadRoom + kEthHeaderLen + 1500];
   PktBuf buf;
   PktBufInit(buf, storage, sizeof storage);
   const int udpLen = kUdpHeaderLen + len;
@@ -82,7 +84,7 @@ int SendUdpFrame(FrameSender& tx, const UdpAddr& a, const uint8_t* payload,
   if (len > 0) std::memcpy(udp + kUdpHeaderLen, payload, static_cast<size_t>(len));
 
   // The UDP checksum covers a pseudo header in front of the datagram.
-  uint8_t sumBuf[12 + 8 + 600];
+  uint8_t sumBuf[12 + 1500 - kIpHeaderLen];
   if (udpLen > static_cast<int>(sizeof sumBuf) - 12) return -1;
   PutBe32(sumBuf, a.srcIp);
   PutBe32(sumBuf + 4, a.dstIp);

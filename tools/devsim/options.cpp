@@ -17,8 +17,9 @@ const char* HelpText() {
       "on IFACE: waits for ADVERTISE, sends CONF-REQ and KEEP-ALIVE-REQ, asks\n"
       "for the firmware and every offered string table with TFTP-UL-REQ, takes\n"
       "the TFTP pushes, checks them, closes with CLOSE-REQ and prints one line\n"
-      "per device. Exit status 0 only when every device got what it expected;\n"
-      "1 when a device failed; 2 on a usage or set-up error.\n"
+      "per device. Exit status 0 only when every device got what it expected\n"
+      "(or failed as its faults planned); 1 when a device failed otherwise; 2 on\n"
+      "a usage or set-up error.\n"
       "Run it only inside a network namespace made for the purpose: it sends\n"
       "frames and captures in promiscuous mode.\n"
       "\n"
@@ -61,8 +62,8 @@ const char* HelpText() {
       "                          (0: instead of answering the WRQ); that image\n"
       "                          is given up and the device goes on\n"
       "  --tftp-error-code N     error code of that ERROR (default 3)\n"
-      "  --tftp-error-text TEXT  its message (default \"Disk full or allocation\n"
-      "                          exceeded\")\n"
+      "  --tftp-error-text TEXT  its message, at most 1467 bytes (default \"Disk\n"
+      "                          full or allocation exceeded\")\n"
       "  --wrong-port            acknowledge block 1 once more from another UDP\n"
       "                          port; expect ERROR 5 \"Inconsistent UDP source\n"
       "                          port\" there\n"
@@ -79,7 +80,8 @@ const char* HelpText() {
       "                          aimed at their transfers; prints one summary line\n"
       "  --junk-seed N           random seed (default: from the clock)\n"
       "\n"
-      "Output: one line per device: MAC, ok or FAILED, address, region, offer,\n"
+      "Output: one line per device: MAC, ok, failed-as-planned (it gave up an\n"
+      "image with --tftp-error, as asked) or FAILED, address, region, offer,\n"
       "each image (bytes, ms from request to last block, FNV-1a hash), the\n"
       "times of each step, counters, the reason of a failure; then a summary\n"
       "line: devices, wall time, span (first ADVERTISE to the last device's\n"
@@ -236,7 +238,7 @@ int ParseOptions(int argc, char** argv, DevsimOptions& o, std::string& error) {
       o.junkSeed = std::strtoull(v.c_str(), &end, 0);
       if (v.empty() || *end != '\0') return bad(v);
     } else if (a == "--tftp-error-text") {
-      if (v.size() > 400) return bad(v);
+      if (v.size() > kMaxTftpErrorText) return bad(v);
       o.tftpErrorText = v;
     } else {
       error = "unknown option " + a;

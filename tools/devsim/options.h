@@ -2,6 +2,7 @@
 // faults to play.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@ enum class SilentStep {
   kWrq,        ///< answers the WRQ with ACK 0, then never answers DATA
   kTransfers,  ///< receives every image, then never closes
 };
+
+/// The longest ERROR text one Ethernet frame carries: 1500 bytes less the
+/// IPv4 and UDP headers, the opcode and code, and the closing zero byte.
+constexpr size_t kMaxTftpErrorText = 1500 - 20 - 8 - 4 - 1;
 
 /// Everything the command line sets.
 struct DevsimOptions {

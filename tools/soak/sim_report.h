@@ -12,7 +12,7 @@ namespace soak {
 /// One device line.
 struct SimDeviceLine {
   MacKey mac = 0;
-  bool ok = false;
+  bool ok = false;      ///< went as planned (also failed as planned)
   std::string reason;  ///< why it failed, empty when ok
   std::string note;
   int wrq = 0;         ///< WRQs seen (re-sends included)
