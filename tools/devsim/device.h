@@ -67,7 +67,7 @@ class SimDevice {
   /// Went as planned: finished with nothing against its expectations.
   bool Ok() const { return Finished() && failure_.empty(); }
   /// Went as planned, and the plan was to fail: an image given up on
-  /// purpose (--tftp-error).
+  /// purpose (--tftp-error, a silence during a transfer).
   bool FailedAsPlanned() const;
   const uint8_t* Mac() const { return mac_; }
   uint32_t Ip() const { return ip_; }
