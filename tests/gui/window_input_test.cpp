@@ -8,6 +8,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <filesystem>
+#include <fstream>
 
 #include "console/gui/server_dlg.h"
 #include "gui_support.h"
@@ -124,49 +125,49 @@ ModalHand Choose(const std::string& path) {
   });
 }
 
-TEST(FilePicker, APathOf260BytesIsTakenWhole) {
-  TempDir dir;
-  RecordingErrorSink errors;
-  FakeLink link;
-  auto dlg = OpenWindow(link, dir.File("settings.ini"));
-  const std::string path = PathOf(dir, 260);
-  std::ofstream(path) << "fw";
-  auto hand = Choose(path);
-  EXPECT_EQ(dlg->BrowseForFile(IDC_FIRMWARE, "Select the Firmware File", "All (*)",
-                               CServerDlg::BrowseFlags::kExistingFile),
-            1);
-  EXPECT_EQ(dlg->FirmwarePath(), path);
-  EXPECT_TRUE(errors.Messages().empty());
+class FilePicker : public ::testing::Test {
+ protected:
+  FilePicker() : dlg_(OpenWindow(link_, dir_.File("settings.ini"))) {}
+
+  // The firmware's "Browse..." answered with `path`, which exists.
+  int PickFirmware(const std::string& path) {
+    std::ofstream(path) << "fw";
+    auto hand = Choose(path);
+    return dlg_->BrowseForFile(IDC_FIRMWARE, "Select the Firmware File", "All (*)",
+                               CServerDlg::BrowseFlags::kExistingFile);
+  }
+
+  TempDir dir_;
+  RecordingErrorSink errors_;
+  FakeLink link_;
+  std::unique_ptr<CServerDlg> dlg_;
+};
+
+TEST_F(FilePicker, APathOf260BytesIsTakenWhole) {
+  const std::string path = PathOf(dir_, 260);
+  EXPECT_EQ(PickFirmware(path), 1);
+  EXPECT_EQ(dlg_->FirmwarePath(), path);
+  EXPECT_TRUE(errors_.Messages().empty());
 }
 
-TEST(FilePicker, ALongerPathIsRefusedNotCut) {
-  TempDir dir;
-  RecordingErrorSink errors;
-  FakeLink link;
-  auto dlg = OpenWindow(link, dir.File("settings.ini"));
-  dlg->SetFirmwarePath("/earlier.bin");
-  const std::string image = PathOf(dir, 300);
-  std::ofstream(image) << "fw";
-  {
-    auto hand = Choose(image);
-    EXPECT_EQ(dlg->BrowseForFile(IDC_FIRMWARE, "Select the Firmware File", "All (*)",
-                                 CServerDlg::BrowseFlags::kExistingFile),
-              0);
-  }
-  EXPECT_EQ(dlg->FirmwarePath(), "/earlier.bin");
+TEST_F(FilePicker, ALongerPathIsRefusedNotCut) {
+  dlg_->SetFirmwarePath("/earlier.bin");
+  const std::string image = PathOf(dir_, 300);
+  EXPECT_EQ(PickFirmware(image), 0);
+  EXPECT_EQ(dlg_->FirmwarePath(), "/earlier.bin");
 
   // A new log file: cut at 260 it would name another file in the same
   // folder, and the open would create it.
-  const std::string log = PathOf(dir, 301);
+  const std::string log = PathOf(dir_, 301);
   {
     auto hand = Choose(log);
-    dlg->OnOpenLog();
+    dlg_->OnOpenLog();
   }
-  EXPECT_EQ(dlg->LogPath(), "");
-  EXPECT_EQ(dlg->Context().logFile.fp, nullptr);
+  EXPECT_EQ(dlg_->LogPath(), "");
+  EXPECT_EQ(dlg_->Context().logFile.fp, nullptr);
   EXPECT_FALSE(std::filesystem::exists(log.substr(0, 260)));
   EXPECT_FALSE(std::filesystem::exists(log));
-  EXPECT_EQ(errors.Messages(),
+  EXPECT_EQ(errors_.Messages(),
             (std::vector<std::string>{
                 "The chosen path is too long to be kept (300 bytes, at most 260): " + image,
                 "The chosen path is too long to be kept (301 bytes, at most 260): " + log}));

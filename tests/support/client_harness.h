@@ -3,6 +3,8 @@
 // its Debug Window lines in a recording sink. No thread is started.
 #pragma once
 
+#include <dirent.h>
+
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -108,6 +110,17 @@ struct Rig {
 
   std::vector<MemoryPort::Frame> Sent() const { return port->Sent(); }
 };
+
+/// Descriptors this process holds right now (a transfer's socket among
+/// them).
+inline int OpenFds() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
 
 /// Bytes of `n` counting up from `seed`, wrapping at 251 so that blocks
 /// differ from each other.

@@ -3,7 +3,6 @@
 // and the client's own line, and no descriptor is left behind. The
 // failures are injected by standing in for socket() and bind() in this
 // test program.
-#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -50,15 +49,6 @@ namespace {
 
 using namespace harness;
 using Lines = std::vector<std::string>;
-
-int OpenFds() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 void Skav(TimedClient& c, std::vector<uint8_t> msg) { c.SKAVDRxMsg(msg.data(), msg.size()); }
 

@@ -239,17 +239,6 @@ TEST(TftpFrames, LinkFailureIsReported) {
 
 // --- starting a transfer --------------------------------------------------
 
-namespace {
-int OpenFds() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
-}  // namespace
-
 TEST(TftpStart, ReservesAPortAndSendsTheWrq) {
   Rig rig;
   rig.SetImage(0, Pattern(10));
