@@ -8,6 +8,7 @@
 
 #include "protocol/region.h"
 #include "protocol/skav_msg.h"
+#include "report/device_text.h"
 
 namespace {
 
@@ -110,14 +111,16 @@ void SKAV_MsgDump(char* text, const SKAV_Msg& msg, Direction dir,
       case SKAV_OPT_FILE_NAME: {
         // The value is not NUL-terminated on the wire; the parser allows at
         // most 63 bytes, and a longer entry is cut rather than overread.
-        char name[64];
+        // Its control characters are escaped, so that a name cannot break
+        // the line.
+        char name[4 * 63 + 1];
         size_t n = 0;
         if (opt.bytes != nullptr && opt.length > kSkavOptHeaderLen) {
           n = static_cast<size_t>(opt.length - kSkavOptHeaderLen);
-          if (n > sizeof name - 1) n = sizeof name - 1;
-          std::memcpy(name, opt.bytes, n);
+          if (n > 63) n = 63;
         }
-        name[n] = '\0';
+        EscapeDeviceText(name, sizeof name,
+                         reinterpret_cast<const char*>(opt.bytes), n);
         t.Add("FILE-NAME(\"%s\") ", name);
         break;
       }

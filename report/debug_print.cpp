@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr size_t kTextSize = 512;
+constexpr size_t kTextSize = kDebugTextSize;
 
 // Length of the run of CR and LF bytes that ends `text`.
 size_t LineEndLength(const char* text, size_t len) {

@@ -25,6 +25,10 @@ inline LogSink* LogControl(const LogSlot* slot) {
   return slot ? slot->load(std::memory_order_acquire) : nullptr;
 }
 
+/// Bytes of the buffer DebugPrint and ErrorBox format into; a line holds
+/// one less.
+constexpr size_t kDebugTextSize = 512;
+
 /// Formats into a 512-byte buffer and appends it to `logCtl`; does nothing
 /// when `logCtl` is nullptr. Longer text is cut to 511 bytes that still end
 /// with the CR and LF bytes the whole text ended with.

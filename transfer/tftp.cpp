@@ -14,6 +14,7 @@
 #include "link/l2_if.h"
 #include "link/pkt_buf.h"
 #include "protocol/client_thread.h"
+#include "report/device_text.h"
 #include "transfer/ipv4_udp.h"
 #include "transfer/upload_images.h"
 
@@ -202,15 +203,16 @@ int32_t TFTPRxPkt(CClientThread& client, const uint8_t* pkt, int len,
   if (opcode == TFTP_ERROR) {
     // The text ends at its zero byte or, when the device left it out, at the
     // end of the packet: nothing past the packet is read.
-    const char* text = reinterpret_cast<const char*>(pkt + 4);
-    const size_t room = static_cast<size_t>(len - 4);
-    const void* zero = std::memchr(text, 0, room);
-    const int textLen =
-        static_cast<int>(zero ? static_cast<const char*>(zero) - text : room);
+    // Its control characters are escaped: a CR LF of the device's would
+    // start a line of its own making in the Debug Window. The line is cut
+    // at 511 bytes anyway, so a line's worth of text is all it needs.
+    char text[kDebugTextSize];
+    EscapeDeviceText(text, sizeof text, reinterpret_cast<const char*>(pkt + 4),
+                     static_cast<size_t>(len - 4));
     DebugPrint(client.Log(),
-               "[%02x-%02x-%02x-%02x-%02x-%02x] RX TFTP Error (%d): %.*s\r\n "
+               "[%02x-%02x-%02x-%02x-%02x-%02x] RX TFTP Error (%d): %s\r\n "
                "Uploading aborts, go to 'Active' state\r\n",
-               MAC_ARGS(client.mac), GetBe16(pkt + 2), textLen, text);
+               MAC_ARGS(client.mac), GetBe16(pkt + 2), text);
     client.SetFlag(tftpFailed);
     *timerMs = kActiveTimerMs;
     return Active;

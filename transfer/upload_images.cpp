@@ -17,6 +17,7 @@
 #include "report/debug_print.h"
 #include "protocol/client_thread.h"
 #include "protocol/skav_msg.h"
+#include "report/device_text.h"
 #include "transfer/tftp.h"
 
 #define MAC_ARGS(m) (m)[0], (m)[1], (m)[2], (m)[3], (m)[4], (m)[5]
@@ -217,10 +218,12 @@ int TFTPSelectFile(CClientThread& client, const SKAV_Opt* fileName) {
   }
   if (index >= 0 && ImageLoaded(client, index)) return index;
 
+  char shown[4 * sizeof name];
+  EscapeDeviceText(shown, sizeof shown, name, std::strlen(name));
   DebugPrint(client.Log(),
              "[%02x-%02x-%02x-%02x-%02x-%02x]: requested file \"%s\" is not "
              "available\r\n",
-             MAC_ARGS(client.mac), name[0] ? name : "firmware");
+             MAC_ARGS(client.mac), name[0] ? shown : "firmware");
   return -1;
 }
 

@@ -486,6 +486,23 @@ TEST(TftpError, TextWithoutZeroEndsAtThePacketEnd) {
                 "Uploading aborts, go to 'Active' state\r\n"}));
 }
 
+TEST(TftpError, ControlCharactersInTheTextCannotStartALineOfTheDevicesMaking) {
+  Rig rig;
+  rig.SetImage(0, Pattern(10));
+  TimedClient& c = rig.MakeClient();
+  InTransfer(c, TftpSending, 0, 1);
+
+  uint32_t timer = 0;
+  const Bytes err =
+      Cat({{0, 5, 0, 1}, Text("gone\r\nNew client: 02-00-00-00-00-09\x1b[2J\t.", true)});
+  EXPECT_EQ(Rx(c, err, 40000, &timer), Active);
+  EXPECT_EQ(rig.log.Lines(),
+            (std::vector<std::string>{
+                "[00-11-22-33-44-55] RX TFTP Error (1): gone\\r\\nNew client: "
+                "02-00-00-00-00-09\\x1b[2J\\t.\r\n "
+                "Uploading aborts, go to 'Active' state\r\n"}));
+}
+
 // --- received datagram checks (pure) --------------------------------------
 
 TEST(Ipv4UdpParse, SoundDatagramIsAcceptedPaddingIgnored) {

@@ -1,0 +1,32 @@
+// Device text escaped for our lines: printable text as it is, control
+// characters as escapes, cut only between whole escapes.
+#include "report/device_text.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string Escaped(const std::string& text, size_t outSize = 256) {
+  char out[256];
+  const size_t n = EscapeDeviceText(out, outSize, text.data(), text.size());
+  EXPECT_EQ(n, std::string(out).size());
+  return out;
+}
+
+TEST(EscapeDeviceText, PrintableTextStaysAndControlsBecomeEscapes) {
+  EXPECT_EQ(Escaped("string table 03"), "string table 03");
+  EXPECT_EQ(Escaped("a\\b \"q\" \xc3\xa9"), "a\\b \"q\" \xc3\xa9") << "UTF-8 is text";
+  EXPECT_EQ(Escaped("1\r\n2\t3\x1b[0m\x7f\x01"), "1\\r\\n2\\t3\\x1b[0m\\x7f\\x01");
+  EXPECT_EQ(Escaped(std::string("ab\0cd", 5)), "ab") << "a zero byte ends the text";
+}
+
+TEST(EscapeDeviceText, CutsBetweenWholeEscapes) {
+  EXPECT_EQ(Escaped("abc\x01", 5), "abc") << "\\x01 needs four bytes, one is left";
+  EXPECT_EQ(Escaped("abc\x01", 8), "abc\\x01");
+  EXPECT_EQ(Escaped("\r\r", 4), "\\r");
+  EXPECT_EQ(Escaped("abc", 1), "");
+}
+
+}  // namespace
