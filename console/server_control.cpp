@@ -64,6 +64,24 @@ bool ServerControl::Start(const StartRequest& request) {
   const char* description = list->description[entry];
   ifName_ = name;
 
+  // Before anything touches the interface: a server already on it keeps
+  // it, its address and its devices untouched.
+  switch (claim_.Take(name)) {
+    case L2_IfClaim::Result::kClaimed:
+      break;
+    case L2_IfClaim::Result::kTaken:
+      if (claim_.holder() > 0) {
+        ErrorBox("Interface '%s' is already served by skav-server (pid %ld)", description,
+                 static_cast<long>(claim_.holder()));
+      } else {
+        ErrorBox("Interface '%s' is already served by skav-server", description);
+      }
+      return Fail(request);
+    case L2_IfClaim::Result::kFailed:
+      ErrorBox("Unable to claim the interface '%s': %s", description, claim_.reason().c_str());
+      return Fail(request);
+  }
+
   char errorText[256] = "";
   link_ = ops_.open(name, description, errorText);
   if (link_ == nullptr) {
@@ -143,6 +161,7 @@ void ServerControl::FinishStop() {
     L2_Close(link_);
     link_ = nullptr;
   }
+  claim_.Release();
 }
 
 void ServerControl::Stop() {

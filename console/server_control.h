@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "report/debug_print.h"
+#include "link/if_claim.h"
 #include "link/if_list.h"
 #include "link/l2_if.h"
 #include "protocol/server_thread.h"
@@ -73,7 +74,7 @@ class ServerControl {
   /// to end. True when it has ended or none runs.
   bool WaitForServerThread(int ms);
   /// Second half of Stop, after the thread has ended: joins it, frees the
-  /// images and closes the link.
+  /// images, closes the link and gives the interface's claim back.
   void FinishStop();
 
   /// True from a successful Start until RequestStop.
@@ -91,6 +92,7 @@ class ServerControl {
   LinkOps ops_;
   L2_If* link_ = nullptr;
   std::string ifName_;
+  L2_IfClaim claim_;  // held from before the link opens until after it closes
   std::thread thread_;
   std::mutex mu_;
   std::condition_variable endedCv_;

@@ -1,5 +1,6 @@
-// The server address at Start: remove the copies earlier runs added, then
-// put the address on the chosen interface, marked as this program's own.
+// The server address at Start: remove the copies earlier runs left on
+// interfaces no running server claims, then put the address on the chosen
+// interface, marked as this program's own.
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
 #include <net/if.h>
@@ -15,6 +16,7 @@
 
 #include "link/addr_netlink.h"
 #include "link/if_addr_mark.h"
+#include "link/if_claim.h"
 #include "link/if_list.h"
 #include "link/l2_if.h"
 
@@ -140,7 +142,14 @@ L2_AddrMark L2_AddrMarkFor(const char* release) {
                                                     : L2_AddrMark::kLabel;
 }
 
-int L2_ClearIfAddrsMarked(L2_AddrMark mark) {
+namespace {
+
+// A marked address is a server's until its server has stopped: one on an
+// interface that a running server claims stays, unless that interface is
+// `ownIfindex`, which the caller serves (its stale address is the one it
+// replaces). Without the claim guard no claim can be read, so then only
+// the own interface is cleaned.
+int ClearMarked(L2_AddrMark mark, int ownIfindex) {
   tReason[0] = '\0';
   AddrNetlink nl;
   std::vector<AddrEntry> entries;
@@ -148,6 +157,16 @@ int L2_ClearIfAddrsMarked(L2_AddrMark mark) {
     SetReason("cannot read the address list of the interfaces: %s", nl.lastError().c_str());
     return 1;
   }
+  // Held over the whole clean-up, so that no server claims an interface
+  // between the look at its claim and the deletion of its address.
+  const L2_ClaimGuard guard;
+  const auto mayRemove = [&](const AddrEntry& e) {
+    if (e.ifindex == ownIfindex) return true;
+    if (!guard.ok()) return false;
+    char name[IF_NAMESIZE];
+    return if_indextoname(static_cast<unsigned>(e.ifindex), name) != nullptr &&
+           !guard.Claimed(name);
+  };
   // One at a time with a fresh list each time: a deletion can promote a
   // secondary address and change which entry is primary.
   std::vector<AddrEntry> tried;
@@ -157,10 +176,13 @@ int L2_ClearIfAddrsMarked(L2_AddrMark mark) {
       if (!IsServerAddr(e, mark)) continue;
       bool seen = false;
       for (const AddrEntry& t : tried) seen = seen || SameEntry(t, e);
-      if (!seen) {
-        next = &e;
-        break;
+      if (seen) continue;
+      if (!mayRemove(e)) {
+        tried.push_back(e);
+        continue;
       }
+      next = &e;
+      break;
     }
     if (next == nullptr) break;
     tried.push_back(*next);
@@ -169,6 +191,10 @@ int L2_ClearIfAddrsMarked(L2_AddrMark mark) {
   }
   return 0;
 }
+
+}  // namespace
+
+int L2_ClearIfAddrsMarked(L2_AddrMark mark) { return ClearMarked(mark, 0); }
 
 int L2_SetIfAddrMarked(L2_AddrMark mark, const char* description, const char* addr,
                        const char* mask) {
@@ -207,7 +233,7 @@ int L2_SetIfAddrMarked(L2_AddrMark mark, const char* description, const char* ad
     return 1;
   }
 
-  if (L2_ClearIfAddrsMarked(mark) != 0) return 1;
+  if (ClearMarked(mark, entry.ifindex) != 0) return 1;
   std::string leftover = tReason;
 
   AddrNetlink nl;

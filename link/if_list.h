@@ -20,13 +20,14 @@ int L2_ListIf(L2_IfList* list);
 /// description holds fewer than two quotes. Returns 0.
 int L2_IfDescr(char* target, const char* description, int size);
 
-/// Removes the server addresses this program added earlier (on every
-/// interface) and adds addr/mask to the interface of `description`.
+/// Removes the server addresses this program added earlier on the interface
+/// of `description` and on every interface no running server claims (see
+/// link/if_claim.h), then adds addr/mask to the interface of `description`.
 /// 0 when added, 1 otherwise (with the reason in L2_LastIfAddrError()).
 int L2_SetIfAddr(const char* description, const char* addr, const char* mask);
 
-/// Removes every address entry this program added, on every interface.
-/// 0 when the address list was read, 1 otherwise.
+/// Removes every address entry this program added on an interface that no
+/// running server claims. 0 when the address list was read, 1 otherwise.
 int L2_ClearIfAddrs();
 
 /// Plain-words reason of the last failure of L2_SetIfAddr or

@@ -2,7 +2,11 @@
 // on the offscreen platform unless another one is asked for.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 #include "console/gui/server_app.h"
+#include "link/if_claim.h"
 
 #if defined(__SANITIZE_THREAD__)
 // Qt's libraries are not built with ThreadSanitizer: their own threads (the
@@ -20,6 +24,13 @@ extern "C" const char* __tsan_default_options() {
 int main(int argc, char** argv) {
   if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   ::testing::InitGoogleTest(&argc, argv);
+  // The windows' Starts claim their (mostly made-up) interfaces in a folder
+  // of this run, not in the machine's.
+  char claims[] = "/tmp/skav-gui-claims-XXXXXX";
+  if (mkdtemp(claims) != nullptr) L2_SetClaimDirForTest(claims);
   CServerApp app(argc, argv);
-  return RUN_ALL_TESTS();
+  const int status = RUN_ALL_TESTS();
+  std::error_code ec;
+  std::filesystem::remove_all(claims, ec);
+  return status;
 }

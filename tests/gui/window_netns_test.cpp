@@ -16,6 +16,7 @@
 #include "console/gui/server_dlg.h"
 #include "gui_support.h"
 #include "integration/e2e_support.h"
+#include "link/if_claim.h"
 #include "support/netns.h"
 
 namespace {
@@ -26,6 +27,11 @@ using namespace std::chrono_literals;
 const char* const kDevsim = SKAV_DEVSIM_PATH;
 #else
 const char* const kDevsim = nullptr;
+#endif
+#ifdef SKAV_SERVER_BIN
+const char* const kServer = SKAV_SERVER_BIN;
+#else
+const char* const kServer = nullptr;
 #endif
 
 // Each device closes, then waits out the Close timer (6 s) before it shows
@@ -210,6 +216,63 @@ TEST(WindowNetns, CloseWithADeviceMidTransferWritesItsOutcomeToTheLogFile) {
   EXPECT_EQ(dlg->Context().logFile.fp, nullptr);
   const std::string log = gui_test::ReadFile(logPath);
   EXPECT_NE(log.find("02-5A-00-00-00-01: Error   \r\n"), std::string::npos) << log;
+}
+
+// The window beside a headless server (the bench's service) on the same
+// interface: Start is refused with the server's pid, opens nothing, and the
+// server keeps its address and serves on.
+TEST(WindowNetns, StartOnTheInterfaceOfARunningHeadlessServerIsRefused) {
+  SKAV_REQUIRE_NETNS();
+  ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
+  ASSERT_NE(kServer, nullptr) << "built without the program";
+  // The folder the program itself claims in, as the headless server does.
+  const std::string testClaims = L2_ClaimDir();
+  L2_SetClaimDirForTest(nullptr);
+  struct Restore {
+    std::string dir;
+    ~Restore() { L2_SetClaimDirForTest(dir.c_str()); }
+  } restore{testClaims};
+
+  NetnsPair pair;
+  ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
+  gui_test::TempDir dir;
+  gui_test::RecordingErrorSink errors;
+  const std::vector<uint8_t> firmware = e2e::Pattern(1500, 9);
+  const std::string firmwarePath =
+      dir.Write("fw.bin", std::string(firmware.begin(), firmware.end()));
+  const std::string settings = dir.Write(
+      "headless.conf",
+      "[General]\nInterface Name=" + pair.serverIf() + "\nFirmware Path=" + firmwarePath + "\n");
+  e2e::Child headless(pair.serverNs(), {kServer, "--headless", "--settings", settings});
+  ASSERT_TRUE(headless.WaitForOutput("SKAV Server starts running", 30s)) << headless.output();
+
+  InNetns inServer(pair.serverNs());
+  ASSERT_TRUE(inServer.ok());
+  const std::string serverIf = pair.serverIf();
+  auto dlg = OpenWindowOn(pair, dir);
+  dlg->SetFirmwarePath(firmwarePath);
+  auto* startStop = Ctl<QPushButton>(*dlg, IDC_START_STOP);
+
+  startStop->click();
+
+  EXPECT_FALSE(dlg->Running());
+  EXPECT_EQ(dlg->Link(), nullptr);
+  EXPECT_EQ(startStop->text(), "Start");
+  EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(), "Server is stopped.");
+  EXPECT_EQ(errors.Messages(),
+            std::vector<std::string>{"Interface '" + serverIf +
+                                     "' is already served by skav-server (pid " +
+                                     std::to_string(headless.pid()) + ")"});
+  EXPECT_NE(NetnsPair::ExecOutput(pair.serverNs(), "ip -o -4 addr show dev " + serverIf)
+                .find(" 10.0.0.1/8 "),
+            std::string::npos);
+
+  e2e::Child sim(pair.deviceNs(), {kDevsim, "--if", pair.deviceIf(), "--expect",
+                                   "firmware=" + firmwarePath, "--timeout", "60"});
+  EXPECT_EQ(sim.Wait(std::chrono::milliseconds(kServeLimitMs)), 0)
+      << sim.output() << headless.output();
+  EXPECT_EQ(headless.output().find("SKAV Server is stopped."), std::string::npos)
+      << headless.output();
 }
 
 }  // namespace

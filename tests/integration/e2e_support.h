@@ -84,6 +84,17 @@ class Child {
     return status_ >= 0 ? status_ : -1;
   }
 
+  /// Collects output until it holds `text` (true), or the child has ended
+  /// or `limit` has passed without it (false).
+  bool WaitForOutput(const std::string& text, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (output_.find(text) == std::string::npos) {
+      if (status_ != kRunning || std::chrono::steady_clock::now() > deadline) return false;
+      Wait(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
   /// Ends the child by its pid (SIGTERM) and waits for it.
   void Stop() {
     if (pid_ > 0 && status_ == kRunning) kill(pid_, SIGTERM);

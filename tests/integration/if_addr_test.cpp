@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "link/if_addr_mark.h"
+#include "link/if_claim.h"
 #include "link/if_list.h"
 #include "support/netns.h"
 
@@ -91,10 +93,27 @@ StartResult StartIn(const std::string& ns, const std::string& ifname,
   return r;
 }
 
+// Takes `claim` on interface `ifname` of namespace `ns`, as a server
+// running there would.
+L2_IfClaim::Result ClaimIn(const std::string& ns, const std::string& ifname,
+                           L2_IfClaim& claim) {
+  L2_IfClaim::Result r = L2_IfClaim::Result::kFailed;
+  std::thread t([&] {
+    InNetns in(ns);
+    if (in.ok()) r = claim.Take(ifname.c_str());
+  });
+  t.join();
+  return r;
+}
+
 class IfAddrTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SKAV_REQUIRE_NETNS();
+    char claims[] = "/tmp/skav-claims-XXXXXX";
+    ASSERT_NE(mkdtemp(claims), nullptr);
+    claimDir_ = claims;
+    L2_SetClaimDirForTest(claimDir_.c_str());
     pair_ = std::make_unique<NetnsPair>();
     ASSERT_TRUE(pair_->ok()) << "cannot create the namespaces";
     ns_ = pair_->serverNs();
@@ -103,6 +122,12 @@ class IfAddrTest : public ::testing::Test {
     ASSERT_EQ(Sh("ip link add " + b_ + " type veth peer name skvpeer && ip link set " + b_ +
                  " up && ip link set skvpeer up"),
               0);
+  }
+
+  void TearDown() override {
+    L2_SetClaimDirForTest(nullptr);
+    std::error_code ec;
+    if (!claimDir_.empty()) std::filesystem::remove_all(claimDir_, ec);
   }
 
   int Sh(const std::string& command) { return NetnsPair::Exec(ns_, command); }
@@ -115,6 +140,7 @@ class IfAddrTest : public ::testing::Test {
 
   std::unique_ptr<NetnsPair> pair_;
   std::string ns_, a_, b_ = "skvb";
+  std::string claimDir_;
 };
 
 TEST_F(IfAddrTest, TwoStartsLeaveOneServerAddressAndSpareTheUsersAddresses) {
@@ -132,6 +158,38 @@ TEST_F(IfAddrTest, TwoStartsLeaveOneServerAddressAndSpareTheUsersAddresses) {
   EXPECT_EQ(Count(ns_, b_, "10.0.0.1/8"), 0);
   EXPECT_EQ(Count(ns_, b_, "192.168.7.1/24"), 1);
   EXPECT_EQ(Count(ns_, a_, "172.16.3.1/16"), 1);
+}
+
+// Several servers on one machine: the server address of an interface that
+// a running server claims is that server's; only its own stale one and
+// those of stopped servers go.
+TEST_F(IfAddrTest, AClaimedInterfaceKeepsItsServerAddressUntilItsServerStops) {
+  using R = L2_IfClaim::Result;
+  L2_IfClaim onA, onB;
+  ASSERT_EQ(ClaimIn(ns_, a_, onA), R::kClaimed) << onA.reason();
+  ASSERT_EQ(StartIn(ns_, a_).rc, 0);
+  ASSERT_EQ(ClaimIn(ns_, b_, onB), R::kClaimed) << onB.reason();
+
+  for (int run = 0; run < 2; ++run) {
+    StartResult r = StartIn(ns_, b_);
+    ASSERT_EQ(r.rc, 0) << r.reason;
+    EXPECT_EQ(Count(ns_, a_, "10.0.0.1/8"), 1) << "run " << run;
+    EXPECT_EQ(Count(ns_, b_, "10.0.0.1/8"), 1) << "run " << run;
+  }
+
+  onA.Release();
+  ASSERT_EQ(StartIn(ns_, b_).rc, 0);
+  EXPECT_EQ(Count(ns_, a_, "10.0.0.1/8"), 0);
+  EXPECT_EQ(Count(ns_, b_, "10.0.0.1/8"), 1);
+}
+
+// Interface names are per network namespace, and so are claims.
+TEST_F(IfAddrTest, TheSameNameInAnotherNamespaceIsAnotherInterface) {
+  using R = L2_IfClaim::Result;
+  L2_IfClaim here, there, again;
+  ASSERT_EQ(ClaimIn(ns_, b_, here), R::kClaimed) << here.reason();
+  EXPECT_EQ(ClaimIn(pair_->deviceNs(), b_, there), R::kClaimed) << there.reason();
+  EXPECT_EQ(ClaimIn(ns_, b_, again), R::kTaken);
 }
 
 TEST_F(IfAddrTest, UsersTenAddressBehindOursSurvivesAndPromotionIsPutBack) {

@@ -85,7 +85,9 @@ class ServerControlTest : public ::testing::Test {
     request_.interfaces = &threeIfs_;
     request_.interfaceItem = 2;  // entry 1, "veth-b"
     request_.logSlot = &slot_;
+    L2_SetClaimDirForTest(claimDir_.c_str());
   }
+  ~ServerControlTest() override { L2_SetClaimDirForTest(nullptr); }
 
   std::string Joined() const {
     std::string all;
@@ -94,6 +96,7 @@ class ServerControlTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  const std::string claimDir_ = dir_.File("claims");
   RecordingErrorSink errors_;
   RecordingLogSink debugWindow_;
   LogSlot slot_{&debugWindow_};
@@ -249,6 +252,44 @@ TEST_F(ServerControlTest, ASecondStartAfterStopAndDestructionStopTheServer) {
   EXPECT_TRUE(link_.closed);
   EXPECT_EQ(ctx_.running.load(), 0);
   EXPECT_EQ(link_.opened.size(), 2u);
+}
+
+// A server on the chosen interface keeps it: Start is refused with the
+// holder's pid before it opens or addresses anything. A started server
+// holds the claim of its interface (by name) until Stop.
+TEST_F(ServerControlTest, AnInterfaceAnotherServerClaimsIsRefusedBeforeItIsOpened) {
+  L2_IfClaim other;
+  ASSERT_EQ(other.Take("dev1"), L2_IfClaim::Result::kClaimed) << other.reason();
+  ServerControl server(ctx_, FakeLink(link_));
+  EXPECT_FALSE(server.Start(request_));
+  EXPECT_EQ(Joined(), "Interface 'veth-b' is already served by skav-server (pid " +
+                          std::to_string(getpid()) + ")|");
+  EXPECT_TRUE(link_.opened.empty());
+  EXPECT_TRUE(link_.addressed.empty());
+  EXPECT_EQ(debugWindow_.Text(), "SKAV Server is stopped.\r\n");
+  EXPECT_TRUE(other.held());
+
+  other.Release();
+  ASSERT_TRUE(server.Start(request_)) << Joined();
+  EXPECT_EQ(other.Take("dev1"), L2_IfClaim::Result::kTaken);
+  EXPECT_EQ(other.Take("dev0"), L2_IfClaim::Result::kClaimed);
+  server.Stop();
+  EXPECT_EQ(other.Take("dev1"), L2_IfClaim::Result::kClaimed) << other.reason();
+}
+
+TEST_F(ServerControlTest, AClaimFolderThatCannotBeMadeIsAFailedStart) {
+  const std::string bad = dir_.File("missing") + "/claims";
+  L2_SetClaimDirForTest(bad.c_str());
+  ServerControl server(ctx_, FakeLink(link_));
+  EXPECT_FALSE(server.Start(request_));
+  const std::string all = Joined();
+  EXPECT_EQ(all.rfind("Unable to claim the interface 'veth-b': cannot create the claim folder " +
+                          bad + ": ",
+                      0),
+            0u)
+      << all;
+  EXPECT_TRUE(link_.opened.empty());
+  EXPECT_EQ(debugWindow_.Text(), "SKAV Server is stopped.\r\n");
 }
 
 }  // namespace

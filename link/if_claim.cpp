@@ -1,0 +1,283 @@
+// The claim of an interface: a lock on one file per interface and network
+// namespace in the claim folder, and a guard lock that keeps taking,
+// reading and giving back claims apart between processes.
+#include "link/if_claim.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#ifndef SKAV_CLAIM_DIR
+#define SKAV_CLAIM_DIR "/run/skav-server"
+#endif
+
+namespace {
+
+constexpr char kGuardName[] = "guard.lock";
+constexpr char kGroupName[] = "skav";
+constexpr std::chrono::milliseconds kReleaseWait{1000};
+constexpr std::chrono::milliseconds kGuardPoll{2};
+
+// Members of this group share the folder: they may take, read and give
+// back claims. Nobody else may even look inside (a stray lock of theirs
+// could otherwise keep a server from starting).
+constexpr mode_t kSharedFolderMode = S_ISGID | S_ISVTX | S_IRWXU | S_IRWXG;
+constexpr mode_t kSharedFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH;
+
+constexpr char kGroupHint[] =
+    " (the claim folder belongs to root and the 'skav' group: add the user to "
+    "that group and log in again)";
+constexpr char kMakeHint[] =
+    " (it is made at every boot from skav-server's tmpfiles.d entry; as root, "
+    "'systemd-tmpfiles --create skav-server.conf' makes it now)";
+
+std::mutex gDirMu;
+
+// Guarded by gDirMu; empty means the built-in folder. Never destroyed, so
+// a thread still running at exit reads a valid string.
+std::string& TestDir() {
+  static auto* dir = new std::string;
+  return *dir;
+}
+
+std::string Errno(int err) { return std::strerror(err); }
+
+std::string Hint(int err) {
+  return err == EACCES || err == EPERM ? kGroupHint : "";
+}
+
+bool NetnsInode(unsigned long long* inode, std::string* why) {
+  // Of this thread, not of the process: a thread may have entered a
+  // namespace of its own.
+  struct stat st;
+  if (stat("/proc/thread-self/ns/net", &st) != 0) {
+    *why = "cannot tell the network namespace (/proc/thread-self/ns/net): " + Errno(errno);
+    return false;
+  }
+  *inode = static_cast<unsigned long long>(st.st_ino);
+  return true;
+}
+
+bool ClaimPathIn(const std::string& dir, const char* ifname, std::string* path,
+                 std::string* why) {
+  if (ifname == nullptr || ifname[0] == '\0' || std::strchr(ifname, '/') != nullptr ||
+      std::strlen(ifname) > 64 || std::strcmp(ifname, ".") == 0 ||
+      std::strcmp(ifname, "..") == 0) {
+    *why = std::string("'") + (ifname ? ifname : "") + "' is no interface name";
+    return false;
+  }
+  unsigned long long inode = 0;
+  if (!NetnsInode(&inode, why)) return false;
+  *path = dir + "/" + ifname + "@" + std::to_string(inode) + ".lock";
+  return true;
+}
+
+// Made here only by root (nobody else may write in /run): the same owner
+// and modes as the tmpfiles.d entry gives it, or root's alone when there
+// is no such group.
+void ShareWithGroup(const std::string& dir) {
+  group entry;
+  group* found = nullptr;
+  std::vector<char> buf(4096);
+  while (getgrnam_r(kGroupName, &entry, buf.data(), buf.size(), &found) == ERANGE &&
+         buf.size() < (1u << 20)) {
+    buf.resize(buf.size() * 2);
+  }
+  if (found == nullptr) return;
+  if (chown(dir.c_str(), static_cast<uid_t>(-1), found->gr_gid) == 0) {
+    chmod(dir.c_str(), kSharedFolderMode);
+  }
+}
+
+bool EnsureDir(const std::string& dir, std::string* why) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) return true;
+    *why = "the claim folder " + dir + " is no folder";
+    return false;
+  }
+  int err = errno;
+  if (err == ENOENT) {
+    if (mkdir(dir.c_str(), S_IRWXU) == 0) {
+      ShareWithGroup(dir);
+      return true;
+    }
+    err = errno;
+    if (err == EEXIST) return true;
+    *why = "cannot create the claim folder " + dir + ": " + Errno(err) + kMakeHint;
+    return false;
+  }
+  *why = "cannot use the claim folder " + dir + ": " + Errno(err) + Hint(err);
+  return false;
+}
+
+// Opens a file of the claim folder, making it when missing. Never follows
+// a link, never blocks on something that is no plain file.
+int OpenShared(const std::string& path, int access, std::string* why) {
+  const int flags = access | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  int fd = -1;
+  int err = 0;
+  for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+    fd = open(path.c_str(), flags | O_CREAT | O_EXCL, kSharedFileMode);
+    if (fd >= 0) {
+      // Whatever the umask: every member of the group opens it again.
+      fchmod(fd, kSharedFileMode);
+      break;
+    }
+    err = errno;
+    if (err != EEXIST) break;
+    fd = open(path.c_str(), flags);
+    err = errno;
+    if (fd < 0 && err != ENOENT) break;
+  }
+  if (fd < 0) {
+    *why = "cannot open " + path + ": " + Errno(err) + Hint(err);
+    return -1;
+  }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *why = path + " is no plain file";
+    return -1;
+  }
+  return fd;
+}
+
+pid_t ReadPid(int fd) {
+  char text[32] = {};
+  const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+  if (n <= 0) return 0;
+  char* end = nullptr;
+  const long pid = std::strtol(text, &end, 10);
+  return end != text && pid > 0 ? static_cast<pid_t>(pid) : 0;
+}
+
+}  // namespace
+
+std::string L2_ClaimDir() {
+  std::lock_guard<std::mutex> lock(gDirMu);
+  return TestDir().empty() ? std::string(SKAV_CLAIM_DIR) : TestDir();
+}
+
+void L2_SetClaimDirForTest(const char* dir) {
+  std::lock_guard<std::mutex> lock(gDirMu);
+  TestDir() = dir != nullptr ? dir : "";
+}
+
+bool L2_ClaimPath(const char* ifname, std::string* path, std::string* why) {
+  return ClaimPathIn(L2_ClaimDir(), ifname, path, why);
+}
+
+L2_ClaimGuard::L2_ClaimGuard(std::chrono::milliseconds wait)
+    : L2_ClaimGuard(L2_ClaimDir(), wait) {}
+
+L2_ClaimGuard::L2_ClaimGuard(const std::string& dir, std::chrono::milliseconds wait)
+    : dir_(dir) {
+  if (!EnsureDir(dir_, &why_)) return;
+  const std::string path = dir_ + "/" + kGuardName;
+  const int fd = OpenShared(path, O_RDONLY, &why_);
+  if (fd < 0) return;
+  const auto deadline = std::chrono::steady_clock::now() + wait;
+  for (;;) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      fd_ = fd;
+      return;
+    }
+    const int err = errno;
+    if (err != EWOULDBLOCK && err != EINTR) {
+      why_ = "cannot lock " + path + ": " + Errno(err);
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      why_ = "another process has held " + path + " for too long";
+      break;
+    }
+    std::this_thread::sleep_for(kGuardPoll);
+  }
+  close(fd);
+}
+
+L2_ClaimGuard::~L2_ClaimGuard() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool L2_ClaimGuard::Claimed(const char* ifname) const {
+  if (!ok()) return true;
+  std::string path, why;
+  if (!ClaimPathIn(dir_, ifname, &path, &why)) return true;
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno != ENOENT;
+  // A shared lock is refused only while a server holds the exclusive one;
+  // closing gives the shared one back at once.
+  const bool claimed = flock(fd, LOCK_SH | LOCK_NB) != 0;
+  close(fd);
+  return claimed;
+}
+
+L2_IfClaim::~L2_IfClaim() { Release(); }
+
+L2_IfClaim::Result L2_IfClaim::Take(const char* ifname) {
+  Release();
+  holder_ = 0;
+  reason_.clear();
+  const std::string dir = L2_ClaimDir();
+  std::string path;
+  if (!ClaimPathIn(dir, ifname, &path, &reason_)) return Result::kFailed;
+  L2_ClaimGuard guard(dir, L2_ClaimGuard::kWait);
+  if (!guard.ok()) {
+    reason_ = guard.why();
+    return Result::kFailed;
+  }
+  const int fd = OpenShared(path, O_RDWR, &reason_);
+  if (fd < 0) return Result::kFailed;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int err = errno;
+    if (err == EWOULDBLOCK) {
+      // Its holder wrote the pid under the guard, which this reads under.
+      holder_ = ReadPid(fd);
+      close(fd);
+      return Result::kTaken;
+    }
+    reason_ = "cannot lock " + path + ": " + Errno(err);
+    close(fd);
+    return Result::kFailed;
+  }
+  char text[32];
+  const int n = std::snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
+  // A claim whose pid cannot be written still keeps others out; they just
+  // cannot name it.
+  const bool recorded =
+      ftruncate(fd, 0) == 0 && pwrite(fd, text, static_cast<size_t>(n), 0) == n;
+  (void)recorded;
+  fd_ = fd;
+  dir_ = dir;
+  path_ = path;
+  return Result::kClaimed;
+}
+
+void L2_IfClaim::Release() {
+  if (fd_ < 0) return;
+  // The file goes with the claim, under the guard: every opening of a
+  // claim file happens under it, so nobody holds this one open to lock it
+  // after it is gone. Without the guard the file stays; an unlocked file
+  // claims nothing. In a shared folder another user's file stays too (the
+  // sticky bit), for the same reason harmlessly.
+  L2_ClaimGuard guard(dir_, kReleaseWait);
+  struct stat mine, named;
+  if (guard.ok() && fstat(fd_, &mine) == 0 && lstat(path_.c_str(), &named) == 0 &&
+      mine.st_dev == named.st_dev && mine.st_ino == named.st_ino) {
+    unlink(path_.c_str());
+  }
+  close(fd_);
+  fd_ = -1;
+}

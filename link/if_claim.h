@@ -1,0 +1,95 @@
+// One server per interface: a running server holds an exclusive lock on a
+// file of its interface in the claim folder, which the kernel releases when
+// the process ends, however it ends. Start takes it before it touches the
+// interface; the address clean-up reads it to leave other servers' server
+// addresses alone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+
+/// The claim folder: fixed when the program is built (SKAV_CLAIM_DIR,
+/// /run/skav-server by default); a test may have set another.
+std::string L2_ClaimDir();
+
+/// Points this process's claims at `dir`; nullptr or empty goes back to
+/// the built-in folder. For tests only: nothing the program reads (its
+/// command line, environment or files) leads here, so a user can never
+/// redirect the claims of a program that holds capabilities.
+void L2_SetClaimDirForTest(const char* dir);
+
+/// The claim file of interface `ifname` of the calling thread's network
+/// namespace ("<folder>/<ifname>@<namespace inode>.lock": interface names
+/// are per namespace). False with the reason in `why` when the namespace
+/// cannot be told or the name is no interface name.
+bool L2_ClaimPath(const char* ifname, std::string* path, std::string* why);
+
+/// While it lives, no other process (or thread) takes, gives back or reads
+/// a claim: a claim read under it stays true until it ends. Held for a
+/// moment only. Makes the claim folder when it is missing and this process
+/// may (root: mode 3770, group "skav" when there is one, as the tmpfiles.d
+/// entry makes it at boot).
+class L2_ClaimGuard {
+ public:
+  static constexpr std::chrono::milliseconds kWait{5000};
+
+  /// Waits at most `wait` for another holder; check ok().
+  explicit L2_ClaimGuard(std::chrono::milliseconds wait = kWait);
+  /// The same in claim folder `dir`.
+  L2_ClaimGuard(const std::string& dir, std::chrono::milliseconds wait);
+  ~L2_ClaimGuard();
+  L2_ClaimGuard(const L2_ClaimGuard&) = delete;
+  L2_ClaimGuard& operator=(const L2_ClaimGuard&) = delete;
+
+  bool ok() const { return fd_ >= 0; }
+  /// Why not ok(), in plain words with the remedy.
+  const std::string& why() const { return why_; }
+  const std::string& dir() const { return dir_; }
+
+  /// True when a running server claims interface `ifname` of the calling
+  /// thread's namespace, another claim of this process included; true also
+  /// when that cannot be told, so that nothing of a server is taken away
+  /// on a guess.
+  bool Claimed(const char* ifname) const;
+
+ private:
+  std::string dir_;
+  std::string why_;
+  int fd_ = -1;
+};
+
+/// A server's claim on its interface for one run. Used from one thread.
+class L2_IfClaim {
+ public:
+  enum class Result {
+    kClaimed,  ///< held until Release or the end of the process
+    kTaken,    ///< another running server holds it; see holder()
+    kFailed,   ///< the claim folder or file cannot be used; see reason()
+  };
+
+  L2_IfClaim() = default;
+  /// Releases.
+  ~L2_IfClaim();
+  L2_IfClaim(const L2_IfClaim&) = delete;
+  L2_IfClaim& operator=(const L2_IfClaim&) = delete;
+
+  /// Claims interface `ifname` of the calling thread's namespace and
+  /// records this process's pid in its file. Never waits for the holder.
+  Result Take(const char* ifname);
+  /// After kTaken: the pid the holder recorded, 0 when none can be read.
+  pid_t holder() const { return holder_; }
+  /// After kFailed: why, in plain words with the remedy.
+  const std::string& reason() const { return reason_; }
+
+  /// Gives the claim back and removes its file. Nothing when none is held.
+  void Release();
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+  std::string dir_, path_;
+  pid_t holder_ = 0;
+  std::string reason_;
+};
