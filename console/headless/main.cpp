@@ -7,6 +7,11 @@
 
 #include "console/headless/front_ends.h"
 #include "console/settings/settings_store.h"
+#include "link/if_claim.h"
+
+#ifndef SKAV_INSTANCE_SETTINGS_DIR
+#define SKAV_INSTANCE_SETTINGS_DIR "/etc/skav-server"
+#endif
 
 namespace {
 
@@ -88,10 +93,20 @@ void PrintHelp(FILE* out) {
       "Privileges: capturing frames and setting the server address 10.0.0.1 need\n"
       "CAP_NET_RAW and CAP_NET_ADMIN. Run as root, or give the program file\n"
       "capabilities once:\n"
-      "  setcap cap_net_raw,cap_net_admin+eip $(command -v skav-server)\n",
+      "  setcap cap_net_raw,cap_net_admin+eip $(command -v skav-server)\n"
+      "\n"
+      "One server per interface: a running server claims its interface with a\n"
+      "lock on a file in %s (one per interface, holding the server's\n"
+      "pid), released when it stops or dies; a second server on that interface\n"
+      "does not start, and no server removes the server address of another.\n"
+      "The folder is made at boot for root and the group 'skav' (after\n"
+      "'cmake --install', once as root: systemd-sysusers skav-server.conf &&\n"
+      "systemd-tmpfiles --create skav-server.conf). One headless service per\n"
+      "interface: systemctl enable --now skav-server@NAME runs\n"
+      "  skav-server --headless --settings %s/NAME.conf\n",
       kMaxForgetAfterSeconds, file.c_str(), folder.c_str(), file.c_str(), folder.c_str(),
-      file.c_str(),
-      folder.c_str(), file.c_str());
+      file.c_str(), folder.c_str(), file.c_str(), L2_ClaimDir().c_str(),
+      SKAV_INSTANCE_SETTINGS_DIR);
 }
 
 }  // namespace
