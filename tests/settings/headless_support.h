@@ -39,7 +39,9 @@ inline int CountOf(const std::string& text, const std::string& part) {
 }
 
 // skav-server started inside a namespace, its output going to files; the
-// destructor kills it (by its pid) if a test left it running.
+// destructor stops it (by its pid) if a test left it running: SIGTERM
+// first, so that it releases what it holds (its interface claim), then
+// SIGKILL.
 class ServerProcess {
  public:
   struct Options {
@@ -81,8 +83,11 @@ class ServerProcess {
   }
   ~ServerProcess() {
     if (pid_ > 0 && !reaped_) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
+      kill(pid_, SIGTERM);
+      if (WaitExit(std::chrono::seconds(5)) == -1 && !reaped_) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+      }
     }
   }
 
