@@ -70,6 +70,9 @@ struct ServerDlgOptions {
   LinkOps linkOps;
   /// INI file of the settings; empty: the machine-wide settings.
   std::string settingsFile;
+  /// A line the Debug Window starts with each time it opens (it opens
+  /// empty); empty for none.
+  std::string debugNote;
 };
 
 /// The main window. Its controls are the configuration: the settings store

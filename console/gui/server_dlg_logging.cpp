@@ -7,6 +7,7 @@
 
 #include "console/gui/server_dlg.h"
 #include "console/log_file.h"
+#include "report/debug_print.h"
 
 bool CServerDlg::OpenLogFile() { return ::OpenLogFile(ctx_.logFile, LogPath()); }
 
@@ -35,4 +36,7 @@ void CServerDlg::OnDebugWindow() {
   debugWindowAction_->setChecked(true);
   debugWindowAction_->setEnabled(false);
   debugDlg_->Create();
+  if (!options_.debugNote.empty()) {
+    DebugPrint(LogControl(&debugDlg_->logCtl), "%s", options_.debugNote.c_str());
+  }
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "console/privileged_start.h"
+
 /// What the command line gives the headless server.
 struct HeadlessOptions {
   std::string settingsFile;    ///< empty: the machine-wide settings
@@ -13,10 +15,13 @@ struct HeadlessOptions {
 
 /// Runs the server without a window until SIGINT or SIGTERM; SIGUSR1
 /// clears, SIGUSR2 prints the Device Status panel, SIGHUP reloads the
-/// settings. Returns the exit status: 0 after a stop, 1 when the server
-/// could not start.
-int RunHeadless(const HeadlessOptions& options);
+/// settings. A privileged `start` is told on standard output first. Returns
+/// the exit status: 0 after a stop, 1 when the server could not start.
+int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start);
 
 /// Runs the operator's window; defined by the window's library in builds
-/// that have one (compiled with SKAV_HAVE_GUI). Returns the exit status.
-int RunGui(int argc, char** argv, const std::string& settingsFile);
+/// that have one (compiled with SKAV_HAVE_GUI). A privileged `start` loads
+/// toolkit plugins from the system's plugin folder only. Returns the exit
+/// status.
+int RunGui(int argc, char** argv, const std::string& settingsFile,
+           const PrivilegedStart& start);

@@ -219,7 +219,7 @@ class HeadlessRun {
 
 }  // namespace
 
-int RunHeadless(const HeadlessOptions& options) {
+int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
   // The signals are taken from a descriptor that this thread waits on, so
   // nothing runs in a handler; blocked before any thread starts, so every
   // thread inherits the mask and none of them takes a signal instead.
@@ -243,6 +243,7 @@ int RunHeadless(const HeadlessOptions& options) {
     return 1;
   }
 
+  if (start.privileged) out.Write(ReducedEnvironmentLine(start.droppedVariables));
   StderrErrorSink errorSink(err);
   SetErrorSink(&errorSink);
   int status = 0;

@@ -1,11 +1,14 @@
 // skav-server: the operator's window, or the headless server with
 // --headless.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "console/headless/front_ends.h"
+#include "console/privileged_start.h"
 #include "console/settings/settings_store.h"
 #include "link/if_claim.h"
 
@@ -92,8 +95,13 @@ void PrintHelp(FILE* out) {
       "\n"
       "Privileges: capturing frames and setting the server address 10.0.0.1 need\n"
       "CAP_NET_RAW and CAP_NET_ADMIN. Run as root, or give the program file\n"
-      "capabilities once:\n"
+      "capabilities once, for the members of the skav group only (chown clears\n"
+      "capabilities, so it comes first):\n"
+      "  chown root:skav $(command -v skav-server)\n"
+      "  chmod 0750 $(command -v skav-server)\n"
       "  setcap cap_net_raw,cap_net_admin+eip $(command -v skav-server)\n"
+      "With capabilities it keeps only a trusted part of the environment, takes no\n"
+      "toolkit options, and loads toolkit plugins only from the system's folder.\n"
       "\n"
       "One server per interface: a running server claims its interface with a\n"
       "lock on a file in %s (one per interface, holding the server's\n"
@@ -109,9 +117,35 @@ void PrintHelp(FILE* out) {
       SKAV_INSTANCE_SETTINGS_DIR);
 }
 
+// With privileges the user lacks, only what the user cannot choose may
+// decide what code runs: a reduced environment, and a program folder only
+// root writes (the toolkit reads qt.conf there). False when the program
+// must not go on; the reason is on standard error.
+bool StartTrusted(PrivilegedStart* start) {
+  start->privileged = RaisedPrivileges();
+  if (!start->privileged) return true;
+  start->droppedVariables = ReduceEnvironment();
+  const std::string folder = ProgramFolder();
+  struct stat st;
+  if (folder.empty() || stat(folder.c_str(), &st) != 0 || !TrustedFolder(st.st_uid, st.st_mode)) {
+    std::fprintf(stderr,
+                 "skav-server: it holds network capabilities, so it runs only from a folder "
+                 "that root owns and no one else may write; '%s' is not one. Install it "
+                 "as the README says.\n",
+                 folder.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything reads the environment and before any toolkit object
+  // exists.
+  PrivilegedStart start;
+  if (!StartTrusted(&start)) return 1;
+
   bool headless = false;
   HeadlessOptions options;
   bool forgetGiven = false;
@@ -152,15 +186,24 @@ int main(int argc, char** argv) {
                    rest[1]);
       return 2;
     }
-    return RunHeadless(options);
+    return RunHeadless(options, start);
   }
   if (forgetGiven) {
     std::fprintf(stderr, "skav-server: --forget-after is for --headless; the window has Clear\n");
     return 2;
   }
 #ifdef SKAV_HAVE_GUI
+  if (start.privileged && rest.size() > 1) {
+    // Toolkit options name plugins, plugin folders and style files.
+    std::fprintf(stderr,
+                 "skav-server: with network capabilities the window takes no toolkit "
+                 "option ('%s'); QT_QPA_PLATFORM=xcb, wayland or offscreen chooses the "
+                 "display\n",
+                 rest[1]);
+    return 2;
+  }
   rest.push_back(nullptr);
-  return RunGui(static_cast<int>(rest.size()) - 1, rest.data(), options.settingsFile);
+  return RunGui(static_cast<int>(rest.size()) - 1, rest.data(), options.settingsFile, start);
 #else
   std::fprintf(stderr,
                "skav-server: this build has no window; run 'skav-server --headless' "

@@ -61,6 +61,27 @@ TEST_F(DebugWindow, MenuItemIsCheckedAndGrayedExactlyWhileTheWindowExists) {
   EXPECT_EQ(Slot(), nullptr);
 }
 
+TEST(DebugWindowNote, StartsTheWindowEachTimeItOpens) {
+  // The window is closed at start and opens empty: a note printed once
+  // then would be lost.
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  ServerDlgOptions options;
+  options.listInterfaces = Interfaces(1);
+  options.linkOps = link.Ops();
+  options.settingsFile = dir.File("settings.ini");
+  options.debugNote = "Reduced (3 variables dropped).\r\n";
+  CServerDlg dlg(std::move(options));
+  dlg.OnInitDialog();
+  dlg.OnDebugWindow();
+  DebugPrint(LogControl(&dlg.DebugWindow().logCtl), "next\r\n");
+  EXPECT_EQ(DebugText(dlg), "Reduced (3 variables dropped).\nnext\n");
+  dlg.DebugWindow().close();
+  dlg.OnDebugWindow();
+  EXPECT_EQ(DebugText(dlg), "Reduced (3 variables dropped).\n");
+}
+
 TEST_F(DebugWindow, ClosedWindowDiscardsTextAndReopensEmpty) {
   DebugPrint(Slot(), "nobody reads this\r\n");
   dlg_->OnDebugWindow();
