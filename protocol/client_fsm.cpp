@@ -28,11 +28,6 @@ void PutBe32(uint8_t* at, uint32_t v) {
   PutBe16(at + 2, v);
 }
 
-bool InTransfer(int32_t state) {
-  return state == TftpUploading || state == TftpSending ||
-         state == TftpLastBlock;
-}
-
 }  // namespace
 
 void CClientThread::SKAVDRxMsg(const uint8_t* bytes, size_t len) {
@@ -243,7 +238,7 @@ void CClientThread::TFTPRxDatagram(const uint8_t* bytes, size_t len) {
   if (!ParseIpv4Udp(bytes, len, udp)) return;
   if (udp.dstPortNet != localPort) return;
   const int32_t state = State();
-  if (!InTransfer(state)) return;
+  if (!InTransferState(state)) return;
   // The first ACK fixes the device's port; afterwards another port is a
   // stranger, told off without disturbing the transfer.
   if (state != TftpUploading && udp.srcPortNet != peerPort) {
@@ -272,7 +267,7 @@ void CClientThread::SKAVDOnTimer() {
     SKAVDExitReport();
     return;
   }
-  if (!InTransfer(state)) return;
+  if (!InTransferState(state)) return;
 
   uint32_t next;
   if (++retryCount > 4) {

@@ -4,11 +4,15 @@
 
 #include <arpa/inet.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
 #include "report/debug_print.h"
 #include "protocol/client_thread.h"
+#include "protocol/per_device_gate.h"
 #include "protocol/server_thread.h"
 
 CClientThread* gClientList = nullptr;
@@ -26,6 +30,20 @@ bool gPoolSet = false;
 uint32_t gPoolCounter = 0;   // host order
 uint32_t gPoolHostMask = 0;  // host order
 
+// Client threads that have ended since the server thread last joined them.
+std::atomic<int32_t> gEndedThreads{0};
+
+// Devices lately named for a client that could not be made; server thread
+// only.
+PerDeviceGate gCreateFailures{std::chrono::minutes(1)};
+int (*gClientFault)(const uint8_t mac[6]) = nullptr;
+
+void NoteCreateFailure(LogSink* log, const uint8_t mac[6], const char* reason) {
+  if (!gCreateFailures.Allow(mac, PerDeviceGate::Clock::now())) return;
+  DebugPrint(log, "[Error] Fail to create client %02x-%02x-%02x-%02x-%02x-%02x: %s\r\n",
+             mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], reason);
+}
+
 }  // namespace
 
 CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
@@ -38,27 +56,51 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
   if (*place && std::memcmp((*place)->mac, mac, 6) == 0) return *place;
   if (!createAllowed) return nullptr;
 
+  // The thread is started before the record joins the list. A client that
+  // cannot be made leaves nothing behind (no record, no address): the
+  // device is named with the reason, and its next CONF-REQ tries again,
+  // while every other device goes on being served.
+  LogSink* log = LogControl(ctx.logSlot);
+  const int fault = gClientFault ? gClientFault(mac) : 0;
   CClientThread* client = nullptr;
-  try {
-    client = new CClientThread(ctx.link, ctx.logSlot, mac, &ctx.images,
-                               ctx.regionCode);
-  } catch (const std::exception&) {
+  if (fault != ENOMEM) {
+    try {
+      client = new CClientThread(ctx.link, ctx.logSlot, mac, &ctx.images,
+                                 ctx.regionCode);
+    } catch (const std::exception&) {
+    }
+  }
+  if (!client) {
+    NoteCreateFailure(log, mac, "out of memory");
+    return nullptr;
+  }
+  int error = fault;
+  // Returns once the thread can take messages: the caller posts the frame
+  // that created the client right after.
+  if (fault != 0 || !client->CreateThread(&error)) {
+    char reason[128];
+    const char* text = error != 0 ? strerrordesc_np(error) : nullptr;
+    std::snprintf(reason, sizeof reason, "CreateThread() fails (%s)",
+                  text ? text : "the thread refused to start");
+    NoteCreateFailure(log, mac, reason);
+    client->WaitForEnd();
+    delete client;
     return nullptr;
   }
   client->next = *place;
   *place = client;
+  // Written before the first post, which hands it over to the thread.
   client->ipAddr = SKAVDAllocIp();
 
-  LogSink* log = LogControl(ctx.logSlot);
   char dotted[INET_ADDRSTRLEN] = "";
   inet_ntop(AF_INET, &client->ipAddr, dotted, sizeof dotted);
   DebugPrint(log, "New client: %02x-%02x-%02x-%02x-%02x-%02x, assigned IP: %s\r\n",
              mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], dotted);
-
-  // Returns once the thread can take messages: the caller posts the frame
-  // that created the client right after.
-  if (!client->CreateThread()) DebugPrint(log, "[Error] CreateThread() fails\r\n");
   return client;
+}
+
+void SKAVDSetClientFaultForTest(int (*fault)(const uint8_t mac[6])) {
+  gClientFault = fault;
 }
 
 uint32_t SKAVDAllocIp() {
@@ -97,8 +139,8 @@ bool RemoveEnded() {
   return removed;
 }
 
-// Marks a Closed client for removal; posting every quit before the first
-// wait lets the threads end side by side.
+// Marks a Closed client for removal. Its thread has ended on its own, or is
+// ending; the quit is for a record put in Closed from outside its thread.
 void MarkEnded(CClientThread* c) {
   c->SetState(Ended);
   c->PostQuit();
@@ -154,9 +196,18 @@ void SKAVDEndAllClients() {
     c = next;
   }
   gClientList = nullptr;
+  gCreateFailures.Clear();
 }
 
 void SKAVDNotifyExit(CClientThread& client) {
   clientExited.store(1);
   if (client.link) L2_BreakLoop(client.link);
+}
+
+void SKAVDNoteThreadEnded() { gEndedThreads.fetch_add(1); }
+
+void SKAVDJoinEndedClients() {
+  if (gEndedThreads.exchange(0) == 0) return;
+  for (CClientThread* c = gClientList; c; c = c->next)
+    if (c->Ended()) c->WaitForEnd();
 }

@@ -17,10 +17,17 @@ extern CClientThread* gClientList;
 /// once per server cycle.
 extern std::atomic<int32_t> clientExited;
 
-/// Finds the client of `mac`; creates, inserts and starts one when allowed.
-/// nullptr when there is none (or it could not be created).
+/// Finds the client of `mac`; creates, starts and inserts one when allowed.
+/// nullptr when there is none, or when it could not be created: then the
+/// Debug Window is told which device and why (at most once a minute per
+/// device), and the device's next CONF-REQ tries again.
 CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
                               SKAVDContext& ctx);
+
+/// Test hook: when set, asked before each creation; a non-zero error number
+/// makes it fail as if the system had refused (ENOMEM: the record, any
+/// other: the thread). nullptr: no faults.
+void SKAVDSetClientFaultForTest(int (*fault)(const uint8_t mac[6]));
 
 /// Next pool address in network order: 10.0.0.2 upward, wrapping after
 /// 10.255.255.254; never reset while the process lives.
@@ -54,3 +61,13 @@ void SKAVDEndAllClients();
 
 /// Tells the server thread that `client` has exited (wakes its wait).
 void SKAVDNotifyExit(CClientThread& client);
+
+/// Called on a client's thread as its last act (it reached Closed, or was
+/// ended): the server thread joins it in its next cycle.
+void SKAVDNoteThreadEnded();
+
+/// Joins the threads of clients that have ended on their own since the
+/// last call, which gives back their stacks; the records stay. Called by
+/// the server thread once a cycle; waits for no work, only for exits
+/// already under way.
+void SKAVDJoinEndedClients();

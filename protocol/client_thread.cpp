@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+#include "protocol/client_table.h"
+
 CClientThread::CClientThread(L2_If* link, const LogSlot* logSlot,
                              const uint8_t mac[6], const UploadImages* images,
                              int32_t regionCode)
@@ -39,6 +41,21 @@ int CClientThread::ExitInstance() {
   return 0;
 }
 
+void CClientThread::OnThreadEnded() { SKAVDNoteThreadEnded(); }
+
+void CClientThread::AfterMessage() {
+  const int32_t state = State();
+  // The port is reserved for the transfer alone. Held on until the next
+  // transfer or the client's end, it would keep a descriptor through the
+  // 6 s Close timer of every device that has finished, and a line serving
+  // devices back to back at 1024 descriptors would run out of them.
+  if (sock != -1 && !InTransferState(state)) {
+    ::close(sock);
+    sock = -1;
+  }
+  if (state == Closed) EndLoop();
+}
+
 void CClientThread::OnThreadMessage(uint32_t msg, const uint8_t* data,
                                     size_t len) {
   switch (msg) {
@@ -56,9 +73,13 @@ void CClientThread::OnThreadMessage(uint32_t msg, const uint8_t* data,
     default:
       break;
   }
+  AfterMessage();
 }
 
-void CClientThread::OnTimerMessage() { SKAVDOnTimer(); }
+void CClientThread::OnTimerMessage() {
+  SKAVDOnTimer();
+  AfterMessage();
+}
 
 bool CClientThread::RestartTimer(uint32_t ms) {
   StopTimer();

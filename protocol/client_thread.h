@@ -37,6 +37,11 @@ enum ClientFlag : uint32_t {
 
 enum class Outcome { kReworking, kDone, kError };
 
+/// 'TFTP-Uploading', `TFTP-Sending` or `TFTP-Last-Block`: a transfer runs.
+inline bool InTransferState(int32_t state) {
+  return state == TftpUploading || state == TftpSending || state == TftpLastBlock;
+}
+
 constexpr uint32_t kActiveTimerMs = 60000;
 constexpr uint32_t kCloseTimerMs = 6000;
 constexpr uint32_t kTftpTimerMs = 500;
@@ -97,6 +102,7 @@ class CClientThread : public MsgThread {
  protected:
   bool InitInstance() override;
   int ExitInstance() override;
+  void OnThreadEnded() override;
   void OnThreadMessage(uint32_t msg, const uint8_t* data, size_t len) override;
   void OnTimerMessage() override;
 
@@ -105,6 +111,11 @@ class CClientThread : public MsgThread {
   /// (0 on failure) replaces it.
   bool RestartTimer(uint32_t ms);
   void StopTimer();
+  /// After every handler: a transfer that has ended (done, failed or
+  /// aborted) gives back its reserved socket, and a Closed client, which
+  /// never acts again, ends its thread (queue and timer go with it); the
+  /// record stays for the panel, the log file and Clear.
+  void AfterMessage();
 };
 
 /// Reworking unless Closed; Done when nothing was offered or fwUpgradeDone.

@@ -1,191 +1,269 @@
-// A thread with its own message queue and one repeating timer, on an Asio
-// io_context run by a std::thread.
+// A thread with its own message queue and one repeating timer: a pthread
+// waiting on a condition variable until a message arrives or its timer's
+// deadline on the steady clock passes. A client in flight holds no
+// descriptor for it, and an ended one holds nothing at all.
 #include "protocol/msg_thread.h"
 
-// Asio orders its handler hand-off with std::atomic_thread_fence, which GCC
-// flags under ThreadSanitizer; the race detector itself reports nothing here.
-#if defined(__SANITIZE_THREAD__)
-#pragma GCC diagnostic ignored "-Wtsan"
-#endif
-
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
-#include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
-#include <exception>
-#include <future>
-#include <system_error>
-#include <thread>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <new>
 #include <utility>
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The handlers build their frames and lines on the stack, a few KiB deep at
+// most. The default stack (8 MiB, from the stack limit) costs no memory
+// until touched, but it is address space and, under strict overcommit,
+// commit charge: a thousand clients would ask for 8 GiB of it.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr size_t kStackBytes = 1024 * 1024;  // the sanitizers' frames are larger
+#else
+constexpr size_t kStackBytes = 256 * 1024;
+#endif
+
+enum class Start { kPending, kRunning, kRefused };
+
+}  // namespace
+
 struct MsgThread::Impl {
-  asio::io_context io;
-  // Keeps run() going while the queue is empty; the loop ends only through
-  // PostQuit (io.stop()).
-  asio::executor_work_guard<asio::io_context::executor_type> work{
-      io.get_executor()};
-  asio::steady_timer timer{io};
-  std::thread thread;
-  bool started = false;
+  struct Message {
+    uint32_t msg = 0;
+    uint64_t serial = 0;  // posting order
+    std::vector<uint8_t> data;
+  };
 
-  // True from the moment the loop can take messages until WM_QUIT has been
-  // handled; posts outside that window are refused.
-  std::atomic<bool> accepting{false};
+  std::mutex mu;
+  std::condition_variable wake;     // the thread waits here for work
+  std::condition_variable started;  // the creator waits here for the start
 
-  // Touched only on the thread itself (SetTimer, KillTimer, expiry).
+  // Guarded by mu.
+  std::deque<Message> queue;
+  uint64_t posted = 0;      // serial of the last message queued
+  bool accepting = false;   // from the start of the loop until its end
+  bool quitNow = false;     // end at once, without finishing the queue
+  Start start = Start::kPending;
+
+  // The owner's side.
+  pthread_t thread{};
+  bool joinable = false;
+  std::atomic<bool> ended{false};
+
+  // Touched only on the thread itself: the loop, SetTimer, KillTimer,
+  // EndLoop (so they need no lock among themselves).
+  bool inLoop = false;
+  bool endLoop = false;
   uint32_t currentTimer = 0;  // id whose expiries are still wanted; 0 none
   uint32_t lastTimerId = 0;
-  std::chrono::milliseconds period{0};
+  Clock::duration period{};
   // When the current timer delivers next. A client restarts its TFTP timer
-  // on every block; cancelling and re-arming the wait each time cost a
-  // discarded handler and a timerfd update per block. So a restart only
-  // moves `due`, and the wait is re-armed only when it would expire too
-  // late; an expiry that finds `due` still ahead waits again for the rest.
-  std::chrono::steady_clock::time_point due{};
-  bool waitPending = false;  // an async_wait on `timer` is outstanding
-  uint32_t waitSerial = 0;   // tells the latest wait from replaced ones
+  // on every block; a restart only moves this deadline (no system call),
+  // and the loop's next wait uses whatever it is then.
+  Clock::time_point due{};
+  // An expiry the loop has noticed. It takes its place in the queue as if
+  // posted at that moment: behind every message already queued, ahead of
+  // every later one. Stopping or replacing the timer withdraws it, so a
+  // stopped timer never delivers, even after it had expired.
+  bool expiryQueued = false;
+  uint64_t expiryBehind = 0;  // handled once messages up to this serial are
 };
 
 MsgThread::MsgThread() : impl_(std::make_unique<Impl>()) {}
 
 MsgThread::~MsgThread() {
+  Impl* d = impl_.get();
+  if (!d || !d->joinable) return;
   // The owner is expected to have ended the thread (PostQuit + WaitForEnd)
-  // before deleting it; this only keeps a forgotten thread from taking the
-  // process down with std::terminate.
-  if (impl_->thread.joinable()) {
-    impl_->accepting = false;
-    impl_->io.stop();
-    if (impl_->thread.get_id() == std::this_thread::get_id())
-      impl_->thread.detach();
-    else
-      impl_->thread.join();
+  // before deleting it; this only keeps a forgotten thread from running on
+  // into a freed object.
+  {
+    std::lock_guard<std::mutex> lock(d->mu);
+    d->accepting = false;
+    d->quitNow = true;
+  }
+  d->wake.notify_all();
+  if (pthread_equal(d->thread, pthread_self())) {
+    pthread_detach(d->thread);
+    (void)impl_.release();  // the thread still runs on it
+  } else {
+    pthread_join(d->thread, nullptr);
   }
 }
 
-bool MsgThread::CreateThread() {
-  if (impl_->started) return false;
-  std::promise<bool> ready;
-  std::future<bool> readyResult = ready.get_future();
-  try {
-    impl_->thread = std::thread([this, ready = std::move(ready)]() mutable {
-      Impl& d = *impl_;
-      if (InitInstance()) {
-        // Posts made from here on are queued in io and handled by run(),
-        // so the creator may post as soon as it learns of the start.
-        d.accepting = true;
-        ready.set_value(true);
-        d.io.run();
-      } else {
-        ready.set_value(false);
-      }
-      d.accepting = false;
-      ExitInstance();
-    });
-  } catch (const std::system_error&) {
+bool MsgThread::CreateThread(int* error) {
+  if (error) *error = 0;
+  Impl* d = impl_.get();
+  if (!d || d->joinable) return false;
+  pthread_attr_t attr;
+  int rc = pthread_attr_init(&attr);
+  if (rc == 0) {
+    pthread_attr_setstacksize(&attr, kStackBytes);
+    rc = pthread_create(&d->thread, &attr, &MsgThread::ThreadMain, this);
+    pthread_attr_destroy(&attr);
+  }
+  if (rc != 0) {
+    if (error) *error = rc;
     return false;
   }
-  impl_->started = true;
-  return readyResult.get();
+  d->joinable = true;
+  // Posts are taken from the moment the thread says it runs, so the
+  // creator may post as soon as this returns.
+  std::unique_lock<std::mutex> lock(d->mu);
+  d->started.wait(lock, [d] { return d->start != Start::kPending; });
+  return d->start == Start::kRunning;
+}
+
+void* MsgThread::ThreadMain(void* arg) {
+  auto* self = static_cast<MsgThread*>(arg);
+  Impl& d = *self->impl_;
+  const bool ok = self->InitInstance();
+  {
+    std::lock_guard<std::mutex> lock(d.mu);
+    d.accepting = ok;
+    d.start = ok ? Start::kRunning : Start::kRefused;
+  }
+  d.started.notify_all();
+  if (ok) self->RunLoop();
+  self->ExitInstance();
+  d.ended.store(true, std::memory_order_release);
+  self->OnThreadEnded();
+  return nullptr;
+}
+
+void MsgThread::RunLoop() {
+  Impl& d = *impl_;
+  d.inLoop = true;
+  for (;;) {
+    Impl::Message m;
+    bool timer = false;
+    {
+      std::unique_lock<std::mutex> lock(d.mu);
+      for (;;) {
+        if (d.quitNow) break;
+        if (d.currentTimer != 0 && !d.expiryQueued) {
+          const Clock::time_point now = Clock::now();
+          if (now >= d.due) {
+            d.expiryQueued = true;
+            d.expiryBehind = d.posted;
+            // Repeating: the next expiry a period on, unless the handler
+            // stops or replaces the timer.
+            d.due = now + d.period;
+          }
+        }
+        if (d.expiryQueued &&
+            (d.queue.empty() || d.queue.front().serial > d.expiryBehind)) {
+          d.expiryQueued = false;
+          timer = true;
+          break;
+        }
+        if (!d.queue.empty()) {
+          m = std::move(d.queue.front());
+          d.queue.pop_front();
+          break;
+        }
+        if (d.currentTimer != 0)
+          d.wake.wait_until(lock, d.due);
+        else
+          d.wake.wait(lock);
+      }
+      if (d.quitNow || (!timer && m.msg == WM_QUIT)) {
+        // Whatever was posted after the quit is dropped with the queue.
+        d.accepting = false;
+        d.queue.clear();
+        break;
+      }
+    }
+    if (timer)
+      OnTimerMessage();
+    else
+      OnThreadMessage(m.msg, m.data.data(), m.data.size());
+    if (d.endLoop) {
+      std::lock_guard<std::mutex> lock(d.mu);
+      d.accepting = false;
+      d.queue.clear();
+      break;
+    }
+  }
+  d.inLoop = false;
+  d.currentTimer = 0;
+  d.expiryQueued = false;
 }
 
 bool MsgThread::PostThreadMessage(uint32_t msg, std::vector<uint8_t> payload) {
-  if (!impl_->accepting.load()) return false;
-  try {
-    // The payload travels with the handler and is released on the thread
-    // once the handler has run.
-    asio::post(impl_->io, [this, msg, data = std::move(payload)]() {
-      OnThreadMessage(msg, data.data(), data.size());
-    });
-  } catch (const std::exception&) {
-    return false;
+  Impl* d = impl_.get();
+  if (!d) return false;
+  {
+    std::lock_guard<std::mutex> lock(d->mu);
+    if (!d->accepting) return false;
+    try {
+      // The payload travels with the message and is released on the
+      // thread once the handler has run.
+      d->queue.push_back(Impl::Message{msg, d->posted + 1, std::move(payload)});
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    ++d->posted;
   }
+  d->wake.notify_one();
   return true;
 }
 
 void MsgThread::PostQuit() {
-  if (!impl_->accepting.load()) return;
-  try {
-    asio::post(impl_->io, [this]() {
-      Impl& d = *impl_;
-      d.accepting = false;
-      d.currentTimer = 0;
-      d.timer.cancel();
-      // Whatever was posted after the quit is discarded with the queue.
-      d.io.stop();
-    });
-  } catch (const std::exception&) {
-    // Without the quit handler the loop would run forever; stopping the
-    // context directly still ends it, only without finishing the queue.
-    impl_->accepting = false;
-    impl_->io.stop();
+  Impl* d = impl_.get();
+  if (!d) return;
+  {
+    std::lock_guard<std::mutex> lock(d->mu);
+    if (!d->accepting) return;
+    try {
+      d->queue.push_back(Impl::Message{WM_QUIT, d->posted + 1, {}});
+      ++d->posted;
+    } catch (const std::bad_alloc&) {
+      // Without its place in the queue the quit still ends the loop, only
+      // without finishing the messages before it.
+      d->accepting = false;
+      d->quitNow = true;
+    }
   }
+  d->wake.notify_one();
 }
 
 void MsgThread::WaitForEnd() {
-  if (impl_->thread.joinable() &&
-      impl_->thread.get_id() != std::this_thread::get_id())
-    impl_->thread.join();
+  Impl* d = impl_.get();
+  if (!d || !d->joinable || pthread_equal(d->thread, pthread_self())) return;
+  pthread_join(d->thread, nullptr);
+  d->joinable = false;
+  impl_.reset();
+}
+
+bool MsgThread::Ended() const {
+  return !impl_ || impl_->ended.load(std::memory_order_acquire);
+}
+
+void MsgThread::EndLoop() {
+  if (impl_) impl_->endLoop = true;
 }
 
 uint32_t MsgThread::SetTimer(uint32_t ms) {
-  Impl& d = *impl_;
-  if (!d.accepting.load()) return 0;
-  uint32_t id = ++d.lastTimerId;
-  if (id == 0) id = ++d.lastTimerId;  // 0 means "no timer"
-  d.currentTimer = id;
-  d.period = std::chrono::milliseconds(ms);
-  d.due = std::chrono::steady_clock::now() + d.period;
-
-  // A repeating timer: once `due` is reached, the next one (a period on) is
-  // set before WM_TIMER is handled, so a handler that stops or replaces the
-  // timer overrides it. An expiry that finds no timer current (stopped, even
-  // after it had already expired and was queued) does nothing; one that
-  // finds `due` ahead (restarted meanwhile) only waits again.
-  struct Expiry {
-    MsgThread* self;
-    uint32_t serial;
-
-    static void Arm(MsgThread* self, std::chrono::steady_clock::time_point at) {
-      Impl& d = *self->impl_;
-      d.waitPending = false;
-      // A wait still pending completes as aborted, with a stale serial.
-      d.timer.expires_at(at);
-      d.timer.async_wait(Expiry{self, ++d.waitSerial});
-      d.waitPending = true;
-    }
-
-    void operator()(const std::error_code& ec) const {
-      Impl& d = *self->impl_;
-      if (serial != d.waitSerial) return;  // replaced by a later wait
-      d.waitPending = false;
-      if (ec || d.currentTimer == 0) return;
-      const auto now = std::chrono::steady_clock::now();
-      const bool reached = now >= d.due;
-      if (reached) d.due = now + d.period;
-      try {
-        Arm(self, d.due);
-      } catch (const std::exception&) {
-        d.currentTimer = 0;  // cannot wait again: this expiry is the last
-      }
-      if (reached) self->OnTimerMessage();
-    }
-  };
-  try {
-    if (!d.waitPending || d.timer.expiry() > d.due) Expiry::Arm(this, d.due);
-  } catch (const std::exception&) {
-    d.currentTimer = 0;
-    return 0;
-  }
+  Impl* d = impl_.get();
+  if (!d || !d->inLoop) return 0;
+  uint32_t id = ++d->lastTimerId;
+  if (id == 0) id = ++d->lastTimerId;  // 0 means "no timer"
+  d->currentTimer = id;
+  d->expiryQueued = false;  // an expiry of the timer it replaces
+  d->period = std::chrono::milliseconds(ms);
+  d->due = Clock::now() + d->period;
   return id;
 }
 
 void MsgThread::KillTimer(uint32_t id) {
-  Impl& d = *impl_;
-  if (id == 0 || id != d.currentTimer) return;
-  // The wait stays pending: it serves the next SetTimer, or finds no timer
-  // current and ends quietly.
-  d.currentTimer = 0;
+  Impl* d = impl_.get();
+  if (!d || id == 0 || id != d->currentTimer) return;
+  d->currentTimer = 0;
+  d->expiryQueued = false;
 }

@@ -1,5 +1,6 @@
 // A thread with its own message queue and one repeating timer: the platform
-// that every client thread runs on (std::thread + an Asio io_context).
+// that every client thread runs on (a pthread, a mutex, a condition
+// variable and a steady-clock deadline; no descriptor).
 #pragma once
 
 #include <cstddef>
@@ -21,19 +22,27 @@ class MsgThread {
   MsgThread& operator=(const MsgThread&) = delete;
 
   /// Starts the thread; returns once it can receive posted messages.
-  /// false when the thread could not be started.
-  bool CreateThread();
+  /// false when the thread could not be started (`*error`, when given,
+  /// then holds the system's error number, or 0 when InitInstance refused).
+  bool CreateThread(int* error = nullptr);
 
   /// Queues a message with an owned payload; never waits for the thread.
-  /// false when the thread is not running.
+  /// false when the thread is not running (or no memory is left for the
+  /// queue). Not to be called while another thread runs WaitForEnd.
   bool PostThreadMessage(uint32_t msg, std::vector<uint8_t> payload);
 
   /// The loop ends after the messages posted before this one; then
   /// ExitInstance runs on the thread.
   void PostQuit();
 
-  /// Waits, without a time limit, until the thread has ended.
+  /// Waits, without a time limit, until the thread has ended, then releases
+  /// its queue, its timer and its stack: an ended thread costs nothing but
+  /// the object.
   void WaitForEnd();
+
+  /// True once the thread has run its course (its loop and ExitInstance):
+  /// WaitForEnd then waits for nothing but the thread's exit.
+  bool Ended() const;
 
   /// Starts a repeating timer of `ms` on this thread's queue. Returns a
   /// fresh non-zero id, 0 on failure. Call on the thread itself.
@@ -48,13 +57,22 @@ class MsgThread {
   virtual bool InitInstance() { return true; }
   /// Runs on the thread after the loop ends.
   virtual int ExitInstance() { return 0; }
+  /// Runs on the thread as its last act, once Ended() holds.
+  virtual void OnThreadEnded() {}
   /// Handles one posted message (1025, 1026, ...), in posting order.
   virtual void OnThreadMessage(uint32_t msg, const uint8_t* data,
                                size_t len) = 0;
   /// Handles WM_TIMER.
   virtual void OnTimerMessage() = 0;
 
+  /// Called by a handler on the thread: the loop ends as soon as that
+  /// handler returns, and whatever is still queued is dropped.
+  void EndLoop();
+
  private:
   struct Impl;
+  static void* ThreadMain(void* self);
+  void RunLoop();
+
   std::unique_ptr<Impl> impl_;
 };

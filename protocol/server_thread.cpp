@@ -86,6 +86,7 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     }
 
     bool exited = clientExited.exchange(0) != 0;
+    SKAVDJoinEndedClients();
 
     // Clients keep closing while the outcomes above are written; with a
     // log file open, only those already written may go (forgotten here or
@@ -137,7 +138,8 @@ int SKAVDRxFrame(void* context, const L2_Frame& frame) {
   }
 
   CClientThread* client = SKAVDGetClient(bytes + 6, createAllowed, *ctx);
-  if (!client) return 0;
+  // A Closed client takes nothing more; its thread has ended or is ending.
+  if (!client || client->State() == Closed) return 0;
 
   // The capture buffer is reused by the next capture call, so the client
   // gets its own copy of the bytes behind the Ethernet header.

@@ -3,6 +3,7 @@
 #include "protocol/client_table.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -14,11 +15,13 @@
 #include "link/memory_port.h"
 #include "protocol/client_thread.h"
 #include "protocol/server_thread.h"
+#include "support/client_harness.h"
 #include "support/server_run.h"
 
 namespace {
 
 using server_run::NewClientLine;
+using server_run::OpenDescriptors;
 using server_run::TextLog;
 using server_run::ThreadCount;
 using server_run::WaitFor;
@@ -44,7 +47,10 @@ class ClientTableTest : public ::testing::Test {
     clientExited = 0;
     baseThreads_ = ThreadCount();
   }
-  void TearDown() override { SKAVDEndAllClients(); }
+  void TearDown() override {
+    SKAVDSetClientFaultForTest(nullptr);
+    SKAVDEndAllClients();
+  }
 
   CClientThread* Get(const Mac& mac, bool create) {
     return SKAVDGetClient(mac.b, create, ctx_);
@@ -200,6 +206,120 @@ TEST_F(ClientTableTest, EndAllEndsEveryThreadAndEmptiesTheList) {
   EXPECT_EQ(gClientList, nullptr);
   EXPECT_EQ(ThreadCount(), baseThreads_);
   EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the client's socket stayed open";
+}
+
+TEST_F(ClientTableTest, AClosedClientEndsItsThreadGivesBackItsSocketAndKeepsItsRecord) {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  CClientThread* client = Get(M(0, 0x0f), true);
+  ASSERT_NE(client, nullptr);
+  client->sock = fd;  // as if a transfer had reserved a port
+  ASSERT_EQ(ThreadCount(), baseThreads_ + 1);
+  // A first frame that does not parse: the client goes straight to Closed.
+  ASSERT_TRUE(client->PostThreadMessage(
+      WM_SKAV_MSG, {0x00, 0x00, 0x02, 0x00, 0x00, 0x0e, 0x00, 0x02, 0x00,
+                    0x08, 0x0a, 0x00, 0x00, 0x02}));
+  // Without Clear or Stop: the server's cycle joins the ended thread.
+  ASSERT_TRUE(WaitFor([&] {
+    SKAVDJoinEndedClients();
+    return ThreadCount() == baseThreads_;
+  })) << "the Closed client's thread did not end";
+  EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the Closed client kept its socket";
+  EXPECT_EQ(client->sock, -1);
+
+  // The record stays for the panel, the log file and Clear.
+  EXPECT_EQ(ListMacs(), std::vector<std::string>{"00-00-00-00-00-0f"});
+  EXPECT_EQ(client->State(), Closed);
+  EXPECT_TRUE(client->HasFlag(falseCreation));
+  EXPECT_EQ(Get(M(0, 0x0f), true), client) << "a finished device got a new client";
+  EXPECT_FALSE(client->PostThreadMessage(WM_SKAV_MSG, {0x00, 0x00, 0x02, 0x00, 0x00, 0x06}));
+  EXPECT_EQ(log_.Count("New client: "), 1);
+
+  SKAVDReapClients();
+  EXPECT_EQ(gClientList, nullptr);
+}
+
+TEST_F(ClientTableTest, TheReservedSocketIsHeldForItsTransferAloneAndTheClientGoesOn) {
+  ctx_.images.buf[0] = gFirmware;  // one short block
+  ctx_.images.len[0] = sizeof gFirmware;
+  const int before = OpenDescriptors();
+  CClientThread* client = Get(M(0, 0x30), true);
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(client->PostThreadMessage(WM_SKAV_MSG, {0, 0, 2, 0, 0, 6}));     // CONF-REQ
+  ASSERT_TRUE(client->PostThreadMessage(WM_SKAV_MSG, {0, 0, 0x10, 0, 0, 6}));  // TFTP-UL-REQ
+  // The WRQ (opcode 2) names the reserved port as its UDP source.
+  auto tftpFrame = [&](uint8_t opcode) -> server_run::Bytes {
+    for (const auto& f : port_->Sent())
+      if (f.size() >= 44 && f[12] == 0x08 && f[13] == 0x00 && f[42] == 0 && f[43] == opcode)
+        return f;
+    return {};
+  };
+  ASSERT_TRUE(WaitFor([&] { return !tftpFrame(2).empty(); }));
+  const server_run::Bytes wrq = tftpFrame(2);
+  const uint16_t localPort = static_cast<uint16_t>(wrq[34] << 8 | wrq[35]);
+  EXPECT_EQ(OpenDescriptors(), before + 1) << "the transfer reserves one socket";
+
+  ASSERT_TRUE(client->PostThreadMessage(WM_IP_PKT,
+                                        harness::DevicePacket(40000, localPort, harness::Ack(0))));
+  ASSERT_TRUE(WaitFor([&] { return !tftpFrame(3).empty(); }));  // DATA 1, the last block
+  EXPECT_EQ(OpenDescriptors(), before + 1) << "the socket went before the transfer ended";
+
+  ASSERT_TRUE(client->PostThreadMessage(WM_IP_PKT,
+                                        harness::DevicePacket(40000, localPort, harness::Ack(1))));
+  ASSERT_TRUE(WaitFor([&] { return log_.Has("TFTP uploading done (file 0, explicitly acked)"); }));
+  // The transfer is over, the client is not: it waits in Active, without
+  // the descriptor, on its thread.
+  EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == before; }))
+      << "the reserved socket outlived its transfer";
+  EXPECT_EQ(client->State(), Active);
+  EXPECT_EQ(ThreadCount(), baseThreads_ + 1);
+  ctx_.images.buf[0] = nullptr;
+  ctx_.images.len[0] = 0;
+}
+
+int FailSomeCreations(const uint8_t mac[6]) {
+  if (mac[5] == 0x1f) return EAGAIN;  // no thread
+  if (mac[5] == 0x2f) return ENOMEM;  // no record
+  return 0;
+}
+
+TEST_F(ClientTableTest, AClientThatCannotBeMadeIsNamedOnceAndLeavesNothingBehind) {
+  const std::string noThread =
+      "[Error] Fail to create client 00-00-00-00-00-1f: CreateThread() fails "
+      "(Resource temporarily unavailable)\r\n";
+  const std::string noMemory =
+      "[Error] Fail to create client 00-00-00-00-00-2f: out of memory\r\n";
+  SKAVDSetClientFaultForTest(FailSomeCreations);
+  for (int i = 0; i < 3; ++i) {  // the device keeps asking
+    EXPECT_EQ(Get(M(0, 0x1f), true), nullptr);
+    EXPECT_EQ(Get(M(0, 0x2f), true), nullptr);
+  }
+  EXPECT_EQ(log_.Count(noThread), 1) << log_.Text();
+  EXPECT_EQ(log_.Count(noMemory), 1) << log_.Text();
+  EXPECT_EQ(log_.Count("New client: "), 0);
+  EXPECT_EQ(gClientList, nullptr);
+  EXPECT_EQ(ThreadCount(), baseThreads_);
+
+  // Every other device is served, from the first address: the failures
+  // took none.
+  CClientThread* other = Get(M(0, 0x20), true);
+  ASSERT_NE(other, nullptr);
+  EXPECT_EQ(Ip(other->ipAddr), "10.0.0.2");
+
+  // Once the system gives a thread again, the device's next CONF-REQ
+  // gets its client.
+  SKAVDSetClientFaultForTest(nullptr);
+  CClientThread* late = Get(M(0, 0x1f), true);
+  ASSERT_NE(late, nullptr);
+  EXPECT_EQ(Ip(late->ipAddr), "10.0.0.3");
+  EXPECT_EQ(ListMacs(), (std::vector<std::string>{"00-00-00-00-00-1f", "00-00-00-00-00-20"}));
+  EXPECT_EQ(log_.Count(noThread), 1);
+
+  // A new run forgets who was named: the same failure is told again.
+  SKAVDEndAllClients();
+  SKAVDSetClientFaultForTest(FailSomeCreations);
+  EXPECT_EQ(Get(M(0, 0x2f), true), nullptr);
+  EXPECT_EQ(log_.Count(noMemory), 2);
 }
 
 TEST_F(ClientTableTest, NotifyExitSetsTheFlagAndBreaksTheServerWait) {

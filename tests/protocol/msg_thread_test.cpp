@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/server_run.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -69,6 +71,9 @@ class RecordingThread : public MsgThread {
       if (e.msg == msg && e.number == number) return true;
     return false;
   }
+
+  /// For handlers: ends the loop once the running handler returns.
+  void End() { EndLoop(); }
 
   std::atomic<int> timerCount{0};
   std::atomic<bool> exitRan{false};
@@ -356,6 +361,92 @@ TEST(MsgThreadTimer, TimerExpiriesShareTheQueueWithMessages) {
   gate.set_value();
   ASSERT_TRUE(WaitFor([&] { return t.timerCount >= 1; }));
   EXPECT_EQ(timerCountInside, 0);
+  EXPECT_FALSE(t.overlap);
+  EndThread(t);
+}
+
+
+using server_run::OpenDescriptors;
+
+TEST(MsgThreadEnd, EndLoopEndsTheThreadAfterItsHandlerAndDropsTheRest) {
+  RecordingThread t;
+  std::promise<void> started, gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  std::atomic<uint32_t> id{0};
+  t.onMessage = [&](RecordingThread& self, uint32_t, uint32_t number) {
+    if (number == 1) {
+      id = self.SetTimer(1);  // expires while the thread is held here
+      started.set_value();
+      opened.wait_for(5s);
+      std::this_thread::sleep_for(15ms);
+      self.End();
+    }
+  };
+  ASSERT_TRUE(t.CreateThread());
+  EXPECT_FALSE(t.Ended());
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(1)));
+  started.get_future().wait();
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(2)));  // queued behind
+  gate.set_value();
+  ASSERT_TRUE(WaitFor([&] { return t.Ended(); }));
+  EXPECT_TRUE(t.exitRan);
+  EXPECT_EQ(t.eventsAtExit, 1u) << "a message queued behind the end was handled";
+  EXPECT_EQ(t.timerCount, 0) << "the timer outlived the loop";
+  EXPECT_FALSE(t.PostThreadMessage(WM_SKAV_MSG, Number(3)))
+      << "an ended thread must refuse messages";
+  t.PostQuit();    // harmless
+  t.WaitForEnd();  // joins at once
+  EXPECT_TRUE(t.Ended());
+  EXPECT_FALSE(t.PostThreadMessage(WM_SKAV_MSG, Number(4)));
+  EXPECT_EQ(t.Events().size(), 1u);
+}
+
+TEST(MsgThreadEnd, RunningThreadsWithTimersHoldNoDescriptor) {
+  // Many clients at once under a limit of 1024 descriptors: the queue and
+  // the timer must not take any.
+  const int before = OpenDescriptors();
+  std::vector<std::unique_ptr<RecordingThread>> threads;
+  for (int i = 0; i < 20; ++i) {
+    threads.push_back(std::make_unique<RecordingThread>());
+    threads.back()->onMessage = [](RecordingThread& self, uint32_t, uint32_t number) {
+      if (number == kSetTimer) self.SetTimer(60000);
+    };
+    ASSERT_TRUE(threads.back()->CreateThread());
+    ASSERT_TRUE(threads.back()->PostThreadMessage(WM_SKAV_MSG, Number(kSetTimer)));
+  }
+  for (auto& t : threads)
+    ASSERT_TRUE(WaitFor([&] { return t->Handled(WM_SKAV_MSG, kSetTimer); }));
+  EXPECT_EQ(OpenDescriptors(), before);
+  for (auto& t : threads) EndThread(*t);
+}
+
+TEST(MsgThreadTimer, AStreamOfMessagesDoesNotHoldTheTimerBack) {
+  // Messages keep coming faster than they are handled, so the queue never
+  // runs empty; an expiry still takes its turn among them instead of
+  // waiting for a quiet moment.
+  RecordingThread t;
+  std::atomic<uint32_t> handled{0};
+  std::atomic<int> handledAtFirstTimer{-1};
+  t.onMessage = [&](RecordingThread& self, uint32_t, uint32_t number) {
+    if (number == kSetTimer) self.SetTimer(20);
+    std::this_thread::sleep_for(2ms);
+    ++handled;
+  };
+  t.onTimer = [&](RecordingThread&) {
+    int expected = -1;
+    handledAtFirstTimer.compare_exchange_strong(expected, static_cast<int>(handled.load()));
+  };
+  ASSERT_TRUE(t.CreateThread());
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kSetTimer)));
+  constexpr uint32_t kStream = 300;
+  for (uint32_t i = 0; i < kStream; ++i) {
+    std::this_thread::sleep_for(200us);
+    ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kMarker)));
+  }
+  ASSERT_TRUE(WaitFor([&] { return handled.load() == kStream + 1; }, 10000ms));
+  EXPECT_GE(handledAtFirstTimer.load(), 0) << "the timer never delivered";
+  EXPECT_LT(handledAtFirstTimer.load(), static_cast<int>(kStream))
+      << "the timer waited for the queue to run empty";
   EXPECT_FALSE(t.overlap);
   EndThread(t);
 }

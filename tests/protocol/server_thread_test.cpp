@@ -404,4 +404,31 @@ TEST_F(ServerThreadTest, StopLogsEveryUnfinishedClientAsErrorOnceAndSaysSo) {
   std::fclose(file);
 }
 
+TEST_F(ServerThreadTest, FinishedClientsEndTheirThreadsAndStayOnThePanel) {
+  ctx_.images.buf[0] = gFirmware;  // so a false creation's outcome is Error
+  ctx_.images.len[0] = sizeof gFirmware;
+  const int baseThreads = ThreadCount();
+  ServerRun run(ctx_);
+  constexpr int kDevices = 10;
+  for (int i = 0; i < kDevices; ++i)
+    port_->Inject(MalformedConfReq(Dev(static_cast<uint8_t>(0x71 + i))));
+  // Without Clear: each reaches Closed at once, and its thread is gone a
+  // cycle later while its line stays.
+  ASSERT_TRUE(WaitFor([&] {
+    return server_run::TextLog::CountIn(panel_.Text(), ": Error    ") == kDevices &&
+           ThreadCount() == baseThreads + 1;
+  })) << panel_.Text() << "threads: " << ThreadCount() - baseThreads;
+
+  // A finished device's frames are dropped: no second client, no answer.
+  port_->Inject(ConfReq(Dev(0x71)));
+  const Mac marker = Dev(0x7e);
+  port_->Inject(ConfReq(marker));
+  ASSERT_TRUE(WaitFor([&] { return SentTo(marker, 0x03) == 1; }));
+  EXPECT_EQ(SentTo(Dev(0x71), 0x03), 0);
+  EXPECT_EQ(log_.Count("New client: "), kDevices + 1);
+  ASSERT_TRUE(run.Stop());
+  ctx_.images.buf[0] = nullptr;
+  ctx_.images.len[0] = 0;
+}
+
 }  // namespace

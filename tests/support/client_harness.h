@@ -5,6 +5,7 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -174,7 +175,8 @@ inline std::vector<uint8_t> DevicePacket(uint16_t srcPort, uint16_t dstPort,
                             uint8_t(udpLen),
                             0xAB,
                             0xCD};
-  p.insert(p.end(), payload.begin(), payload.end());
+  p.resize(total);
+  std::copy(payload.begin(), payload.end(), p.begin() + 28);
   const uint16_t csum = OnesComplementSum(p.data(), 20);
   p[10] = uint8_t(csum >> 8);
   p[11] = uint8_t(csum);

@@ -69,6 +69,21 @@ class TextLog : public LogSink {
 /// Applies the panel's edits to a copy that the test thread may read.
 using PanelMirror = StatusTextMirror;
 
+/// Entries of a /proc folder (the threads of .../task, the descriptors of
+/// .../fd); -1 when it cannot be read.
+inline int ProcEntries(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n;
+}
+
+/// Descriptors this process holds right now (less the one that counts).
+inline int OpenDescriptors() { return ProcEntries("/proc/self/fd") - 1; }
+
 /// Threads of this process right now.
 inline int ThreadCount() {
   // ThreadSanitizer's runtime starts a background thread of its own along
@@ -79,13 +94,7 @@ inline int ThreadCount() {
     return true;
   }();
   (void)warmed;
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/task")) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') ++n;
-    closedir(d);
-  }
-  return n;
+  return ProcEntries("/proc/self/task");
 }
 
 /// An Ethernet frame: destination, source, EtherType, then `payload`.
