@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "console/descriptor_limit.h"
 #include "console/headless/front_ends.h"
 #include "console/privileged_start.h"
 #include "console/settings/settings_store.h"
@@ -180,6 +181,9 @@ int main(int argc, char** argv) {
     }
   }
 
+  // Each device in transfer holds a socket: both front ends may use every
+  // descriptor the hard limit allows.
+  RaiseDescriptorLimit();
   if (headless) {
     if (rest.size() > 1) {
       std::fprintf(stderr, "skav-server: unknown argument '%s' (see skav-server --help)\n",
