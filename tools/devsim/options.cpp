@@ -28,6 +28,10 @@ const char* HelpText() {
       "  --count N               number of devices (default 1)\n"
       "  --base-mac MAC          MAC of the first device; device i adds i to its\n"
       "                          last three bytes (default 02:5a:00:00:00:01)\n"
+      "  --at-once N             at most N devices at work at once (default: all);\n"
+      "                          the next one starts, with the server already\n"
+      "                          known, when one has finished (1: one after\n"
+      "                          another)\n"
       "  --timeout SEC           limit for the whole run (default 60)\n"
       "  -v, --verbose           log every step to standard error\n"
       "\n"
@@ -182,6 +186,9 @@ int ParseOptions(int argc, char** argv, DevsimOptions& o, std::string& error) {
     } else if (a == "--count") {
       if (!ParseInt(v, 1, 65536, &n)) return bad(v);
       o.count = static_cast<int>(n);
+    } else if (a == "--at-once") {
+      if (!ParseInt(v, 1, 65536, &n)) return bad(v);
+      o.atOnce = static_cast<int>(n);
     } else if (a == "--base-mac") {
       if (!ParseMac(v, o.baseMac)) return bad(v);
     } else if (a == "--timeout") {

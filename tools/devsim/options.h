@@ -27,6 +27,7 @@ constexpr size_t kMaxTftpErrorText = 1500 - 20 - 8 - 4 - 1;
 struct DevsimOptions {
   std::string ifName;
   int count = 1;
+  int atOnce = 0;  ///< devices at work at once; 0: all
   uint8_t baseMac[6] = {0x02, 0x5a, 0x00, 0x00, 0x00, 0x01};
   int timeoutMs = 60000;  ///< the whole run
   bool verbose = false;

@@ -59,7 +59,19 @@ bool SimRun::AddDevices(std::string* error) {
       return false;
     }
   }
+  admitted_ = opt_.atOnce > 0 ? std::min(devices_.size(), static_cast<size_t>(opt_.atOnce))
+                              : devices_.size();
   return true;
+}
+
+void SimRun::Admit(int64_t now) {
+  if (admitted_ >= devices_.size() || advertiseLen_ == 0) return;
+  size_t atWork = 0;
+  for (size_t i = 0; i < admitted_; ++i) atWork += !devices_[i]->Finished();
+  while (atWork < static_cast<size_t>(opt_.atOnce) && admitted_ < devices_.size()) {
+    devices_[admitted_++]->OnSkav(advertise_, advertiseLen_, now);
+    ++atWork;
+  }
 }
 
 SimDevice* SimRun::Find(const uint8_t mac[6]) {
@@ -83,8 +95,12 @@ void SimRun::Route(const uint8_t* bytes, uint32_t len) {
         if (lastAdvertiseMs_ >= 0)
           advGapMax_ = std::max(advGapMax_, now - lastAdvertiseMs_);
         lastAdvertiseMs_ = now;
+        if (len <= sizeof advertise_) {
+          std::memcpy(advertise_, bytes, len);
+          advertiseLen_ = len;
+        }
       }
-      for (auto& d : devices_) d->OnSkav(bytes, len, now);
+      for (size_t i = 0; i < admitted_; ++i) devices_[i]->OnSkav(bytes, len, now);
     } else if (SimDevice* d = Find(bytes)) {
       d->OnSkav(bytes, len, now);
     }
@@ -129,6 +145,7 @@ bool SimRun::Run(const volatile int* stop) {
     now = NowMs();
     for (auto& d : devices_)
       if (d->Due() <= now) d->OnTick(now);
+    Admit(now);
   }
   endMs_ = NowMs();
   if (!opt_.kernelTftpDir.empty() && !devices_.empty() && devices_[0]->Ip())

@@ -40,6 +40,9 @@ class SimRun {
   static void OnFrame(void* user, const uint8_t* bytes, uint32_t len);
   void Route(const uint8_t* bytes, uint32_t len);
   SimDevice* Find(const uint8_t mac[6]);
+  /// With --at-once: starts waiting devices while fewer than N are at work,
+  /// each with the last ADVERTISE seen.
+  void Admit(int64_t now);
 
   const DevsimOptions& opt_;
   Capture& capture_;
@@ -50,4 +53,8 @@ class SimRun {
   int64_t endMs_ = 0;
   int64_t lastAdvertiseMs_ = -1;
   int64_t advGapMax_ = -1;
+  // Devices [0, admitted_) have been let loose; the rest wait their turn.
+  size_t admitted_ = 0;
+  uint8_t advertise_[64] = {};
+  uint32_t advertiseLen_ = 0;  // 0: none seen yet
 };
