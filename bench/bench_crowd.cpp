@@ -57,25 +57,16 @@ int main(int argc, char** argv) {
     Usage();
     return 2;
   }
-  InstallStopHandlers();
-  const std::string why = NetnsUnavailable();
-  if (!why.empty() || !kDevsim) {
-    std::fprintf(stderr, "skav-bench-crowd: %s\n",
-                 why.empty() ? "built without skav-devsim" : why.c_str());
-    return 2;
-  }
+  if (!PrepareDeviceBench("skav-bench-crowd")) return 2;
   std::printf("skav-bench-crowd: %d devices at once, firmware %d KiB + string tables 1 "
               "and 2 of %d KiB each\n",
               opt.devices, opt.firmwareKiB, opt.tableKiB);
-  std::printf("load average at start: %s; %ld CPUs online\n", LoadAverage().c_str(),
-              sysconf(_SC_NPROCESSORS_ONLN));
+  PrintStartConditions();
 
   TempDir work;
   if (!work.ok()) return 2;
-  ImagePaths images;
-  images.path[0] = work.Write("firmware", Pattern(static_cast<size_t>(opt.firmwareKiB) << 10, 1));
-  images.path[1] = work.Write("st1", Pattern(static_cast<size_t>(opt.tableKiB) << 10, 2));
-  images.path[2] = work.Write("st2", Pattern(static_cast<size_t>(opt.tableKiB) << 10, 3));
+  std::vector<std::string> expect;
+  const ImagePaths images = WriteCrowdImages(work, opt.firmwareKiB, opt.tableKiB, &expect);
   const double perDeviceMiB = (opt.firmwareKiB + 2.0 * opt.tableKiB) / 1024.0;
   const double totalMiB = perDeviceMiB * opt.devices;
 
@@ -97,14 +88,15 @@ int main(int argc, char** argv) {
   // The devices listen first, so that all of them answer the server's very
   // first ADVERTISE: the burst of CONF-REQs is the hardest moment for the
   // advertisement loop.
-  Child sim(topo.deviceNs(0),
-            {kDevsim, "--if", topo.deviceIf(0), "--count", std::to_string(opt.devices),
-             "--expect", "firmware=" + images.path[0], "--expect", "st1=" + images.path[1],
-             "--expect", "st2=" + images.path[2], "--timeout", "900"});
+  std::vector<std::string> simArgs = {kDevsim, "--if", topo.deviceIf(0), "--count",
+                                      std::to_string(opt.devices), "--timeout", "900"};
+  simArgs.insert(simArgs.end(), expect.begin(), expect.end());
+  Child sim(topo.deviceNs(0), simArgs);
   WaitForCapture(sim.pid(), topo.deviceNs(0), 10s);
   std::this_thread::sleep_for(100ms);
   const long rssBefore = ProcStatusKb("VmRSS");
   const long hwmBefore = ProcStatusKb("VmHWM");
+  const int fdsBefore = OpenDescriptors();
   const Clock::time_point t0 = Clock::now();
   BenchServer server(topo.serverNs(), topo.serverIf(), images, 0, &log, false);
   if (!server.ok()) {
@@ -113,10 +105,12 @@ int main(int argc, char** argv) {
   }
 
   long peakThreads = 0;
+  int peakFds = 0;
   int status = -1;
   while (!StopRequested()) {
     status = sim.Wait(100ms);
     peakThreads = std::max(peakThreads, ProcStatusKb("Threads"));
+    peakFds = std::max(peakFds, OpenDescriptors());
     if (!sim.Running()) break;
     if (Clock::now() - t0 > 960s) break;
   }
@@ -125,8 +119,13 @@ int main(int argc, char** argv) {
   while (!StopRequested() && log.Get(exits).count < opt.devices && Clock::now() < doneLimit) {
     std::this_thread::sleep_for(20ms);
     peakThreads = std::max(peakThreads, ProcStatusKb("Threads"));
+    peakFds = std::max(peakFds, OpenDescriptors());
   }
+  std::this_thread::sleep_for(1500ms);  // a cycle or two: the last threads are joined
+  const long threadsAfter = ProcStatusKb("Threads");
+  const int fdsAfter = OpenDescriptors();
   const long hwmRun = ProcStatusKb("VmHWM");
+  const long peakVirtual = ProcStatusKb("VmPeak");
   server.Stop();
   if (StopRequested()) {
     std::printf("interrupted; namespaces removed\n");
@@ -182,9 +181,14 @@ int main(int argc, char** argv) {
               seenGap == "-1ms" ? "none, the run was shorter than two ADVERTISE frames"
                                 : seenGap.c_str());
   std::printf("  server peak memory (VmHWM)          : %.1f MiB (VmRSS before the start "
-              "%.1f MiB, VmHWM before %.1f MiB)\n",
-              hwmRun / 1024.0, rssBefore / 1024.0, hwmBefore / 1024.0);
-  std::printf("  peak thread count of the process    : %ld\n", peakThreads);
+              "%.1f MiB, VmHWM before %.1f MiB; address space at its peak, VmPeak, %.0f "
+              "MiB)\n",
+              hwmRun / 1024.0, rssBefore / 1024.0, hwmBefore / 1024.0, peakVirtual / 1024.0);
+  std::printf("  peak thread count of the process    : %ld (%ld once every device was Done)\n",
+              peakThreads, threadsAfter);
+  std::printf("  descriptors of the process          : peak %d (%d before the start, %d once "
+              "every device was Done)\n",
+              peakFds, fdsBefore, fdsAfter);
   std::printf("load average at end: %s\n", LoadAverage().c_str());
   return status == 0 && done.count == opt.devices ? 0 : 1;
 }

@@ -6,12 +6,14 @@
 #include <net/if.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "console/descriptor_limit.h"
 #include "link/if_list.h"
 #include "protocol/client_table.h"
 #include "transfer/upload_images.h"
@@ -159,6 +161,37 @@ void TimingPort::Turnarounds(std::vector<double>* serverUs,
     if (b > 0 && dataSends_[b] == 1 && ackRxNs_[b] > dataTxNs_[b])
       deviceUs->push_back((ackRxNs_[b] - dataTxNs_[b]) / 1e3);
   }
+}
+
+bool PrepareDeviceBench(const char* program) {
+  InstallStopHandlers();
+  const std::string why = NetnsUnavailable();
+  if (!why.empty() || !DevsimPath()) {
+    std::fprintf(stderr, "%s: %s\n", program,
+                 why.empty() ? "built without skav-devsim" : why.c_str());
+    return false;
+  }
+  RaiseDescriptorLimit();
+  return true;
+}
+
+void PrintStartConditions() {
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  std::printf("load average at start: %s; %ld CPUs online; descriptor limit %llu\n",
+              LoadAverage().c_str(), sysconf(_SC_NPROCESSORS_ONLN),
+              static_cast<unsigned long long>(files.rlim_cur));
+}
+
+ImagePaths WriteCrowdImages(const TempDir& dir, int firmwareKiB, int tableKiB,
+                            std::vector<std::string>* expectArgs) {
+  ImagePaths images;
+  images.path[0] = dir.Write("firmware", Pattern(static_cast<size_t>(firmwareKiB) << 10, 1));
+  images.path[1] = dir.Write("st1", Pattern(static_cast<size_t>(tableKiB) << 10, 2));
+  images.path[2] = dir.Write("st2", Pattern(static_cast<size_t>(tableKiB) << 10, 3));
+  *expectArgs = {"--expect", "firmware=" + images.path[0], "--expect", "st1=" + images.path[1],
+                 "--expect", "st2=" + images.path[2]};
+  return images;
 }
 
 BenchServer::BenchServer(const std::string& ns, const std::string& ifName,

@@ -92,6 +92,21 @@ struct ImagePaths {
   std::string path[7];
 };
 
+/// What a bench that serves simulated devices does first: the stop
+/// handlers, a check that namespaces and the simulator are there (false,
+/// after saying why after `program`'s name, when not), and the soft
+/// descriptor limit raised to the hard one, as a front end does.
+bool PrepareDeviceBench(const char* program);
+
+/// "load average at start: ..., CPUs, descriptor limit" for the record.
+void PrintStartConditions();
+
+/// The images of a crowd of devices, written to `dir`: a firmware of
+/// `firmwareKiB` and string tables 1 and 2 of `tableKiB` each. The
+/// simulator's options that expect exactly them go to `expectArgs`.
+ImagePaths WriteCrowdImages(const TempDir& dir, int firmwareKiB, int tableKiB,
+                            std::vector<std::string>* expectArgs);
+
 /// The server thread on the opened interface `ifName` of namespace `ns`,
 /// 10.0.0.1/8 on it, the images loaded, a status panel, and `log` as the
 /// Debug Window. Its client threads inherit the namespace.
@@ -110,6 +125,8 @@ class BenchServer {
   void Stop();
   /// The port wrapper (valid until destruction).
   const TimingPort& timing() const { return *timing_; }
+  /// The Device Status panel's text; read it only after Stop.
+  std::string PanelText() const { return status_.Text(); }
 
  private:
   L2_If* link_ = nullptr;

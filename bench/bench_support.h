@@ -158,6 +158,9 @@ int64_t FileSize(const std::string& path);
 /// process. -1 when absent.
 long ProcStatusKb(const char* key, pid_t pid = 0);
 
+/// Open descriptors of this process (entries of /proc/self/fd).
+int OpenDescriptors();
+
 double Median(std::vector<double> v);
 /// The p-th percentile (0..100), nearest rank.
 double Percentile(std::vector<double> v, double p);

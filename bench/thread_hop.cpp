@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "bench_support.h"
 #include "protocol/msg_thread.h"
 
 namespace bench {
@@ -25,6 +27,14 @@ int64_t NowNs() {
       .count();
 }
 
+// CPU time of the calling thread.
+int64_t CpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+
 // Does what a client thread does with an ACK, apart from the TFTP work:
 // takes the message, restarts its timer, and says it is done.
 class PingThread : public MsgThread {
@@ -32,9 +42,11 @@ class PingThread : public MsgThread {
   explicit PingThread(int doneFd) : doneFd_(doneFd) {}
   std::atomic<int64_t> handledNs{0};
   std::atomic<int64_t> restartNs{0};
+  std::atomic<int64_t> cpuNs{0};  // the thread's CPU time at its last handler
 
  protected:
   void OnThreadMessage(uint32_t, const uint8_t*, size_t) override {
+    cpuNs.store(CpuNs(), std::memory_order_relaxed);
     const int64_t start = NowNs();
     if (timerId_) KillTimer(timerId_);
     timerId_ = SetTimer(kTimerMs);
@@ -57,19 +69,27 @@ HopFigures MeasureThreadHop(int count, int gapUs) {
   const int doneFd = eventfd(0, EFD_CLOEXEC);
   if (doneFd < 0) return f;
   {
+    // Counted from before the construction: a queue or a timer may take
+    // its descriptors there already.
+    const int fdsBefore = OpenDescriptors();
     PingThread thread(doneFd);
     if (!thread.CreateThread()) {
       close(doneFd);
       return f;
     }
+    f.threadFds = OpenDescriptors() - fdsBefore;
     f.postToHandlerUs.reserve(static_cast<size_t>(count));
     f.timerRestartUs.reserve(static_cast<size_t>(count));
+    int64_t postCpu = 0;
+    int64_t threadCpu0 = -1;
     for (int i = 0; i < count; ++i) {
       std::this_thread::sleep_for(std::chrono::microseconds(gapUs));
+      const int64_t cpu = CpuNs();
       const int64_t t0 = NowNs();
       // As SKAVDRxFrame does: a copy of the frame travels with the post.
       if (!thread.PostThreadMessage(WM_IP_PKT, std::vector<uint8_t>(kAckFrameBytes)))
         break;
+      postCpu += CpuNs() - cpu;
       // The poster sleeps meanwhile, as the server thread does in poll().
       pollfd p{doneFd, POLLIN, 0};
       if (poll(&p, 1, 1000) <= 0) break;
@@ -79,6 +99,15 @@ HopFigures MeasureThreadHop(int count, int gapUs) {
           (thread.handledNs.load(std::memory_order_acquire) - t0) / 1e3);
       f.timerRestartUs.push_back(
           thread.restartNs.load(std::memory_order_relaxed) / 1e3);
+      if (threadCpu0 < 0) threadCpu0 = thread.cpuNs.load(std::memory_order_relaxed);
+    }
+    // From the first handler to the last: one wake-up, handler and sleep
+    // per message in between.
+    const size_t n = f.postToHandlerUs.size();
+    if (n > 1) {
+      f.postCpuUs = postCpu / 1e3 / static_cast<double>(n);
+      f.threadCpuUs = (thread.cpuNs.load(std::memory_order_relaxed) - threadCpu0) / 1e3 /
+                      static_cast<double>(n - 1);
     }
     thread.PostQuit();
     thread.WaitForEnd();

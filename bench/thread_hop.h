@@ -11,6 +11,10 @@ namespace bench {
 struct HopFigures {
   std::vector<double> postToHandlerUs;  ///< the hand-over itself
   std::vector<double> timerRestartUs;   ///< KillTimer + SetTimer in the handler
+  double postCpuUs = 0;     ///< the poster's CPU time in PostThreadMessage, per message
+  double threadCpuUs = 0;   ///< the receiving thread's CPU time per message: its
+                            ///< wake-up, the handler and its going back to sleep
+  int threadFds = -1;       ///< descriptors a MsgThread takes (construction + start)
 };
 
 /// Posts `count` messages of 46 bytes (a TFTP ACK behind its Ethernet
