@@ -51,11 +51,14 @@ class ServerProcess {
 
   ServerProcess(const std::string& ns, const std::string& settings, const TempDir& dir)
       : ServerProcess(ns, settings, dir, Options{}) {}
+  /// `fileLimit` "SOFT:HARD": run under prlimit --nofile with those limits.
   ServerProcess(const std::string& ns, const std::string& settings, const TempDir& dir,
-                const Options& options)
+                const Options& options, const std::string& fileLimit = "")
       : out_(dir.File("stdout")), err_(dir.File("stderr")) {
-    std::vector<std::string> argv = {"ip", "netns", "exec", ns, SKAV_SERVER_BIN,
-                                     "--headless", "--settings", settings};
+    std::vector<std::string> argv = {"ip", "netns", "exec", ns};
+    // prlimit replaces itself with the server, as ip does: one pid.
+    if (!fileLimit.empty()) argv.insert(argv.end(), {"prlimit", "--nofile=" + fileLimit});
+    argv.insert(argv.end(), {SKAV_SERVER_BIN, "--headless", "--settings", settings});
     argv.insert(argv.end(), options.args.begin(), options.args.end());
     std::vector<char*> args;
     for (std::string& a : argv) args.push_back(a.data());

@@ -5,13 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "headless_support.h"
 #include "integration/e2e_support.h"
-#include "support/headless_process.h"
 #include "support/netns.h"
 #include "support/server_run.h"
 
@@ -21,10 +22,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using e2e::Child;
-using e2e::TempDir;
-using server_run::WaitFor;
+using server_run::ProcEntries;
 
-constexpr int kFiles = 1024;
+const std::string kUsualLimit = "1024:1024";
 #if defined(__SANITIZE_THREAD__)
 // Under ThreadSanitizer each new thread costs milliseconds, more the more
 // threads there are: a burst of 600 keeps the server thread creating them
@@ -39,63 +39,66 @@ constexpr auto kSimLimit = 240s;
 // The last device's client reaches Closed 6 s (Close timer) after its
 // CLOSE-REQ, and its line is written within a cycle.
 constexpr auto kOutcomeLimit = 30s;
-
-int Count(const std::string& text, const std::string& part) {
-  int n = 0;
-  for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + part.size()))
-    ++n;
-  return n;
-}
+const std::string kDone = ": Done    \r\n";
 
 class HeadlessScale : public ::testing::Test {
  protected:
   void SetUp() override {
     SKAV_REQUIRE_NETNS();
-    pair_ = std::make_unique<NetnsPair>();
-    ASSERT_TRUE(pair_->ok()) << "cannot create the namespaces";
-    ASSERT_TRUE(dir_.ok());
+    net_ = std::make_unique<NetnsPair>();
+    ASSERT_TRUE(net_->ok()) << "cannot create the namespaces";
     // Small images keep the test about the number of devices, not bytes:
     // a firmware of 7 blocks with a short last one, a string table of 2.
-    firmware_ = dir_.Write("firmware", e2e::Pattern(3100, 61));
-    table_ = dir_.Write("st1", e2e::Pattern(700, 62));
-    log_ = dir_.path() + "/outcomes.log";
-    const std::string text = "[General]\nInterface Name=" + pair_->serverIf() +
-                             "\nFirmware Path=" + firmware_ +
-                             "\nString Table 1 Path=" + table_ +
-                             "\nLog Enable=1\nLog Path=" + log_ + "\n";
-    settings_ = dir_.Write("SKAVD.conf", e2e::Bytes(text.begin(), text.end()));
+    firmware_ = Image("firmware", 3100, 61);
+    table_ = Image("st1", 700, 62);
+    log_ = dir_.File("outcomes.log");
+    settings_ = dir_.File("SKAVD.conf");
+    WriteFile(settings_, "[General]\nInterface Name=" + net_->serverIf() +
+                             "\nFirmware Path=" + firmware_ + "\nString Table 1 Path=" + table_ +
+                             "\nLog Enable=1\nLog Path=" + log_ + "\n");
   }
 
-  /// Starts the server with `soft`:`hard` descriptors and waits for its
-  /// start line; then its idle thread and descriptor counts.
-  std::unique_ptr<headless::Process> StartServer(int soft, int hard) {
-    auto server = std::make_unique<headless::Process>(
-        SKAV_SERVER_BIN, pair_->serverNs(), settings_, dir_.path() + "/stdout",
-        dir_.path() + "/stderr", soft, hard);
-    const bool started = WaitFor(
-        [&] { return server->Out().find("SKAV Server starts running") != std::string::npos; },
-        30000ms);
+  std::string Image(const std::string& name, size_t size, uint32_t seed) {
+    const e2e::Bytes bytes = e2e::Pattern(size, seed);
+    const std::string path = dir_.File(name);
+    WriteFile(path, std::string(bytes.begin(), bytes.end()));
+    return path;
+  }
+
+  /// Starts the server under `fileLimit` ("SOFT:HARD" descriptors) and
+  /// waits for its start line; then notes its idle thread and descriptor
+  /// counts.
+  std::unique_ptr<ServerProcess> StartServer(const std::string& fileLimit) {
+    auto server = std::make_unique<ServerProcess>(net_->serverNs(), settings_, dir_,
+                                                  ServerProcess::Options{{}, false}, fileLimit);
+    const bool started = server->WaitForOut("SKAV Server starts running", 30s);
     EXPECT_TRUE(started) << server->Err();
     if (!started) return nullptr;
     // A few cycles in: everything a run keeps open is open.
     std::this_thread::sleep_for(1200ms);
-    idleThreads_ = server->Threads();
-    idleFds_ = server->Descriptors();
+    idleThreads_ = Threads(*server);
+    idleFds_ = Descriptors(*server);
     return server;
+  }
+  static int Threads(const ServerProcess& s) {
+    return ProcEntries("/proc/" + std::to_string(s.pid()) + "/task");
+  }
+  static int Descriptors(const ServerProcess& s) {
+    return ProcEntries("/proc/" + std::to_string(s.pid()) + "/fd");
   }
 
   /// Plays `count` devices from `baseMac` on (`extra`: more simulator
   /// options) and expects every one of them to get what it expected.
   void ServeDevices(int count, const std::string& baseMac, std::vector<std::string> extra) {
     std::vector<std::string> args = {SKAV_DEVSIM_PATH,
-                                     "--if", pair_->deviceIf(),
+                                     "--if", net_->deviceIf(),
                                      "--count", std::to_string(count),
                                      "--base-mac", baseMac,
                                      "--expect", "firmware=" + firmware_,
                                      "--expect", "st1=" + table_,
                                      "--timeout", "220"};
     args.insert(args.end(), extra.begin(), extra.end());
-    Child sim(pair_->deviceNs(), args);
+    Child sim(net_->deviceNs(), args);
     ASSERT_TRUE(sim.started());
     EXPECT_EQ(sim.Wait(kSimLimit), 0) << sim.output().substr(0, 2000);
     const std::string all = std::to_string(count);
@@ -106,27 +109,26 @@ class HeadlessScale : public ::testing::Test {
 
   /// Waits until the log file holds `done` Done lines, then until the
   /// server's threads and descriptors are back to their idle counts.
-  void ExpectAllDoneAndBackToIdle(headless::Process& server, int done) {
-    EXPECT_TRUE(WaitFor([&] { return Count(headless::ReadText(log_), ": Done    \r\n") >= done; },
-                        kOutcomeLimit))
-        << Count(headless::ReadText(log_), ": Done    \r\n") << " Done lines of " << done;
-    const std::string logText = headless::ReadText(log_);
-    EXPECT_EQ(Count(logText, ": Done    \r\n"), done);
-    EXPECT_EQ(Count(logText, ": Error   \r\n"), 0);
+  void ExpectAllDoneAndBackToIdle(const ServerProcess& server, int done) {
+    EXPECT_TRUE(WaitUntil([&] { return CountOf(ReadFile(log_), kDone) >= done; }, kOutcomeLimit))
+        << CountOf(ReadFile(log_), kDone) << " Done lines of " << done;
+    const std::string logText = ReadFile(log_);
+    EXPECT_EQ(CountOf(logText, kDone), done);
+    EXPECT_EQ(CountOf(logText, ": Error   \r\n"), 0);
     // Every finished client's thread ends and is joined within a cycle or
-    // two; its socket went with it.
-    EXPECT_TRUE(WaitFor(
-        [&] { return server.Threads() == idleThreads_ && server.Descriptors() == idleFds_; },
+    // two; its socket went when its transfer ended.
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Threads(server) == idleThreads_ && Descriptors(server) == idleFds_; },
         5000ms))
-        << "threads " << server.Threads() << " (idle " << idleThreads_ << "), descriptors "
-        << server.Descriptors() << " (idle " << idleFds_ << ")";
+        << "threads " << Threads(server) << " (idle " << idleThreads_ << "), descriptors "
+        << Descriptors(server) << " (idle " << idleFds_ << ")";
     const std::string out = server.Out();
-    EXPECT_EQ(Count(out, "exits. TFTP: Done, FW Upgrade: Done, Graceful Closing: Yes.\r\n"),
+    EXPECT_EQ(CountOf(out, "exits. TFTP: Done, FW Upgrade: Done, Graceful Closing: Yes.\r\n"),
               done);
-    EXPECT_EQ(Count(out, "[Error]"), 0) << out.substr(out.find("[Error]"), 300);
+    EXPECT_EQ(CountOf(out, "[Error]"), 0) << out.substr(out.find("[Error]"), 300);
   }
 
-  std::unique_ptr<NetnsPair> pair_;
+  std::unique_ptr<NetnsPair> net_;
   TempDir dir_;
   std::string firmware_, table_, log_, settings_;
   int idleThreads_ = 0, idleFds_ = 0;
@@ -135,32 +137,35 @@ class HeadlessScale : public ::testing::Test {
 TEST_F(HeadlessScale, ThreeHundredDevicesOneAfterAnotherLeaveNoThreadOrDescriptorBehind) {
   // Before a finished client gave its thread and descriptors back, the
   // 255th device of a run at this limit got no CONF-ACK.
-  auto server = StartServer(kFiles, kFiles);
+  auto server = StartServer(kUsualLimit);
   ASSERT_TRUE(server);
   ServeDevices(300, "02:5a:03:00:00:00", {"--at-once", "1"});
   ExpectAllDoneAndBackToIdle(*server, 300);
-  EXPECT_EQ(server->Stop(30s), 0) << server->Err();
+  kill(server->pid(), SIGTERM);
+  EXPECT_EQ(server->WaitExit(30s), 0) << server->Err();
 }
 
 TEST_F(HeadlessScale, SixHundredDevicesAtOnceAreAllDone) {
-  auto server = StartServer(kFiles, kFiles);
+  auto server = StartServer(kUsualLimit);
   ASSERT_TRUE(server);
   ServeDevices(kCrowd, "02:5a:06:00:00:00", {});
   ExpectAllDoneAndBackToIdle(*server, kCrowd);
-  EXPECT_EQ(server->Stop(30s), 0) << server->Err();
+  kill(server->pid(), SIGTERM);
+  EXPECT_EQ(server->WaitExit(30s), 0) << server->Err();
 }
 
 TEST_F(HeadlessScale, TheSoftDescriptorLimitIsRaisedToTheHardOne) {
-  auto server = StartServer(256, 4096);
+  auto server = StartServer("256:4096");
   ASSERT_TRUE(server);
-  const std::string limits = headless::ReadText("/proc/" + std::to_string(server->pid()) + "/limits");
+  const std::string limits = ReadFile("/proc/" + std::to_string(server->pid()) + "/limits");
   // "Max open files  SOFT  HARD  files"
   std::istringstream line(e2e::LineStartingWith(limits, "Max open files").substr(14));
   std::string soft, hard;
   line >> soft >> hard;
   EXPECT_EQ(soft, "4096") << limits;
   EXPECT_EQ(hard, "4096") << limits;
-  EXPECT_EQ(server->Stop(30s), 0) << server->Err();
+  kill(server->pid(), SIGTERM);
+  EXPECT_EQ(server->WaitExit(30s), 0) << server->Err();
 }
 
 }  // namespace
