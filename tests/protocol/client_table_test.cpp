@@ -21,7 +21,7 @@
 namespace {
 
 using server_run::NewClientLine;
-using server_run::OpenDescriptors;
+using harness::OpenFds;
 using server_run::TextLog;
 using server_run::ThreadCount;
 using server_run::WaitFor;
@@ -242,7 +242,7 @@ TEST_F(ClientTableTest, AClosedClientEndsItsThreadGivesBackItsSocketAndKeepsItsR
 TEST_F(ClientTableTest, TheReservedSocketIsHeldForItsTransferAloneAndTheClientGoesOn) {
   ctx_.images.buf[0] = gFirmware;  // one short block
   ctx_.images.len[0] = sizeof gFirmware;
-  const int before = OpenDescriptors();
+  const int before = OpenFds();
   CClientThread* client = Get(M(0, 0x30), true);
   ASSERT_NE(client, nullptr);
   ASSERT_TRUE(client->PostThreadMessage(WM_SKAV_MSG, {0, 0, 2, 0, 0, 6}));     // CONF-REQ
@@ -257,19 +257,19 @@ TEST_F(ClientTableTest, TheReservedSocketIsHeldForItsTransferAloneAndTheClientGo
   ASSERT_TRUE(WaitFor([&] { return !tftpFrame(2).empty(); }));
   const server_run::Bytes wrq = tftpFrame(2);
   const uint16_t localPort = static_cast<uint16_t>(wrq[34] << 8 | wrq[35]);
-  EXPECT_EQ(OpenDescriptors(), before + 1) << "the transfer reserves one socket";
+  EXPECT_EQ(OpenFds(), before + 1) << "the transfer reserves one socket";
 
   ASSERT_TRUE(client->PostThreadMessage(WM_IP_PKT,
                                         harness::DevicePacket(40000, localPort, harness::Ack(0))));
   ASSERT_TRUE(WaitFor([&] { return !tftpFrame(3).empty(); }));  // DATA 1, the last block
-  EXPECT_EQ(OpenDescriptors(), before + 1) << "the socket went before the transfer ended";
+  EXPECT_EQ(OpenFds(), before + 1) << "the socket went before the transfer ended";
 
   ASSERT_TRUE(client->PostThreadMessage(WM_IP_PKT,
                                         harness::DevicePacket(40000, localPort, harness::Ack(1))));
   ASSERT_TRUE(WaitFor([&] { return log_.Has("TFTP uploading done (file 0, explicitly acked)"); }));
   // The transfer is over, the client is not: it waits in Active, without
   // the descriptor, on its thread.
-  EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == before; }))
+  EXPECT_TRUE(WaitFor([&] { return OpenFds() == before; }))
       << "the reserved socket outlived its transfer";
   EXPECT_EQ(client->State(), Active);
   EXPECT_EQ(ThreadCount(), baseThreads_ + 1);

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "support/server_run.h"
+#include "support/client_harness.h"
 
 namespace {
 
@@ -366,7 +366,7 @@ TEST(MsgThreadTimer, TimerExpiriesShareTheQueueWithMessages) {
 }
 
 
-using server_run::OpenDescriptors;
+using harness::OpenFds;
 
 TEST(MsgThreadEnd, EndLoopEndsTheThreadAfterItsHandlerAndDropsTheRest) {
   RecordingThread t;
@@ -404,7 +404,7 @@ TEST(MsgThreadEnd, EndLoopEndsTheThreadAfterItsHandlerAndDropsTheRest) {
 TEST(MsgThreadEnd, RunningThreadsWithTimersHoldNoDescriptor) {
   // Many clients at once under a limit of 1024 descriptors: the queue and
   // the timer must not take any.
-  const int before = OpenDescriptors();
+  const int before = OpenFds();
   std::vector<std::unique_ptr<RecordingThread>> threads;
   for (int i = 0; i < 20; ++i) {
     threads.push_back(std::make_unique<RecordingThread>());
@@ -416,7 +416,7 @@ TEST(MsgThreadEnd, RunningThreadsWithTimersHoldNoDescriptor) {
   }
   for (auto& t : threads)
     ASSERT_TRUE(WaitFor([&] { return t->Handled(WM_SKAV_MSG, kSetTimer); }));
-  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(OpenFds(), before);
   for (auto& t : threads) EndThread(*t);
 }
 

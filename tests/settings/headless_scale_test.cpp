@@ -102,9 +102,9 @@ class HeadlessScale : public ::testing::Test {
     ASSERT_TRUE(sim.started());
     EXPECT_EQ(sim.Wait(kSimLimit), 0) << sim.output().substr(0, 2000);
     const std::string all = std::to_string(count);
-    EXPECT_NE(sim.output().find("summary devices=" + all + " ok=" + all + " failed=0"),
-              std::string::npos)
-        << e2e::LineStartingWith(sim.output(), "summary");
+    const std::string summary = e2e::LineStartingWith(sim.output(), "summary ");
+    EXPECT_EQ(summary.rfind("summary devices=" + all + " ok=" + all + " ", 0), 0u) << summary;
+    EXPECT_NE(summary.find(" failed=0 "), std::string::npos) << summary;
   }
 
   /// Waits until the log file holds `done` Done lines, then until the

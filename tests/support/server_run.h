@@ -81,9 +81,6 @@ inline int ProcEntries(const std::string& dir) {
   return n;
 }
 
-/// Descriptors this process holds right now (less the one that counts).
-inline int OpenDescriptors() { return ProcEntries("/proc/self/fd") - 1; }
-
 /// Threads of this process right now.
 inline int ThreadCount() {
   // ThreadSanitizer's runtime starts a background thread of its own along
