@@ -1,8 +1,11 @@
 // skav-server --headless at the descriptor limit most logins and services
 // get (soft and hard 1024), in a namespace with the device simulator: 300
-// devices one after another and 600 at once, every one served, and a
-// finished device costing neither a thread nor a descriptor afterwards.
+// devices one after another and 600 at once, every one served, a finished
+// device costing neither a thread nor a descriptor afterwards, and a device
+// the system gives no thread named once instead of lost in silence.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -40,6 +43,49 @@ constexpr auto kSimLimit = 240s;
 // CLOSE-REQ, and its line is written within a cycle.
 constexpr auto kOutcomeLimit = 30s;
 const std::string kDone = ": Done    \r\n";
+
+/// A cgroup of the pids controller that caps the tasks (threads) of the
+/// processes put in it: the system's own refusal of a thread, for a test.
+/// Removed at the end (its processes must have ended).
+class TaskCap {
+ public:
+  TaskCap() {
+    // The version 1 hierarchy, or version 2 where it offers the controller.
+    for (const std::string root : {"/sys/fs/cgroup/pids", "/sys/fs/cgroup"}) {
+      if (access((root + "/cgroup.procs").c_str(), W_OK) != 0) continue;
+      const bool v2 = access((root + "/cgroup.controllers").c_str(), R_OK) == 0;
+      if (v2 && ReadFile(root + "/cgroup.controllers").find("pids") == std::string::npos)
+        continue;
+      if (v2) WriteFile(root + "/cgroup.subtree_control", "+pids");
+      const std::string dir = root + "/skavcap" + std::to_string(getpid());
+      if (mkdir(dir.c_str(), 0755) != 0) continue;
+      if (access((dir + "/pids.max").c_str(), W_OK) == 0) {
+        dir_ = dir;
+        return;
+      }
+      rmdir(dir.c_str());
+    }
+  }
+  ~TaskCap() {
+    // An ended process may leave the group a moment after its parent saw
+    // it end.
+    for (int i = 0; i < 100 && !dir_.empty() && rmdir(dir_.c_str()) != 0; ++i)
+      std::this_thread::sleep_for(20ms);
+  }
+  TaskCap(const TaskCap&) = delete;
+  TaskCap& operator=(const TaskCap&) = delete;
+
+  bool ok() const { return !dir_.empty(); }
+  /// Puts process `pid` (all its threads) under a cap of `tasks`.
+  bool Hold(pid_t pid, int tasks) {
+    WriteFile(dir_ + "/pids.max", std::to_string(tasks));
+    WriteFile(dir_ + "/cgroup.procs", std::to_string(pid));
+    return ReadFile(dir_ + "/cgroup.procs").find(std::to_string(pid)) != std::string::npos;
+  }
+
+ private:
+  std::string dir_;
+};
 
 class HeadlessScale : public ::testing::Test {
  protected:
@@ -108,8 +154,9 @@ class HeadlessScale : public ::testing::Test {
   }
 
   /// Waits until the log file holds `done` Done lines, then until the
-  /// server's threads and descriptors are back to their idle counts.
-  void ExpectAllDoneAndBackToIdle(const ServerProcess& server, int done) {
+  /// server's threads and descriptors are back to their idle counts; its
+  /// output has `errorLines` "[Error]" lines.
+  void ExpectAllDoneAndBackToIdle(const ServerProcess& server, int done, int errorLines = 0) {
     EXPECT_TRUE(WaitUntil([&] { return CountOf(ReadFile(log_), kDone) >= done; }, kOutcomeLimit))
         << CountOf(ReadFile(log_), kDone) << " Done lines of " << done;
     const std::string logText = ReadFile(log_);
@@ -125,7 +172,7 @@ class HeadlessScale : public ::testing::Test {
     const std::string out = server.Out();
     EXPECT_EQ(CountOf(out, "exits. TFTP: Done, FW Upgrade: Done, Graceful Closing: Yes.\r\n"),
               done);
-    EXPECT_EQ(CountOf(out, "[Error]"), 0) << out.substr(out.find("[Error]"), 300);
+    EXPECT_EQ(CountOf(out, "[Error]"), errorLines) << out.substr(out.find("[Error]"), 300);
   }
 
   std::unique_ptr<NetnsPair> net_;
@@ -150,6 +197,46 @@ TEST_F(HeadlessScale, SixHundredDevicesAtOnceAreAllDone) {
   ASSERT_TRUE(server);
   ServeDevices(kCrowd, "02:5a:06:00:00:00", {});
   ExpectAllDoneAndBackToIdle(*server, kCrowd);
+  kill(server->pid(), SIGTERM);
+  EXPECT_EQ(server->WaitExit(30s), 0) << server->Err();
+}
+
+TEST_F(HeadlessScale, ADeviceGivenNoThreadIsNamedOnceAndServedWhenThreadsAreBack) {
+  TaskCap cap;
+  if (!cap.ok()) GTEST_SKIP() << "no pids cgroup controller to cap the server's threads";
+  auto server = StartServer(kUsualLimit);
+  ASSERT_TRUE(server);
+  // Room for three client threads, not four.
+  ASSERT_TRUE(cap.Hold(server->pid(), idleThreads_ + 3));
+  {
+    // Four devices at once: one of them asks six times, a second apart,
+    // and gets no client; the other three are served meanwhile.
+    Child sim(net_->deviceNs(), {SKAV_DEVSIM_PATH, "--if", net_->deviceIf(), "--count", "4",
+                                 "--base-mac", "02:5a:0c:00:00:00", "--expect",
+                                 "firmware=" + firmware_, "--expect", "st1=" + table_,
+                                 "--timeout", "60"});
+    ASSERT_TRUE(sim.started());
+    EXPECT_EQ(sim.Wait(kSimLimit), 1) << sim.output();
+    const std::string summary = e2e::LineStartingWith(sim.output(), "summary ");
+    EXPECT_EQ(summary.rfind("summary devices=4 ok=3 ", 0), 0u) << sim.output();
+  }
+  const std::string out = server->Out();
+  const std::string prefix = "[Error] Fail to create client ";
+  ASSERT_EQ(CountOf(out, prefix), 1) << out;
+  const std::string line = out.substr(out.find(prefix), out.find("\r\n", out.find(prefix)) + 2 -
+                                                            out.find(prefix));
+  const std::string mac = line.substr(prefix.size(), 17);  // "02-5a-0c-00-00-0N"
+  EXPECT_EQ(line, prefix + mac + ": CreateThread() fails (Resource temporarily unavailable)\r\n");
+  EXPECT_EQ(CountOf(out, "New client: " + mac), 0) << "the refused device took an address";
+  ExpectAllDoneAndBackToIdle(*server, 3, 1);
+
+  // Threads are back: the same device, asking again, is served.
+  std::string colonMac = mac;
+  for (char& c : colonMac)
+    if (c == '-') c = ':';
+  ServeDevices(1, colonMac, {});
+  EXPECT_TRUE(WaitUntil([&] { return CountOf(ReadFile(log_), kDone) == 4; }, kOutcomeLimit));
+  EXPECT_EQ(CountOf(server->Out(), prefix), 1);
   kill(server->pid(), SIGTERM);
   EXPECT_EQ(server->WaitExit(30s), 0) << server->Err();
 }
