@@ -16,7 +16,7 @@
 
 #include "bench_support.h"
 #include "report/debug_print.h"
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 #include "link/l2_if.h"
 #include "protocol/server_thread.h"
 

@@ -50,10 +50,13 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
                               SKAVDContext& ctx) {
   // The list is ascending, so the walk stops at the first MAC not smaller
   // than the key: that is the match, or the place to insert.
-  CClientThread** place = &gClientList;
-  while (*place && std::memcmp((*place)->mac, mac, 6) < 0)
-    place = &(*place)->next;
-  if (*place && std::memcmp((*place)->mac, mac, 6) == 0) return *place;
+  CClientThread* before = nullptr;
+  CClientThread* at = gClientList;
+  while (at && std::memcmp(at->mac, mac, 6) < 0) {
+    before = at;
+    at = at->Next();
+  }
+  if (at && std::memcmp(at->mac, mac, 6) == 0) return at;
   if (!createAllowed) return nullptr;
 
   // The thread is started before the record joins the list. A client that
@@ -87,8 +90,11 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
     delete client;
     return nullptr;
   }
-  client->next = *place;
-  *place = client;
+  client->next = at;
+  if (before)
+    before->next = client;
+  else
+    gClientList = client;
   // Written before the first post, which hands it over to the thread.
   client->ipAddr = SKAVDAllocIp();
 
@@ -124,17 +130,22 @@ namespace {
 // for its thread and deletes it. True when any was removed.
 bool RemoveEnded() {
   bool removed = false;
-  CClientThread** place = &gClientList;
-  while (*place) {
-    CClientThread* c = *place;
+  CClientThread* before = nullptr;
+  CClientThread* c = gClientList;
+  while (c) {
+    CClientThread* after = c->Next();
     if (c->State() != Ended) {
-      place = &c->next;
-      continue;
+      before = c;
+    } else {
+      if (before)
+        before->next = after;
+      else
+        gClientList = after;
+      c->WaitForEnd();
+      delete c;
+      removed = true;
     }
-    *place = c->next;
-    c->WaitForEnd();
-    delete c;
-    removed = true;
+    c = after;
   }
   return removed;
 }
@@ -151,7 +162,7 @@ void MarkEnded(CClientThread* c) {
 void SKAVDReapClients() { SKAVDReapClients(false); }
 
 void SKAVDReapClients(bool onlyLogged) {
-  for (CClientThread* c = gClientList; c; c = c->next) {
+  for (CClientThread* c = gClientList; c; c = c->Next()) {
     if (c->State() != Closed) continue;
     if (onlyLogged && !c->HasFlag(outcomeLogged)) continue;
     if (ClientOutcome(*c) == Outcome::kDone || c->HasFlag(falseCreation)) MarkEnded(c);
@@ -161,7 +172,7 @@ void SKAVDReapClients(bool onlyLogged) {
 
 bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, bool onlyLogged) {
   bool any = false;
-  for (CClientThread* c = gClientList; c; c = c->next) {
+  for (CClientThread* c = gClientList; c; c = c->Next()) {
     if (c->State() != Closed) continue;
     if (c->closedSeenMs == 0) {
       // 0 means "not yet seen"; a clock reading of 0 itself is taken as 1.
@@ -177,7 +188,7 @@ bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, bool onlyLogged) {
 }
 
 void SKAVDMarkUnfinished(LogSink* log) {
-  for (CClientThread* c = gClientList; c; c = c->next) {
+  for (CClientThread* c = gClientList; c; c = c->Next()) {
     if (c->State() == Closed || c->HasFlag(outcomeLogged)) continue;
     c->SetFlag(interruptedByStop);
     const uint8_t* m = c->mac;
@@ -187,10 +198,10 @@ void SKAVDMarkUnfinished(LogSink* log) {
 }
 
 void SKAVDEndAllClients() {
-  for (CClientThread* c = gClientList; c; c = c->next) c->PostQuit();
+  for (CClientThread* c = gClientList; c; c = c->Next()) c->PostQuit();
   CClientThread* c = gClientList;
   while (c) {
-    CClientThread* next = c->next;
+    CClientThread* next = c->Next();
     c->WaitForEnd();
     delete c;
     c = next;
@@ -208,6 +219,6 @@ void SKAVDNoteThreadEnded() { gEndedThreads.fetch_add(1); }
 
 void SKAVDJoinEndedClients() {
   if (gEndedThreads.exchange(0) == 0) return;
-  for (CClientThread* c = gClientList; c; c = c->next)
+  for (CClientThread* c = gClientList; c; c = c->Next())
     if (c->Ended()) c->WaitForEnd();
 }

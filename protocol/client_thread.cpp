@@ -14,9 +14,10 @@ CClientThread::CClientThread(L2_If* link, const LogSlot* logSlot,
     : link(link),
       logSlot(logSlot),
       regionCode(regionCode),
-      images(images),
-      stMask(images ? images->stMask : 0) {
+      images(images) {
   std::memcpy(this->mac, mac, sizeof this->mac);
+  stMask = images ? images->stMask : 0;
+  firmwareOffered = images && images->Loaded(0);
 }
 
 CClientThread::~CClientThread() {
@@ -92,12 +93,4 @@ void CClientThread::StopTimer() {
     KillTimer(timerId);
     timerId = 0;
   }
-}
-
-Outcome ClientOutcome(const CClientThread& client) {
-  if (client.State() != Closed) return Outcome::kReworking;
-  bool nothingOffered =
-      !(client.images && client.images->Loaded(0)) && client.stMask == 0;
-  if (nothingOffered || client.HasFlag(fwUpgradeDone)) return Outcome::kDone;
-  return Outcome::kError;
 }

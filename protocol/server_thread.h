@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "report/debug_print.h"
-#include "console/log_file.h"
-#include "console/status_panel.h"
+#include "report/log_file.h"
+#include "report/status_panel.h"
 #include "link/l2_if.h"
 #include "transfer/upload_images.h"
 

@@ -12,7 +12,7 @@
 #include "console/gui/status_view.h"
 #include "console/server_control.h"
 #include "console/settings/settings_controls.h"
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 #include "link/if_list.h"
 #include "protocol/server_thread.h"
 

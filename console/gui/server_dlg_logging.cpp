@@ -6,7 +6,7 @@
 #include <QPushButton>
 
 #include "console/gui/server_dlg.h"
-#include "console/log_file.h"
+#include "report/log_file.h"
 #include "report/debug_print.h"
 
 bool CServerDlg::OpenLogFile() { return ::OpenLogFile(ctx_.logFile, LogPath()); }

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 
 class QTimer;
 

@@ -8,7 +8,7 @@
 #include "console/gui/change_passwd_dlg.h"
 #include "console/gui/passwd_dialog.h"
 #include "console/gui/server_dlg.h"
-#include "console/log_file.h"
+#include "report/log_file.h"
 #include "console/settings/settings_store.h"
 
 namespace {

@@ -20,11 +20,11 @@
 
 #include "console/headless/front_ends.h"
 #include "console/headless/headless_output.h"
-#include "console/log_file.h"
+#include "report/log_file.h"
 #include "console/server_control.h"
 #include "console/settings/plain_controls.h"
 #include "console/settings/settings_store.h"
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 #include "link/if_list.h"
 #include "protocol/server_thread.h"
 #include "report/debug_print.h"

@@ -45,7 +45,7 @@ struct Images {
 void CheckList(const std::set<Mac>& expected) {
   auto want = expected.begin();
   const CClientThread* prev = nullptr;
-  for (const CClientThread* c = gClientList; c; c = c->next) {
+  for (const CClientThread* c = gClientList; c; c = c->Next()) {
     if (prev) FUZZ_CHECK(std::memcmp(prev->mac, c->mac, 6) < 0);
     FUZZ_CHECK(want != expected.end());
     FUZZ_CHECK(std::memcmp(want->data(), c->mac, 6) == 0);

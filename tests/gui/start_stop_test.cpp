@@ -17,7 +17,7 @@
 #include "console/gui/server_dlg.h"
 #include "console/settings/plain_controls.h"
 #include "console/settings/settings_store.h"
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 #include "gui_support.h"
 
 namespace {

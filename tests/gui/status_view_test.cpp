@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "console/gui/status_view.h"
-#include "console/panel_devices.h"
-#include "console/status_panel.h"
+#include "report/panel_devices.h"
+#include "report/status_panel.h"
 #include "gui_support.h"
 
 namespace {

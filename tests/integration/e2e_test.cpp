@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "console/log_file.h"
+#include "report/log_file.h"
 #include "link/if_list.h"
 #include "link/l2_if.h"
 #include "protocol/client_table.h"

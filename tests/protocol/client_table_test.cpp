@@ -57,7 +57,7 @@ class ClientTableTest : public ::testing::Test {
   }
   static std::vector<std::string> ListMacs() {
     std::vector<std::string> macs;
-    for (CClientThread* c = gClientList; c; c = c->next)
+    for (CClientThread* c = gClientList; c; c = c->Next())
       macs.push_back(server_run::MacText(c->mac));
     return macs;
   }
@@ -184,7 +184,7 @@ TEST_F(ClientTableTest, ClearEndsDoneClientsAndKeepsErrorAndReworkingInOrder) {
                             "00-00-00-00-00-04", "00-00-00-00-00-06",
                             "00-00-00-00-00-08"}));
   EXPECT_EQ(ThreadCount(), baseThreads_ + 5) << "reaped threads have ended";
-  for (CClientThread* c = gClientList; c; c = c->next)
+  for (CClientThread* c = gClientList; c; c = c->Next())
     EXPECT_NE(c->State(), Ended);
 
   SKAVDReapClients();  // nothing more to reap

@@ -49,11 +49,11 @@ class ReapLoggedTest : public ::testing::Test {
   }
   static std::vector<int> Lasts() {
     std::vector<int> v;
-    for (CClientThread* c = gClientList; c; c = c->next) v.push_back(c->mac[5]);
+    for (CClientThread* c = gClientList; c; c = c->Next()) v.push_back(c->mac[5]);
     return v;
   }
   static CClientThread* Find(uint8_t last) {
-    for (CClientThread* c = gClientList; c; c = c->next)
+    for (CClientThread* c = gClientList; c; c = c->Next())
       if (c->mac[5] == last) return c;
     return nullptr;
   }

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "report/debug_print.h"
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 #include "protocol/client_table.h"
 #include "protocol/server_thread.h"
 

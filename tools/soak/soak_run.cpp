@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 
 namespace soak {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "console/log_file.h"
+#include "report/log_file.h"
 #include "soak/soak_env.h"
 
 namespace soak {

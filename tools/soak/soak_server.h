@@ -8,7 +8,7 @@
 #include <string>
 
 #include "console/server_control.h"
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 #include "link/if_list.h"
 #include "protocol/server_thread.h"
 #include "soak/line_audit.h"

@@ -1,6 +1,6 @@
 // Device Status panel model: literal texts and offsets for the edge cases,
 // and incremental refreshes checked against full rebuilds.
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 
 #include <gtest/gtest.h>
 
@@ -266,7 +266,7 @@ TEST(StatusPanelInsert, StatusOrderIntoTheReworkingGroup) {
 TEST(StatusPanelFinish, MacOrderChangesTheWordInPlace) {
   Devices d;
   d.Add(MacOf(1));
-  CClientThread* three = d.Add(MacOf(3));
+  DeviceRecord* three = d.Add(MacOf(3));
   d.Add(MacOf(5));
   Panel p(kSortMacUp);
   GUIStatusUpdateSorting(&p.ctl, d.head(), p.state);
@@ -461,7 +461,7 @@ TEST(StatusPanelLimits, TotalPast9999KeepsEveryOffset) {
 }
 
 // Sets a client's outcome whatever it was before.
-void SetOutcome(CClientThread* c, int which) {
+void SetOutcome(DeviceRecord* c, int which) {
   c->flags.store(which == 1 ? static_cast<uint32_t>(fwUpgradeDone) : 0u);
   c->SetState(which == 0 ? Active : Closed);
 }
@@ -479,7 +479,7 @@ TEST(StatusPanelRandom, IncrementalEqualsFullRebuild) {
       std::mt19937 rng(seed * 7919u + static_cast<uint32_t>(order));
       Devices d;
       std::set<Mac> used;
-      std::vector<CClientThread*> all;
+      std::vector<DeviceRecord*> all;
       Panel p(order);
       GUIStatusReset(&p.ctl, 0, p.state);
       // One device from the start: with none, the header keeps the blank
@@ -499,7 +499,7 @@ TEST(StatusPanelRandom, IncrementalEqualsFullRebuild) {
             } while (!used.insert(mac).second);
             all.push_back(d.Add(mac));
           } else {
-            CClientThread* c = all[rng() % all.size()];
+            DeviceRecord* c = all[rng() % all.size()];
             if (action < 9) {
               if (c->State() != Closed) SetOutcome(c, 1 + static_cast<int>(rng() % 2));
             } else {

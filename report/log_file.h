@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-class CClientThread;
+struct DeviceRecord;
 
 /// Serialises every write, flush, close and replacement of the log file.
 extern std::mutex gLogLock;
@@ -32,7 +32,7 @@ int LogFileBanner(LogFile& file, int kind);
 /// Writes one line per client not yet outcomeLogged that is Closed or that
 /// a stop left unfinished (interrupted: always Error), and marks it.
 /// 0 when no file is open, else 1.
-int LogFileOutcomes(LogFile& file, CClientThread* list);
+int LogFileOutcomes(LogFile& file, DeviceRecord* list);
 
 /// Closes the open file (if any) and opens `path` for appending, with the
 /// operator's messages on failure. true when a file is open afterwards.

@@ -1,6 +1,6 @@
 // Device Status panel text model: a header with counts and 32-character
 // entries, edited in place at fixed offsets by the server thread.
-#include "console/status_panel.h"
+#include "report/status_panel.h"
 
 #include <algorithm>
 #include <climits>
@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "report/debug_print.h"
-#include "protocol/client_thread.h"
+#include "report/device_record.h"
 
 namespace {
 
@@ -72,7 +72,7 @@ std::string EntryText(const char* macText, int32_t code) {
 
 // The state is read once: a client thread may reach Closed between two
 // reads, and a Closed client no longer changes its flags.
-int32_t PanelCode(const CClientThread& client) {
+int32_t PanelCode(const DeviceRecord& client) {
   if (client.State() != Closed) return kPanelReworking;
   return ClientOutcome(client) == Outcome::kDone ? kPanelDone : kPanelError;
 }
@@ -190,7 +190,7 @@ int GUIStatusPlaceInGroup(int32_t code, StatusText* ctl, const char* macText,
   return found < insertAt ? insertAt - kEntryLen : insertAt;
 }
 
-void GUIStatusUpdateDevice(PanelState& state, const CClientThread& client,
+void GUIStatusUpdateDevice(PanelState& state, const DeviceRecord& client,
                            StatusText* ctl, int32_t order) {
   MacText mac(client.mac);
   int32_t code = PanelCode(client);
@@ -273,13 +273,13 @@ void GUIStatusReset(StatusText* ctl, int count, PanelState& state) {
   ResetWithOrder(ctl, count, state, NormalOrder(state.Get(sortKey)));
 }
 
-void GUIStatusUpdateSorting(StatusText* ctl, CClientThread* list,
+void GUIStatusUpdateSorting(StatusText* ctl, DeviceRecord* list,
                             PanelState& state) {
   // One reading of the key for the whole rebuild: the GUI thread may press
   // another button meanwhile, and that request is served by the next one.
   int32_t order = NormalOrder(state.Get(sortKey));
   size_t n = 0;
-  for (CClientThread* c = list; c != nullptr; c = c->next) ++n;
+  for (DeviceRecord* c = list; c != nullptr; c = c->next) ++n;
 
   StatusRecord* records = nullptr;
   if (n > 0) {
@@ -293,7 +293,7 @@ void GUIStatusUpdateSorting(StatusText* ctl, CClientThread* list,
       return;
     }
     size_t i = 0;
-    for (CClientThread* c = list; c != nullptr; c = c->next, ++i) {
+    for (DeviceRecord* c = list; c != nullptr; c = c->next, ++i) {
       std::memcpy(records[i].mac, c->mac, sizeof records[i].mac);
       records[i].code = PanelCode(*c);
     }
@@ -329,7 +329,7 @@ void GUIStatusUpdateSorting(StatusText* ctl, CClientThread* list,
   std::free(records);
 }
 
-void GUIStatusUpdate(StatusText* ctl, CClientThread* list, PanelState& state) {
+void GUIStatusUpdate(StatusText* ctl, DeviceRecord* list, PanelState& state) {
   if (ctl->LayoutOrder() == 0) {
     ResetWithOrder(ctl, 0, state, NormalOrder(state.Get(sortKey)));
   }
@@ -342,7 +342,7 @@ void GUIStatusUpdate(StatusText* ctl, CClientThread* list, PanelState& state) {
   state.Set(doneCount, 0);
   state.Set(reworkingCount, 0);
 
-  for (CClientThread* c = list; c != nullptr; c = c->next) {
+  for (DeviceRecord* c = list; c != nullptr; c = c->next) {
     GUIStatusUpdateDevice(state, *c, ctl, order);
   }
 

@@ -1,6 +1,6 @@
 // Log file: banners and outcome lines byte for byte with CR LF, outcomes
 // written once, the open messages, and writers racing a replacement.
-#include "console/log_file.h"
+#include "report/log_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -243,11 +243,11 @@ TEST(LogFileOutcomes, OneLinePerClosedClientInListOrder) {
   TempDir dir;
   ASSERT_TRUE(dir.ok());
   Devices d;
-  CClientThread* nothing = d.Add(Mac{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, true);
-  CClientThread* failed = d.Add(Mac{0xAB, 0xCD, 0xEF, 0x01, 0x02, 0x03});
-  CClientThread* active = d.Add(Mac{0x10, 0, 0, 0, 0, 0x01});
-  CClientThread* done = d.Add(Mac{0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54});
-  CClientThread* logged = d.Add(Mac{0x20, 0, 0, 0, 0, 0x02});
+  DeviceRecord* nothing = d.Add(Mac{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E}, true);
+  DeviceRecord* failed = d.Add(Mac{0xAB, 0xCD, 0xEF, 0x01, 0x02, 0x03});
+  DeviceRecord* active = d.Add(Mac{0x10, 0, 0, 0, 0, 0x01});
+  DeviceRecord* done = d.Add(Mac{0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54});
+  DeviceRecord* logged = d.Add(Mac{0x20, 0, 0, 0, 0, 0x02});
   nothing->SetState(Closed);  // nothing offered: Done without fwUpgradeDone
   Devices::FinishError(failed);
   Devices::FinishDone(done);
@@ -290,7 +290,7 @@ TEST(LogFileOutcomes, FinishedBeforeAFileWasOpened) {
   TempDir dir;
   ASSERT_TRUE(dir.ok());
   Devices d;
-  CClientThread* early = d.Add(MacOf(0x01));
+  DeviceRecord* early = d.Add(MacOf(0x01));
   Devices::FinishDone(early);
 
   LogFile file;
@@ -314,7 +314,7 @@ TEST(LogFileOutcomes, FinishedBeforeAFileWasOpened) {
 TEST(LogFileOutcomes, FailedWriteStillMarksLogged) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
   Devices d;
-  CClientThread* c = d.Add(MacOf(0x01));
+  DeviceRecord* c = d.Add(MacOf(0x01));
   Devices::FinishError(c);
   LogFile file;
   ASSERT_TRUE(OpenLogFile(file, "/dev/full"));

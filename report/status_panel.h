@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-class CClientThread;
+struct DeviceRecord;
 
 constexpr int32_t kSortMacUp = 1021;
 constexpr int32_t kSortMacDown = 1020;
@@ -97,10 +97,10 @@ void SetStatusAllocator(StatusAllocFn fn);
 /// way, so the counts stay at offset 19 and the entries at 24.
 void GUIStatusReset(StatusText* ctl, int count, PanelState& state);
 /// Full rebuild in the current order.
-void GUIStatusUpdateSorting(StatusText* ctl, CClientThread* list,
+void GUIStatusUpdateSorting(StatusText* ctl, DeviceRecord* list,
                             PanelState& state);
 /// Incremental refresh, entry by entry.
-void GUIStatusUpdate(StatusText* ctl, CClientThread* list, PanelState& state);
+void GUIStatusUpdate(StatusText* ctl, DeviceRecord* list, PanelState& state);
 
 /// A sort button: stores the key and asks for a rebuild; false when the key
 /// was already chosen (then nothing changes). The caller wakes the loop.

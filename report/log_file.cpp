@@ -1,13 +1,13 @@
 // The log file: start and supervisor banners and one outcome line per
 // finished device, CR LF line ends, every use of the stream under gLogLock.
-#include "console/log_file.h"
+#include "report/log_file.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "report/debug_print.h"
-#include "protocol/client_thread.h"
+#include "report/device_record.h"
 
 std::mutex gLogLock;
 
@@ -93,12 +93,12 @@ int LogFileBanner(LogFile& file, int kind) {
   return ok ? 1 : 0;
 }
 
-int LogFileOutcomes(LogFile& file, CClientThread* list) {
+int LogFileOutcomes(LogFile& file, DeviceRecord* list) {
   {
     std::lock_guard<std::mutex> lock(gLogLock);
     if (file.fp == nullptr) return 0;
   }
-  for (CClientThread* c = list; c != nullptr; c = c->next) {
+  for (DeviceRecord* c = list; c != nullptr; c = c->next) {
     if (c->HasFlag(outcomeLogged)) continue;
     // A device the run ended before it closed did not complete, whatever
     // it had received, even if it closes while its line is written.

@@ -1,0 +1,69 @@
+// What the operator's records keep of a device the server serves: its MAC,
+// address, state and outcome flags. The client that serves the device
+// writes it; the Device Status panel, the log file and Clear read it, also
+// after the client's thread has ended.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+enum ClientState : int32_t {
+  Ended = 0,
+  Created = 1,
+  Active = 2,
+  TftpUploading = 3,
+  Closing = 4,
+  Closed = 5,
+  TftpSending = 6,
+  TftpLastBlock = 7,
+};
+
+enum ClientFlag : uint32_t {
+  tftpDone = 0x02,
+  fwUpgradeDone = 0x04,
+  tftpFailed = 0x08,
+  gracefulClosing = 0x10,
+  /// The frame that created the client did not parse: it never served a
+  /// device, so Clear removes it whatever its outcome.
+  falseCreation = 0x20,
+  /// Not Closed when the run stopped: its outcome is Error.
+  interruptedByStop = 0x40,
+  outcomeLogged = 0x10000000,
+};
+
+enum class Outcome { kReworking, kDone, kError };
+
+/// One device's record, linked into the server's MAC-sorted list. State
+/// and flags are written by the client's thread and read by the server
+/// thread, each a single word without a lock.
+struct DeviceRecord {
+  DeviceRecord() = default;
+  DeviceRecord(const DeviceRecord&) = delete;
+  DeviceRecord& operator=(const DeviceRecord&) = delete;
+
+  uint8_t mac[6] = {};
+  uint32_t ipAddr = 0;  ///< network order
+  std::atomic<int32_t> state{Created};
+  DeviceRecord* next = nullptr;
+  std::atomic<uint32_t> flags{0};
+  uint32_t stMask = 0;           ///< string tables offered: bit k-1 for table k
+  bool firmwareOffered = false;  ///< a firmware image was on offer
+  /// Server thread only: its steady clock in ms when it first saw the
+  /// device Closed; 0 before.
+  int64_t closedSeenMs = 0;
+
+  void SetFlag(uint32_t bit) { flags.fetch_or(bit, std::memory_order_relaxed); }
+  bool HasFlag(uint32_t bit) const {
+    return (flags.load(std::memory_order_relaxed) & bit) != 0;
+  }
+  int32_t State() const { return state.load(std::memory_order_relaxed); }
+  void SetState(int32_t s) { state.store(s, std::memory_order_relaxed); }
+};
+
+/// Reworking unless Closed; Done when nothing was offered or fwUpgradeDone.
+inline Outcome ClientOutcome(const DeviceRecord& record) {
+  if (record.State() != Closed) return Outcome::kReworking;
+  const bool nothingOffered = !record.firmwareOffered && record.stMask == 0;
+  if (nothingOffered || record.HasFlag(fwUpgradeDone)) return Outcome::kDone;
+  return Outcome::kError;
+}
