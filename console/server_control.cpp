@@ -101,6 +101,7 @@ bool ServerControl::Start(const StartRequest& request) {
   ctx_.owner = request.owner;
   ctx_.logSlot = request.logSlot;
   ctx_.regionCode = request.regionCode;
+  ctx_.maxLiveClients = request.maxLiveClients;
   ctx_.link = link_;
   ctx_.running.store(1, std::memory_order_release);
   {

@@ -26,6 +26,8 @@ struct StartRequest {
   /// interfaces item 0 is "Select one..." and item i + 1 is entry i.
   int interfaceItem = -1;
   int32_t regionCode = 0;  ///< 0 when no region is chosen
+  /// The most clients not yet Closed at once; 0: no ceiling.
+  int32_t maxLiveClients = kDefaultMaxLiveClients;
   void* owner = nullptr;
   const LogSlot* logSlot = nullptr;  ///< the Debug Window slot
 };

@@ -32,6 +32,12 @@ uint32_t gPoolHostMask = 0;  // host order
 
 // Client threads that have ended since the server thread last joined them.
 std::atomic<int32_t> gEndedThreads{0};
+// Client threads started and not yet ended: the clients not yet Closed.
+std::atomic<int32_t> gLiveThreads{0};
+// New devices turned away at the ceiling since the last line said so, and
+// when that was; server thread only.
+int64_t gTurnedAway = 0;
+std::chrono::steady_clock::time_point gTurnedAwayShown{};
 
 // Devices lately named for a client that could not be made; server thread
 // only.
@@ -58,6 +64,12 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
   }
   if (at && std::memcmp(at->mac, mac, 6) == 0) return at;
   if (!createAllowed) return nullptr;
+  // Every client not yet Closed holds a thread, and threads are the whole
+  // machine's: invented MACs by the thousand must not take it down.
+  if (ctx.maxLiveClients > 0 && gLiveThreads.load() >= ctx.maxLiveClients) {
+    ++gTurnedAway;
+    return nullptr;
+  }
 
   // The thread is started before the record joins the list. A client that
   // cannot be made leaves nothing behind (no record, no address): the
@@ -78,9 +90,13 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
     return nullptr;
   }
   int error = fault;
+  // Counted before it starts: a thread that runs at all uncounts itself as
+  // it ends, even one that refuses to start.
+  gLiveThreads.fetch_add(1);
   // Returns once the thread can take messages: the caller posts the frame
   // that created the client right after.
   if (fault != 0 || !client->CreateThread(&error)) {
+    if (error != 0) gLiveThreads.fetch_sub(1);  // no thread ran
     char reason[128];
     const char* text = error != 0 ? strerrordesc_np(error) : nullptr;
     std::snprintf(reason, sizeof reason, "CreateThread() fails (%s)",
@@ -208,6 +224,7 @@ void SKAVDEndAllClients() {
   }
   gClientList = nullptr;
   gCreateFailures.Clear();
+  gTurnedAway = 0;
 }
 
 void SKAVDNotifyExit(CClientThread& client) {
@@ -215,7 +232,22 @@ void SKAVDNotifyExit(CClientThread& client) {
   if (client.link) L2_BreakLoop(client.link);
 }
 
-void SKAVDNoteThreadEnded() { gEndedThreads.fetch_add(1); }
+void SKAVDNoteThreadEnded() {
+  gLiveThreads.fetch_sub(1);
+  gEndedThreads.fetch_add(1);
+}
+
+void SKAVDReportTurnedAway(LogSink* log, int32_t ceiling) {
+  if (gTurnedAway == 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - gTurnedAwayShown < std::chrono::seconds(1)) return;
+  DebugPrint(log,
+             "[Error] %lld CONF-REQ from new devices turned away: %d devices are being "
+             "served, the most at once\r\n",
+             static_cast<long long>(gTurnedAway), ceiling);
+  gTurnedAway = 0;
+  gTurnedAwayShown = now;
+}
 
 void SKAVDJoinEndedClients() {
   if (gEndedThreads.exchange(0) == 0) return;

@@ -66,6 +66,11 @@ void SKAVDNotifyExit(CClientThread& client);
 /// ended): the server thread joins it in its next cycle.
 void SKAVDNoteThreadEnded();
 
+/// Says how many CONF-REQ of new devices were turned away at the ceiling
+/// of `ceiling` clients not yet Closed since it last said so, at most once
+/// a second; nothing when none were. Server thread, once a cycle.
+void SKAVDReportTurnedAway(LogSink* log, int32_t ceiling);
+
 /// Joins the threads of clients that have ended on their own since the
 /// last call, which gives back their stacks; the records stay. Called by
 /// the server thread once a cycle; waits for no work, only for exits

@@ -87,6 +87,7 @@ int SKAVDServerThread(SKAVDContext* ctx) {
 
     bool exited = clientExited.exchange(0) != 0;
     SKAVDJoinEndedClients();
+    SKAVDReportTurnedAway(LogControl(ctx->logSlot), ctx->maxLiveClients);
 
     // Clients keep closing while the outcomes above are written; with a
     // log file open, only those already written may go (forgotten here or

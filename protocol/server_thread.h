@@ -11,6 +11,13 @@
 #include "link/l2_if.h"
 #include "transfer/upload_images.h"
 
+/// The default ceiling on clients not yet Closed. Each holds a thread, and
+/// threads count against the whole machine's process limit: far above a
+/// bench's real crowd (a few hundred devices on a switch), far below the
+/// kernel's default pid_max of 32768 and the 15 % of it that systemd gives
+/// a service by default.
+constexpr int32_t kDefaultMaxLiveClients = 4096;
+
 /// Shared by the window (or the headless runner) and the server thread for
 /// a whole run. The front end fills it before the thread starts.
 struct SKAVDContext {
@@ -30,6 +37,9 @@ struct SKAVDContext {
   /// Failed ADVERTISE sends and capture failures of the run, for a front
   /// end that watches whether the link is still there.
   std::atomic<uint32_t> linkFailures{0};
+  /// The most clients not yet Closed at once (each holds a thread); a new
+  /// device beyond it is turned away. 0: no ceiling. Set before the start.
+  int32_t maxLiveClients = kDefaultMaxLiveClients;
 };
 
 /// The thread function; returns 0 once `running` was seen 0 and every

@@ -35,6 +35,7 @@ void CServerDlg::OnStartStop() {
     request.interfaces = &ifList_;
     request.interfaceItem = InterfaceSelection();
     request.regionCode = SelectedRegionCode();
+    request.maxLiveClients = LoadMaxClients(options_.settingsFile);
     request.owner = this;
     request.logSlot = &debugDlg_->logCtl;
     // On failure the operator has been told why, "SKAV Server is

@@ -192,6 +192,8 @@ class HeadlessRun {
     request.interfaces = &interfaces_;
     request.interfaceItem = controls.InterfaceSelection();
     request.regionCode = controls.SelectedRegionCode();
+    request.maxLiveClients = options_.maxClients > 0 ? options_.maxClients
+                                                     : LoadMaxClients(options_.settingsFile);
     request.logSlot = &logSlot_;
     return request;
   }

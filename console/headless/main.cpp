@@ -12,6 +12,7 @@
 #include "console/privileged_start.h"
 #include "console/settings/settings_store.h"
 #include "link/if_claim.h"
+#include "protocol/server_thread.h"
 
 #ifndef SKAV_INSTANCE_SETTINGS_DIR
 #define SKAV_INSTANCE_SETTINGS_DIR "/etc/skav-server"
@@ -23,18 +24,31 @@ namespace {
 // limits.
 constexpr int kMaxForgetAfterSeconds = 7 * 24 * 3600;
 
-// Whole seconds, digits only, within 1 and kMaxForgetAfterSeconds.
-bool ParseSeconds(const char* text, int32_t* seconds) {
+// A whole number, digits only, from 1 to `max`.
+bool ParseCount(const char* text, int32_t max, int32_t* count) {
   if (text == nullptr || *text == '\0') return false;
   long value = 0;
   for (const char* p = text; *p != '\0'; ++p) {
     if (*p < '0' || *p > '9') return false;
     value = value * 10 + (*p - '0');
-    if (value > kMaxForgetAfterSeconds) return false;
+    if (value > max) return false;
   }
   if (value < 1) return false;
-  *seconds = static_cast<int32_t>(value);
+  *count = static_cast<int32_t>(value);
   return true;
+}
+
+// The value of option `name` ("--name VALUE" or "--name=VALUE") when
+// argv[*i] is that option, moving *i past a separate value; nullptr when
+// argv[*i] is another argument. `*given` tells the option from others even
+// when its value is missing (then an empty text).
+const char* OptionValue(const char* name, int argc, char** argv, int* i, bool* given) {
+  const char* arg = argv[*i];
+  const size_t n = std::strlen(name);
+  *given = std::strncmp(arg, name, n) == 0 && (arg[n] == '\0' || arg[n] == '=');
+  if (!*given) return nullptr;
+  if (arg[n] == '=') return arg + n + 1;
+  return *i + 1 < argc ? argv[++*i] : "";
 }
 
 void PrintHelp(FILE* out) {
@@ -43,6 +57,7 @@ void PrintHelp(FILE* out) {
   std::fprintf(out,
       "Usage: skav-server [--settings FILE]\n"
       "       skav-server --headless [--settings FILE] [--forget-after SECONDS]\n"
+      "                              [--max-clients N]\n"
       "       skav-server --help\n"
       "\n"
       "Serves devices in their recovery loader on one network interface: gives\n"
@@ -61,6 +76,11 @@ void PrintHelp(FILE* out) {
       "                   long after it closed, once its outcome is written, so\n"
       "                   that it is served again when it comes back (1 to\n"
       "                   %d; default: never, as in the window).\n"
+      "  --max-clients N  headless: serve at most N devices at once (devices not yet\n"
+      "                   finished; each takes a thread); further new devices are\n"
+      "                   turned away, with a line a second at most saying how\n"
+      "                   many. Default: the \"Max Clients\" value of the settings\n"
+      "                   file (set by hand, 1 to %d), else %d.\n"
       "  --help           show this text.\n"
       "\n"
       "Signals (headless): SIGINT, SIGTERM stop the server; SIGUSR1 does what\n"
@@ -83,8 +103,10 @@ void PrintHelp(FILE* out) {
       "an INI file with the values \"Interface Name\", \"Region\" (a code, 1 to 9),\n"
       "\"Firmware Path\", \"String Table 1 Path\" to \"String Table 6 Path\",\n"
       "\"Log Enable\" (1 or 0), \"Log Path\" and \"Supervisor Password\" (sealed) in\n"
-      "its [General] section. The window saves them when it closes; the headless\n"
-      "server only reads them. Reading needs no privilege. Writing needs write\n"
+      "its [General] section, and \"Max Clients\" (see --max-clients), which only\n"
+      "an administrator sets, by hand. The window saves them when it closes (and\n"
+      "keeps \"Max Clients\"); the headless server only reads them. Reading needs\n"
+      "no privilege. Writing needs write\n"
       "access to the file and to its folder (the file is written anew beside the\n"
       "old one, with a lock file): root has it.\n"
       "For operators who run the program with file capabilities, once as root:\n"
@@ -113,7 +135,7 @@ void PrintHelp(FILE* out) {
       "systemd-tmpfiles --create skav-server.conf). One headless service per\n"
       "interface: systemctl enable --now skav-server@NAME runs\n"
       "  skav-server --headless --settings %s/NAME.conf\n",
-      kMaxForgetAfterSeconds, file.c_str(), folder.c_str(), file.c_str(), folder.c_str(),
+      kMaxForgetAfterSeconds, kMaxLiveClientsLimit, kDefaultMaxLiveClients, file.c_str(), folder.c_str(), file.c_str(), folder.c_str(),
       file.c_str(), folder.c_str(), file.c_str(), L2_ClaimDir().c_str(),
       SKAV_INSTANCE_SETTINGS_DIR);
 }
@@ -149,11 +171,12 @@ int main(int argc, char** argv) {
 
   bool headless = false;
   HeadlessOptions options;
-  bool forgetGiven = false;
+  const char* headlessOnly = nullptr;  // the first option the window lacks
   // Arguments the window's toolkit may want (-platform ...).
   std::vector<char*> rest{argv[0]};
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
+    bool given = false;
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       PrintHelp(stdout);
       return 0;
@@ -167,15 +190,21 @@ int main(int argc, char** argv) {
       options.settingsFile = argv[++i];
     } else if (std::strncmp(arg, "--settings=", 11) == 0 && arg[11] != '\0') {
       options.settingsFile = arg + 11;
-    } else if (std::strcmp(arg, "--forget-after") == 0 ||
-               std::strncmp(arg, "--forget-after=", 15) == 0) {
-      const char* value = arg[14] == '=' ? arg + 15 : (i + 1 < argc ? argv[++i] : nullptr);
-      if (!ParseSeconds(value, &options.forgetAfterSeconds)) {
+    } else if (const char* value = OptionValue("--forget-after", argc, argv, &i, &given);
+               given) {
+      if (!ParseCount(value, kMaxForgetAfterSeconds, &options.forgetAfterSeconds)) {
         std::fprintf(stderr, "skav-server: --forget-after needs a number of seconds from 1 to %d\n",
                      kMaxForgetAfterSeconds);
         return 2;
       }
-      forgetGiven = true;
+      if (!headlessOnly) headlessOnly = "--forget-after";
+    } else if (const char* value = OptionValue("--max-clients", argc, argv, &i, &given); given) {
+      if (!ParseCount(value, kMaxLiveClientsLimit, &options.maxClients)) {
+        std::fprintf(stderr, "skav-server: --max-clients needs a number from 1 to %d\n",
+                     kMaxLiveClientsLimit);
+        return 2;
+      }
+      if (!headlessOnly) headlessOnly = "--max-clients";
     } else {
       rest.push_back(argv[i]);
     }
@@ -192,8 +221,9 @@ int main(int argc, char** argv) {
     }
     return RunHeadless(options, start);
   }
-  if (forgetGiven) {
-    std::fprintf(stderr, "skav-server: --forget-after is for --headless; the window has Clear\n");
+  if (headlessOnly) {
+    std::fprintf(stderr, "skav-server: %s is for --headless (see skav-server --help)\n",
+                 headlessOnly);
     return 2;
   }
 #ifdef SKAV_HAVE_GUI

@@ -21,6 +21,7 @@
 #include "report/debug_print.h"
 #include "console/password.h"
 #include "protocol/region.h"
+#include "protocol/server_thread.h"
 
 namespace {
 
@@ -41,6 +42,8 @@ const char* const kStringTableValue[6] = {
 };
 const char kLogEnableValue[] = "Log Enable";
 const char kLogPathValue[] = "Log Path";
+// Beside the twelve: set by hand in the file, no control of the window.
+const char kMaxClientsValue[] = "Max Clients";
 
 const char kReadFailure[] = "Unable to read the settings file '%s': %s";
 const char kWriteFailure[] = "Unable to write the settings file '%s': %s";
@@ -261,6 +264,29 @@ bool SealForStore(const std::string& password, std::string* sealed) {
 }
 
 }  // namespace
+
+int32_t LoadMaxClients(const std::string& file) {
+  const std::string path = StorePath(file);
+  // A file that cannot be read at all has had its message from
+  // LoadSettings; its default stands.
+  if (faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0 || !IsSettingsText(path))
+    return kDefaultMaxLiveClients;
+  std::unique_ptr<QSettings> store = OpenStore(file);
+  int32_t n = 0;
+  switch (ReadNumber(*store, kMaxClientsValue, &n)) {
+    case Read::kMissing:
+      return kDefaultMaxLiveClients;
+    case Read::kOk:
+      if (n >= 1 && n <= kMaxLiveClientsLimit) return n;
+      [[fallthrough]];
+    case Read::kFailed:
+      break;
+  }
+  ErrorBox("The \"%s\" setting in '%s' is not a number from 1 to %d; %d devices are served "
+           "at once at most",
+           kMaxClientsValue, path.c_str(), kMaxLiveClientsLimit, kDefaultMaxLiveClients);
+  return kDefaultMaxLiveClients;
+}
 
 std::string MachineSettingsFile() {
   QSettings store(QSettings::NativeFormat, QSettings::SystemScope, "KESTRAN",

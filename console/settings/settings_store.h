@@ -38,6 +38,16 @@ std::string MachineSettingsFile();
 /// not read).
 int LoadSettings(SettingsControls& controls, const std::string& file = {});
 
+/// The highest ceiling on clients being served at once that a setting or
+/// an option may give.
+constexpr int32_t kMaxLiveClientsLimit = 1048576;
+
+/// The "Max Clients" value (the most devices served at once; not one of
+/// the window's controls: a bench's administrator sets it in the file).
+/// The default when it is not stored; the default after a message when it
+/// cannot be read or is not from 1 to kMaxLiveClientsLimit.
+int32_t LoadMaxClients(const std::string& file = {});
+
 /// Writes the values selected by `mask` from `controls`. 1 only when the
 /// file was written (a value that cannot be stored faithfully shows its
 /// own message and the others are still written); 0 when the file cannot

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <memory>
@@ -429,6 +430,60 @@ TEST_F(ServerThreadTest, FinishedClientsEndTheirThreadsAndStayOnThePanel) {
   ASSERT_TRUE(run.Stop());
   ctx_.images.buf[0] = nullptr;
   ctx_.images.len[0] = 0;
+}
+
+TEST_F(ServerThreadTest, NewDevicesPastTheCeilingAreTurnedAwayUntilAClientCloses) {
+  ctx_.maxLiveClients = 3;
+  const int baseThreads = ThreadCount();
+  const auto began = std::chrono::steady_clock::now();
+  ServerRun run(ctx_);
+  for (uint8_t i = 0; i < 3; ++i) port_->Inject(ConfReq(Dev(0x81 + i)));
+  ASSERT_TRUE(WaitFor([&] { return log_.Count("New client: ") == 3; }));
+  // A flood of invented MACs, repeated: none gets a client or an answer,
+  // and the count is said at most once a second.
+  for (int round = 0; round < 3; ++round)
+    for (uint8_t i = 0; i < 20; ++i) port_->Inject(ConfReq(Dev(0x90 + i)));
+  const auto turnedAway = [&] {
+    const std::string text = log_.Text();
+    const std::string tail =
+        " CONF-REQ from new devices turned away: 3 devices are being served, the most at "
+        "once\r\n";
+    long sum = 0;
+    for (size_t at = text.find("[Error] "); at != std::string::npos;
+         at = text.find("[Error] ", at + 1)) {
+      char* end = nullptr;
+      const long n = std::strtol(text.c_str() + at + 8, &end, 10);
+      if (text.compare(end - text.c_str(), tail.size(), tail) == 0) sum += n;
+    }
+    return sum;
+  };
+  ASSERT_TRUE(WaitFor([&] { return turnedAway() == 60; })) << log_.Text();
+  EXPECT_EQ(ThreadCount(), baseThreads + 1 + 3);
+  const size_t adverts = Broadcasts().size();
+  EXPECT_TRUE(WaitFor([&] { return Broadcasts().size() >= adverts + 2; },
+                      std::chrono::milliseconds(1500)));
+  for (uint8_t i = 0; i < 20; ++i) EXPECT_EQ(SentTo(Dev(0x90 + i), 0x03), 0);
+  // A device already served is still answered at the ceiling.
+  port_->Inject(KeepAliveReq(Dev(0x81)));
+  ASSERT_TRUE(WaitFor([&] { return log_.Has("[00-00-00-00-00-81] RX SKAV KEEP-ALIVE-REQ"); }));
+
+  // One closes (CLOSE-REQ, then the closing wait): its place is free again.
+  port_->Inject(Frame(kServerMac, Dev(0x82).b, 0x0912, {0x00, 0x00, 0x04, 0x00, 0x00, 0x06}));
+  const Mac late = Dev(0xa0);
+  int polls = 0;
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        if (polls++ % 50 == 0) port_->Inject(ConfReq(late));  // every 0.1 s
+        return SentTo(late, 0x03) >= 1;
+      },
+      std::chrono::seconds(15)))
+      << log_.Text();
+  EXPECT_EQ(log_.Count("New client: "), 4);
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::steady_clock::now() - began)
+                           .count();
+  EXPECT_LE(log_.Count("turned away"), 1 + seconds) << log_.Text();
+  ASSERT_TRUE(run.Stop());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "console/password.h"
 #include "console/settings/plain_controls.h"
+#include "protocol/server_thread.h"
 #include "test_util.h"
 
 namespace {
@@ -267,6 +268,26 @@ TEST_F(SettingsStoreTest, ValuesThatDoNotConvertShowTheirOwnMessageAndKeepTheDef
   EXPECT_FALSE(c.LogEnabled());
   EXPECT_EQ(c.LogPath(), "/log.txt");
   EXPECT_EQ(c.openLogCalls, 0);
+}
+
+TEST_F(SettingsStoreTest, MaxClientsOutlivesTheWindowsSaveAndABadValueFallsBackAloud) {
+  const std::string file = Fresh();
+  WriteFile(file, "[General]\nRegion=3\nMax Clients=7\n");
+  TestControls c(oneIf_);
+  ASSERT_EQ(LoadSettings(c, file), 1);
+  c.SelectRegionItem(2);
+  ASSERT_EQ(SaveSettings(c, SETTING_ALL, file), 1);
+  EXPECT_EQ(InChild([&] { return std::to_string(LoadMaxClients(file)); }), "7");
+  EXPECT_TRUE(errors_.Messages().empty()) << Joined(errors_.Messages());
+
+  for (const char* bad : {"0", "-5", "1048577", "many"}) {
+    const std::string f = Fresh();
+    WriteFile(f, std::string("[General]\nMax Clients=") + bad + "\n");
+    EXPECT_EQ(LoadMaxClients(f), kDefaultMaxLiveClients) << bad;
+  }
+  EXPECT_EQ(errors_.Messages().size(), 4u) << Joined(errors_.Messages());
+  EXPECT_EQ(LoadMaxClients(Fresh()), kDefaultMaxLiveClients);  // none stored: silent
+  EXPECT_EQ(errors_.Messages().size(), 4u);
 }
 
 TEST_F(SettingsStoreTest, NumbersMustBeWholeThirtyTwoBitDecimals) {
