@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "soak/line_audit.h"
+#include "soak/outcome_log.h"
 #include "soak/sim_report.h"
 #include "soak/soak.h"
 #include "soak/soak_env.h"
@@ -139,6 +140,20 @@ int RunStopUnderLoad(const StopLoadOptions& opt) {
         std::printf("%sFAULT: sockets left behind (%d of this process, %d UDP in the "
                     "namespace)\n",
                     tag.c_str(), after.sockets - before.sockets, udpAfter);
+        ++faults;
+      }
+      // Every device the stop cut off has its one Error line in the log.
+      const std::vector<OutcomeSection> log = ReadOutcomeLog(dir.path() + "/outcomes.log");
+      const OutcomeSection none;
+      const OutcomeSection& logged =
+          static_cast<size_t>(round) <= log.size() ? log[static_cast<size_t>(round) - 1] : none;
+      int twice = 0;
+      for (const auto& [mac, counts] : logged.byMac) twice += counts.first + counts.second > 1;
+      std::printf("%slog file: %d Error and %d Done lines for %d clients\n", tag.c_str(),
+                  logged.error, logged.done, clients);
+      if (logged.error + logged.done != clients || twice != 0 || logged.malformed != 0) {
+        std::printf("%sFAULT: the log file does not hold one outcome line per client\n",
+                    tag.c_str());
         ++faults;
       }
       if (addrs.size() != 1 || addrs[0] != "10.0.0.1/8") {
