@@ -17,6 +17,9 @@
 #ifndef SKAV_INSTANCE_SETTINGS_DIR
 #define SKAV_INSTANCE_SETTINGS_DIR "/etc/skav-server"
 #endif
+#ifndef SKAV_VERSION
+#define SKAV_VERSION "0"
+#endif
 
 namespace {
 
@@ -58,7 +61,7 @@ void PrintHelp(FILE* out) {
       "Usage: skav-server [--settings FILE]\n"
       "       skav-server --headless [--settings FILE] [--forget-after SECONDS]\n"
       "                              [--max-clients N]\n"
-      "       skav-server --help\n"
+      "       skav-server --help | --version\n"
       "\n"
       "Serves devices in their recovery loader on one network interface: gives\n"
       "them an address and a region and uploads the firmware and string tables.\n"
@@ -82,6 +85,7 @@ void PrintHelp(FILE* out) {
       "                   many. Default: the \"Max Clients\" value of the settings\n"
       "                   file (set by hand, 1 to %d), else %d.\n"
       "  --help           show this text.\n"
+      "  --version        show the program's version.\n"
       "\n"
       "Signals (headless): SIGINT, SIGTERM stop the server; SIGUSR1 does what\n"
       "the window's Clear does (Done devices go, Error devices stay until the\n"
@@ -179,6 +183,9 @@ int main(int argc, char** argv) {
     bool given = false;
     if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       PrintHelp(stdout);
+      return 0;
+    } else if (std::strcmp(arg, "--version") == 0) {
+      std::printf("skav-server %s\n", SKAV_VERSION);
       return 0;
     } else if (std::strcmp(arg, "--headless") == 0) {
       headless = true;
