@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   iproute2 procps libcap2-bin passwd tftpd-hpa tftp-hpa
   xvfb xauth
+  dpkg-dev file lintian debootstrap
 )
 
 missing=()

@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Builds the Debian package, checks it with lintian, and installs it with apt
+# into a throw-away Debian 12 root (debootstrap, minbase: no container, no
+# network beyond the Debian mirror) to check what the package promises: the
+# program runs --version (its libraries came with Depends), both file
+# capabilities are set, the group skav exists and only it may run the
+# program, the settings folder and file are the group's, the units pass
+# systemd-analyze verify, the manual page renders without warnings, and
+# remove keeps the settings file while purge removes it. Needs root.
+#
+#   SKAV_DEBIAN_MIRROR  the mirror (default http://deb.debian.org/debian)
+#   SKAV_DEB_BASE       a tar of a fresh debootstrap root to start from
+#                       instead of running debootstrap (repeated local runs)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "check-deb: needs root (debootstrap, chroot)" >&2
+  exit 1
+fi
+
+deb=$(scripts/build-deb.sh | tail -n 1)
+version=$(dpkg-deb -f "$deb" Version)
+echo "== $deb"
+
+echo "== lintian"
+# Errors and warnings fail; informational tags are shown.
+lintian --info --display-info --fail-on error,warning "$deb"
+
+root=$(mktemp -d /var/tmp/skav-deb-root.XXXXXX)
+cleanup() {
+  umount "$root/proc" 2>/dev/null || true
+  # Nothing of the host is mounted below the root any more; still, never
+  # cross into another file system.
+  rm -rf --one-file-system "$root"
+  rm -f "$root.log"
+}
+trap cleanup EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+pass() {
+  echo "ok: $*"
+}
+in_root() {
+  chroot "$root" "$@"
+}
+
+echo "== Debian 12 root in $root"
+if [ -n "${SKAV_DEB_BASE:-}" ]; then
+  tar -C "$root" -xf "$SKAV_DEB_BASE"
+else
+  debootstrap --variant=minbase bookworm "$root" \
+    "${SKAV_DEBIAN_MIRROR:-http://deb.debian.org/debian}" >/dev/null
+fi
+mount -t proc proc "$root/proc"
+cp "$deb" "$root/tmp/"
+pkg=/tmp/$(basename "$deb")
+log="$root.log"
+apt_in_root() {
+  # No terminal below the root: dpkg writes straight to the pipe.
+  DEBIAN_FRONTEND=noninteractive in_root apt-get -q -y --no-install-recommends \
+    -o Dpkg::Use-Pty=0 "$@" >>"$log" 2>&1 || { cat "$log" >&2; return 1; }
+}
+apt_in_root update
+# What a Debian 12 machine has: systemd (so the group comes from the
+# package's sysusers.d entry) and man.
+apt_in_root install systemd man-db
+
+echo "== apt install ./$(basename "$deb")"
+: >"$log"
+apt_in_root install "$pkg"
+# What the maintainer scripts said.
+sed -n '/^Setting up skav-server/,$p' "$log" | grep -v '^Processing triggers' || true
+
+program=/usr/bin/skav-server
+out=$(in_root "$program" --version) || true
+[ "$out" = "skav-server $version" ] && pass "--version: $out" ||
+  fail "--version printed '$out', the package is $version"
+
+caps=$(getcap "$root$program")
+[[ "$caps" == *"cap_net_admin,cap_net_raw=eip"* ]] && pass "getcap: ${caps#"$root"}" ||
+  fail "getcap shows '$caps', not cap_net_admin,cap_net_raw=eip"
+
+in_root getent group skav >/dev/null && pass "group skav exists" || fail "no group skav"
+
+mode=$(in_root stat -c '%U:%G %a' "$program")
+[ "$mode" = "root:skav 750" ] && pass "$program is $mode" ||
+  fail "$program is $mode, not root:skav 750"
+
+# As an operator meets it: a member of skav runs it (with the capabilities,
+# from a folder it trusts), anyone else cannot.
+in_root useradd --no-create-home --groups skav skav-operator
+in_root useradd --no-create-home skav-outsider
+out=$(chroot --userspec=skav-operator:skav-operator "$root" "$program" --version) || true
+[ "$out" = "skav-server $version" ] && pass "a member of skav runs it: $out" ||
+  fail "a member of skav got '$out'"
+if chroot --userspec=skav-outsider:skav-outsider "$root" "$program" --version >/dev/null 2>&1; then
+  fail "a user outside skav runs $program"
+else
+  pass "a user outside skav cannot run it"
+fi
+
+# The settings file the program names in --help.
+settings=$(in_root "$program" --help | grep -m1 -E '^  /.*\.conf$' | tr -d ' ')
+folder=${settings%/*}
+got=$(in_root stat -c '%U:%G %a' "$folder" "$settings" | paste -sd ' ')
+[ "$got" = "root:skav 2775 root:skav 664" ] &&
+  pass "settings: $folder and $settings are $got" ||
+  fail "settings: $folder and $settings are $got, not root:skav 2775 and 664"
+if chroot --userspec=skav-operator:skav-operator "$root" \
+  sh -c "printf '[General]\nRegion=3\n' >>'$settings'"; then
+  pass "a member of skav writes the settings"
+else
+  fail "a member of skav cannot write $settings"
+fi
+
+units=$(in_root systemd-analyze verify /usr/lib/systemd/system/skav-server.service \
+  skav-server@eth1.service 2>&1) && [ -z "$units" ] &&
+  pass "systemd-analyze verify: skav-server.service, skav-server@eth1.service" ||
+  fail "systemd-analyze verify: $units"
+
+page=$(in_root sh -c 'MANWIDTH=80 man --warnings skav-server 2>/dev/null' | head -n 1)
+warnings=$(in_root sh -c \
+  'MANWIDTH=80 man --warnings -l /usr/share/man/man1/skav-server.1.gz 2>&1 >/dev/null')
+[[ "$page" == SKAV-SERVER* ]] && [ -z "$warnings" ] &&
+  pass "man skav-server renders without warnings" ||
+  fail "man skav-server: '$page' $warnings"
+
+# Remove keeps the operator's settings; installing again leaves them as
+# they are (and gives the capabilities back); purge removes them.
+apt_in_root remove skav-server
+[ -s "$root$settings" ] && pass "remove keeps $settings" || fail "remove took $settings"
+in_root chmod 0640 "$settings"
+in_root dpkg -i "$pkg" >/dev/null
+got=$(in_root stat -c '%U:%G %a %s' "$settings")
+[ "$got" = "root:skav 640 19" ] && pass "installing again leaves $settings as it was" ||
+  fail "installing again changed $settings: $got"
+caps=$(getcap "$root$program")
+[[ "$caps" == *"cap_net_admin,cap_net_raw=eip"* ]] && pass "capabilities again after reinstall" ||
+  fail "after reinstall getcap shows '$caps'"
+in_root dpkg --purge skav-server >/dev/null
+[ ! -e "$root$settings" ] && [ ! -e "$root$folder" ] && pass "purge removes $folder" ||
+  fail "purge left $(ls -d "$root$folder"* 2>/dev/null)"
+
+if [ "$failures" -ne 0 ]; then
+  echo "check-deb: $failures check(s) failed" >&2
+  exit 1
+fi
+echo "check-deb: all checks passed for $(basename "$deb")"
