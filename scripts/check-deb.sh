@@ -19,6 +19,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
+scripts/install-deps.sh
 deb=$(scripts/build-deb.sh | tail -n 1)
 version=$(dpkg-deb -f "$deb" Version)
 echo "== $deb"
