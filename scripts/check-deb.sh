@@ -29,6 +29,9 @@ echo "== lintian"
 lintian --display-info --fail-on error,warning "$deb"
 
 root=$(mktemp -d /var/tmp/skav-deb-root.XXXXXX)
+# The root's "/": mktemp makes it 0700, which would keep every user but
+# root out of the whole system below it.
+chmod 0755 "$root"
 cleanup() {
   umount "$root/proc" 2>/dev/null || true
   # Nothing of the host is mounted below the root any more; still, never
