@@ -78,8 +78,10 @@ int main(int argc, char** argv) {
 
   TimedLog log;
   const int newClient = log.Watch("New client:");
-  const int wrq = log.Watch("TX TFTP WRQ");
-  const int uploaded = log.Watch("TFTP uploading done (");
+  // The server's CPU from the first WRQ to the last image acknowledged.
+  CpuSpan cpu;
+  const int wrq = log.Watch("TX TFTP WRQ", [&cpu] { cpu.Start(); });
+  const int uploaded = log.Watch("TFTP uploading done (", [&cpu] { cpu.Stop(); }, true);
   const int allDone = log.Watch("exits. TFTP: Done, FW Upgrade: Done, Graceful Closing: Yes.");
   const int exits = log.Watch("exits.");
   const int resends = log.Watch("re-transmit");
@@ -168,6 +170,9 @@ int main(int argc, char** argv) {
   std::printf("  first WRQ -> last image acknowledged: %.2f s for %d images, %.1f MiB\n",
               transferS, up.count, totalMiB);
   std::printf("  aggregate rate over that time       : %.2f MiB/s\n", totalMiB / transferS);
+  std::printf("  server CPU over that time           : %.2f s user + system, %.4f s/MiB "
+              "(the simulator, all devices, whole run: %.2f s)\n",
+              cpu.seconds(), cpu.seconds() / totalMiB, sim.cpuSeconds());
   std::printf("  simulator's own summary             : span %s rate %s (first ADVERTISE to "
               "the last device's end)\n",
               Field(summary, "span").c_str(), Field(summary, "rate").c_str());

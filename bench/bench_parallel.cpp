@@ -53,6 +53,7 @@ struct Run {
   double spanS = 0;                // first start to last end
   std::vector<double> eachS;       // every transfer on its own
   double startSpreadS = 0;         // first start to last start
+  double cpuS = 0;                 // the pushers' user + system CPU
   bool ok = false;
 };
 
@@ -92,6 +93,7 @@ Run ClientPuts(const Topology& topo, const std::vector<std::unique_ptr<TempDir>>
     lastStart = std::max(lastStart, puts[i]->startedAt());
     last = std::max(last, puts[i]->endedAt());
     r.eachS.push_back(Ms(puts[i]->endedAt() - puts[i]->startedAt()) / 1000.0);
+    r.cpuS += puts[i]->cpuSeconds();
   }
   r.spanS = Ms(last - first) / 1000.0;
   r.startSpreadS = Ms(lastStart - first) / 1000.0;
@@ -114,12 +116,19 @@ Run ServerPushes(const Topology& topo, const std::vector<std::unique_ptr<TempDir
   std::vector<int> wrq, done;
   // Each simulator sleeps while its own push runs (see SimPause).
   std::vector<SimPause> pauses(static_cast<size_t>(n));
+  // From the first WRQ to the last done.
+  CpuSpan cpu;
   for (int i = 0; i < n; ++i) {
     SimPause* pause = &pauses[static_cast<size_t>(i)];
     const std::string mac = "[" + macs[i] + "] ";
-    wrq.push_back(log.Watch(mac + "TX TFTP WRQ", [pause] { pause->Pause(); }));
-    done.push_back(
-        log.Watch(mac + "TFTP uploading done (file 0,", [pause] { pause->Resume(); }));
+    wrq.push_back(log.Watch(mac + "TX TFTP WRQ", [pause, &cpu] {
+      cpu.Start();
+      pause->Pause();
+    }));
+    done.push_back(log.Watch(mac + "TFTP uploading done (file 0,", [pause, &cpu] {
+      cpu.Stop();
+      pause->Resume();
+    }));
     log.Watch(mac + "TFTP fails", [pause] { pause->Resume(); });
     log.Watch(mac + "RX TFTP Error", [pause] { pause->Resume(); });
   }
@@ -173,6 +182,7 @@ Run ServerPushes(const Topology& topo, const std::vector<std::unique_ptr<TempDir
     r.eachS.push_back(Ms(e.last - s.first) / 1000.0);
   }
   if (r.ok) {
+    r.cpuS = cpu.seconds();
     r.spanS = Ms(last - first) / 1000.0;
     r.startSpreadS = Ms(lastStart - first) / 1000.0;
   }
@@ -229,7 +239,7 @@ int main(int argc, char** argv) {
     tftpds.push_back(StartTftpd(topo.deviceNs(i), roots[i]->path()));
   }
 
-  std::vector<double> ours, theirs, oursEach, theirsEach;
+  std::vector<double> ours, theirs, oursEach, theirsEach, oursCpu, theirsCpu;
   int failures = 0;
   for (int rep = 0; rep < opt.reps && !StopRequested(); ++rep) {
     Run client, our;
@@ -243,11 +253,13 @@ int main(int argc, char** argv) {
       client = ClientPuts(topo, roots, file, size, opt.verbose);
     }
     if (StopRequested()) break;
-    std::printf("rep %d: %d tftp-hpa puts %.3f s (%.2f MiB/s)%s   skav %.3f s (%.2f "
-                "MiB/s)%s   ratio %.3f   (starts spread over %.0f ms and %.0f ms)\n",
-                rep + 1, n, client.spanS, totalMiB / client.spanS, client.ok ? "" : " FAILED",
-                our.spanS, totalMiB / our.spanS, our.ok ? "" : " FAILED",
-                client.spanS / our.spanS, client.startSpreadS * 1000, our.startSpreadS * 1000);
+    std::printf("rep %d: %d tftp-hpa puts %.3f s (%.2f MiB/s, %.4f CPU s/MiB)%s   skav %.3f s "
+                "(%.2f MiB/s, %.4f CPU s/MiB)%s   ratio %.3f   (starts spread over %.0f ms and "
+                "%.0f ms)\n",
+                rep + 1, n, client.spanS, totalMiB / client.spanS, client.cpuS / totalMiB,
+                client.ok ? "" : " FAILED", our.spanS, totalMiB / our.spanS,
+                our.cpuS / totalMiB, our.ok ? "" : " FAILED", client.spanS / our.spanS,
+                client.startSpreadS * 1000, our.startSpreadS * 1000);
     std::fflush(stdout);
     if (!client.ok || !our.ok) {
       ++failures;
@@ -256,6 +268,8 @@ int main(int argc, char** argv) {
     theirs.push_back(client.spanS);
     ours.push_back(our.spanS);
     theirsEach.push_back(Mean(client.eachS));
+    theirsCpu.push_back(client.cpuS);
+    oursCpu.push_back(our.cpuS);
     oursEach.push_back(Mean(our.eachS));
   }
   for (auto& t : tftpds) t->Stop();
@@ -270,12 +284,12 @@ int main(int argc, char** argv) {
   const double tOurs = Median(ours), tTheirs = Median(theirs);
   std::printf("\nmedians over %zu repetitions (first start to last end):\n", ours.size());
   std::printf("  %d tftp-hpa clients : %.3f s  aggregate %6.2f MiB/s  (one transfer takes "
-              "%.3f s on average)\n",
-              n, tTheirs, totalMiB / tTheirs, Median(theirsEach));
+              "%.3f s on average)  %.4f CPU s/MiB\n",
+              n, tTheirs, totalMiB / tTheirs, Median(theirsEach), Median(theirsCpu) / totalMiB);
   std::printf("  skav server        : %.3f s  aggregate %6.2f MiB/s  (one transfer takes "
-              "%.3f s on average)\n",
-              tOurs, totalMiB / tOurs, Median(oursEach));
-  std::printf("  aggregate ratio skav/tftp-hpa: %.3f (target >= 0.8)\n", tTheirs / tOurs);
+              "%.3f s on average)  %.4f CPU s/MiB\n",
+              tOurs, totalMiB / tOurs, Median(oursEach), Median(oursCpu) / totalMiB);
+  std::printf("  aggregate ratio skav/tftp-hpa: %.3f (target >= 0.9)\n", tTheirs / tOurs);
   std::printf("load average at end: %s\n", LoadAverage().c_str());
   return failures ? 1 : 0;
 }

@@ -51,10 +51,28 @@ bool TftpHeader(const uint8_t* f, uint32_t len, uint16_t* opcode, uint16_t* bloc
 
 }  // namespace
 
-int TimedLog::Watch(std::string phrase, std::function<void()> onFirst) {
+void CpuSpan::Start() {
+  const double now = ProcessCpuSeconds();
+  std::lock_guard<std::mutex> lock(mu_);
+  if (start_ < 0) start_ = now;
+}
+
+void CpuSpan::Stop() {
+  const double now = ProcessCpuSeconds();
+  std::lock_guard<std::mutex> lock(mu_);
+  stop_ = now;
+}
+
+double CpuSpan::seconds() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return start_ >= 0 && stop_ >= start_ ? stop_ - start_ : 0;
+}
+
+int TimedLog::Watch(std::string phrase, std::function<void()> onFirst, bool everyTime) {
   std::lock_guard<std::mutex> lock(mu_);
   phrases_.push_back(std::move(phrase));
   onFirst_.push_back(std::move(onFirst));
+  everyTime_.push_back(everyTime);
   seen_.emplace_back();
   return static_cast<int>(phrases_.size()) - 1;
 }
@@ -68,10 +86,8 @@ void TimedLog::Append(const char* text, size_t len) {
     for (size_t i = 0; i < phrases_.size(); ++i) {
       if (line.find(phrases_[i]) == std::string_view::npos) continue;
       Seen& s = seen_[i];
-      if (s.count++ == 0) {
-        s.first = now;
-        if (onFirst_[i]) actions.push_back(&onFirst_[i]);
-      }
+      if (s.count++ == 0) s.first = now;
+      if (onFirst_[i] && (s.count == 1 || everyTime_[i])) actions.push_back(&onFirst_[i]);
       s.last = now;
     }
     if (errors_.size() < kKeptErrors && line.find("[Error]") != std::string_view::npos)

@@ -33,8 +33,10 @@ class TimedLog : public LogSink {
   };
 
   /// Watches `phrase` (before the run starts); returns its index.
-  /// `onFirst` runs, on the writing thread, when it first appears.
-  int Watch(std::string phrase, std::function<void()> onFirst = nullptr);
+  /// `onFirst` runs, on the writing thread, when it first appears (with
+  /// `everyTime`, at each appearance).
+  int Watch(std::string phrase, std::function<void()> onFirst = nullptr,
+            bool everyTime = false);
   void Append(const char* text, size_t len) override;
   Seen Get(int index) const;
   std::vector<std::string> Errors() const;
@@ -45,8 +47,24 @@ class TimedLog : public LogSink {
   mutable std::mutex mu_;
   std::vector<std::string> phrases_;
   std::vector<std::function<void()>> onFirst_;
+  std::vector<bool> everyTime_;
   std::vector<Seen> seen_;
   std::vector<std::string> errors_;
+};
+
+/// The process's CPU time (user + system, every thread: the server's)
+/// between the first Start and the last Stop; both may be called from any
+/// thread, e.g. from TimedLog actions at a transfer's first and last line.
+class CpuSpan {
+ public:
+  void Start();
+  void Stop();
+  /// Seconds; 0 when it was never started and stopped.
+  double seconds() const;
+
+ private:
+  mutable std::mutex mu_;
+  double start_ = -1, stop_ = -1;
 };
 
 /// Wraps the opened interface's port. Frames pass unchanged; the wrapper

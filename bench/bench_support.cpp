@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,6 +28,11 @@
 namespace bench {
 
 namespace {
+
+double CpuSeconds(const rusage& u) {
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 volatile std::sig_atomic_t gStop = 0;
 
@@ -227,9 +233,11 @@ bool Child::Drain(int ms) {
 bool Child::Reap(bool block) {
   if (pid_ <= 0 || status_ != kRunning) return true;
   int st = 0;
-  const pid_t r = waitpid(pid_, &st, block ? 0 : WNOHANG);
+  rusage use{};
+  const pid_t r = wait4(pid_, &st, block ? 0 : WNOHANG, &use);
   if (r != pid_) return false;
   endedAt_ = Clock::now();
+  cpuSeconds_ = CpuSeconds(use);
   status_ = WIFEXITED(st) ? WEXITSTATUS(st) : kKilled;
   return true;
 }
@@ -332,6 +340,12 @@ long ProcStatusKb(const char* key, pid_t pid) {
       return std::strtol(line.c_str() + want.size(), nullptr, 10);
   }
   return -1;
+}
+
+double ProcessCpuSeconds() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  return CpuSeconds(use);
 }
 
 int OpenDescriptors() {

@@ -98,6 +98,9 @@ class Child {
   /// SIGTERM, then SIGKILL after 3 s; waits for the end.
   void Stop();
   const std::string& output() const { return output_; }
+  /// User + system CPU seconds the program used, known once it has been
+  /// reaped (from wait4); 0 before.
+  double cpuSeconds() const { return cpuSeconds_; }
 
  private:
   bool Drain(int ms);
@@ -107,6 +110,7 @@ class Child {
   int out_ = -1;
   int status_ = kRunning;
   Clock::time_point startedAt_, endedAt_;
+  double cpuSeconds_ = 0;
   std::string output_;
   static constexpr int kRunning = -100;
   static constexpr int kKilled = -2;
@@ -157,6 +161,9 @@ int64_t FileSize(const std::string& path);
 /// A "kB" figure of /proc/<pid>/status (VmHWM, VmRSS, ...); pid 0 is this
 /// process. -1 when absent.
 long ProcStatusKb(const char* key, pid_t pid = 0);
+
+/// User + system CPU seconds this process has used so far (all threads).
+double ProcessCpuSeconds();
 
 /// Open descriptors of this process (entries of /proc/self/fd).
 int OpenDescriptors();
