@@ -1,5 +1,6 @@
-// The server's clients: the MAC-sorted list, the 10.0.0.0/8 address pool,
-// and the ending of client threads at Clear and at Stop.
+// The server's clients: the MAC-sorted list and its index by MAC, the
+// 10.0.0.0/8 address pool, and the ending of client threads at Clear and at
+// Stop.
 #include "protocol/client_table.h"
 
 #include <arpa/inet.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <unordered_map>
 
 #include "report/debug_print.h"
 #include "protocol/client_thread.h"
@@ -29,6 +31,18 @@ constexpr uint32_t kFirstClientAddr = kServerAddr + 1;
 bool gPoolSet = false;
 uint32_t gPoolCounter = 0;   // host order
 uint32_t gPoolHostMask = 0;  // host order
+
+// The clients of gClientList by MAC, so that finding a frame's client does
+// not walk a list that keeps every device of a long shift until Clear. The
+// list stays the order the panel and the log file see. Server thread only,
+// like the list: changed wherever a record joins or leaves it.
+std::unordered_map<uint64_t, CClientThread*> gByMac;
+
+uint64_t MacKey(const uint8_t mac[6]) {
+  uint64_t key = 0;
+  for (int i = 0; i < 6; ++i) key = key << 8 | mac[i];
+  return key;
+}
 
 // Client threads that have ended since the server thread last joined them.
 std::atomic<int32_t> gEndedThreads{0};
@@ -54,15 +68,12 @@ void NoteCreateFailure(LogSink* log, const uint8_t mac[6], const char* reason) {
 
 CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
                               SKAVDContext& ctx) {
-  // The list is ascending, so the walk stops at the first MAC not smaller
-  // than the key: that is the match, or the place to insert.
-  CClientThread* before = nullptr;
-  CClientThread* at = gClientList;
-  while (at && std::memcmp(at->mac, mac, 6) < 0) {
-    before = at;
-    at = at->Next();
-  }
-  if (at && std::memcmp(at->mac, mac, 6) == 0) return at;
+  // A list emptied from outside (a new run starts with an empty one) takes
+  // its index with it.
+  if (!gClientList && !gByMac.empty()) gByMac.clear();
+  const uint64_t key = MacKey(mac);
+  const auto found = gByMac.find(key);
+  if (found != gByMac.end()) return found->second;
   if (!createAllowed) return nullptr;
   // Every client not yet Closed holds a thread, and threads are the whole
   // machine's: invented MACs by the thousand must not take it down.
@@ -85,6 +96,14 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
     } catch (const std::exception&) {
     }
   }
+  if (client) {
+    try {
+      gByMac.emplace(key, client);
+    } catch (const std::exception&) {
+      delete client;
+      client = nullptr;
+    }
+  }
   if (!client) {
     NoteCreateFailure(log, mac, "out of memory");
     return nullptr;
@@ -102,9 +121,18 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
     std::snprintf(reason, sizeof reason, "CreateThread() fails (%s)",
                   text ? text : "the thread refused to start");
     NoteCreateFailure(log, mac, reason);
+    gByMac.erase(key);
     client->WaitForEnd();
     delete client;
     return nullptr;
+  }
+  // Only a new device walks the list: the list is ascending, so the walk
+  // stops at the first MAC not smaller than the key, the place to insert.
+  CClientThread* before = nullptr;
+  CClientThread* at = gClientList;
+  while (at && std::memcmp(at->mac, mac, 6) < 0) {
+    before = at;
+    at = at->Next();
   }
   client->next = at;
   if (before)
@@ -157,6 +185,7 @@ bool RemoveEnded() {
         before->next = after;
       else
         gClientList = after;
+      gByMac.erase(MacKey(c->mac));
       c->WaitForEnd();
       delete c;
       removed = true;
@@ -223,6 +252,7 @@ void SKAVDEndAllClients() {
     c = next;
   }
   gClientList = nullptr;
+  gByMac.clear();
   gCreateFailures.Clear();
   gTurnedAway = 0;
 }

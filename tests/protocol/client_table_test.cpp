@@ -189,6 +189,22 @@ TEST_F(ClientTableTest, ClearEndsDoneClientsAndKeepsErrorAndReworkingInOrder) {
 
   SKAVDReapClients();  // nothing more to reap
   EXPECT_EQ(ListMacs().size(), 5u);
+
+  // A frame finds the records that stayed and none of those removed; a
+  // removed device that asks again is a new client with a new address.
+  for (const Case& c : cases) {
+    CClientThread* found = Get(M(0, c.last), false);
+    if (found) {
+      EXPECT_EQ(found->mac[5], c.last);
+    }
+    EXPECT_EQ(found != nullptr, c.last != 0x01 && c.last != 0x05 && c.last != 0x07)
+        << "device " << int(c.last);
+  }
+  CClientThread* back = Get(M(0, 0x05), true);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->State(), Created);
+  EXPECT_EQ(Ip(back->ipAddr), "10.0.0.10");
+  EXPECT_EQ(ListMacs()[3], "00-00-00-00-00-05");
 }
 
 TEST_F(ClientTableTest, EndAllEndsEveryThreadAndEmptiesTheList) {
@@ -298,6 +314,7 @@ TEST_F(ClientTableTest, AClientThatCannotBeMadeIsNamedOnceAndLeavesNothingBehind
   EXPECT_EQ(log_.Count(noMemory), 1) << log_.Text();
   EXPECT_EQ(log_.Count("New client: "), 0);
   EXPECT_EQ(gClientList, nullptr);
+  EXPECT_EQ(Get(M(0, 0x1f), false), nullptr);
   EXPECT_EQ(ThreadCount(), baseThreads_);
 
   // Every other device is served, from the first address: the failures
