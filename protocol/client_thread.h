@@ -67,6 +67,8 @@ class CClientThread : public DeviceRecord, public MsgThread {
   void OnThreadEnded() override;
   void OnThreadMessage(uint32_t msg, const uint8_t* data, size_t len) override;
   void OnTimerMessage() override;
+  /// A transfer in flight: its next ACK is due within tens of microseconds.
+  bool ExpectsMessageSoon() const override { return InTransferState(State()); }
 
  private:
   /// Stops the timer in timerId (if any) and starts one of `ms`; the new id

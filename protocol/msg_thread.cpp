@@ -4,11 +4,14 @@
 // descriptor for it, and an ended one holds nothing at all.
 #include "protocol/msg_thread.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <new>
@@ -30,6 +33,79 @@ constexpr size_t kStackBytes = 256 * 1024;
 
 enum class Start { kPending, kRunning, kRefused };
 
+// A thread that expects a message within microseconds polls its queue this
+// long before it sleeps. A sleeping thread's wake-up (the poster's futex
+// call, the scheduler bringing it back on a possibly idle CPU) is most of a
+// hand-over; a TFTP block's ACK comes back some 20-40 us after its DATA.
+constexpr auto kSpinTime = std::chrono::microseconds(50);
+
+// How many threads of the process may poll at once: one core fewer than are
+// online, so that the capture thread and the rest of the machine always keep
+// one. With one core, none polls.
+int SpinSlots() {
+  static const int slots = [] {
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    return online > 1 ? static_cast<int>(online - 1) : 0;
+  }();
+  return slots;
+}
+std::atomic<int> gSpinning{0};
+
+// Whether the machine has a core nobody wants: fewer tasks runnable than
+// there are cores online (the fourth field of /proc/loadavg counts them,
+// the reader included). A poll on a busy machine only takes a core from
+// someone else, the device's TFTP peer or our capture thread among them, and
+// slows the very transfer it is for. Read at most every kIdleCheck, by
+// whichever thread finds the reading stale.
+constexpr auto kIdleCheck = std::chrono::milliseconds(20);
+std::atomic<int64_t> gIdleCheckedAt{0};  // steady clock, ns; 0 never
+std::atomic<bool> gCoreSpare{false};
+
+bool CoreSpare() {
+  const int64_t now = Clock::now().time_since_epoch().count();
+  int64_t last = gIdleCheckedAt.load(std::memory_order_relaxed);
+  if (last != 0 && now - last < std::chrono::nanoseconds(kIdleCheck).count())
+    return gCoreSpare.load(std::memory_order_relaxed);
+  if (!gIdleCheckedAt.compare_exchange_strong(last, now, std::memory_order_relaxed))
+    return gCoreSpare.load(std::memory_order_relaxed);
+  bool spare = false;
+  const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char text[128];
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (n > 0) {
+      text[n] = '\0';
+      double l1, l5, l15;
+      int running = 0, total = 0;
+      if (std::sscanf(text, "%lf %lf %lf %d/%d", &l1, &l5, &l15, &running, &total) == 5)
+        spare = running <= SpinSlots();
+    }
+  }
+  gCoreSpare.store(spare, std::memory_order_relaxed);
+  return spare;
+}
+
+// Takes a polling slot; false when all are in use or no core is spare.
+bool TakeSpinSlot() {
+  if (!CoreSpare()) return false;
+  const int slots = SpinSlots();
+  int now = gSpinning.load(std::memory_order_relaxed);
+  while (now < slots) {
+    if (gSpinning.compare_exchange_weak(now, now + 1, std::memory_order_acq_rel))
+      return true;
+  }
+  return false;
+}
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 }  // namespace
 
 struct MsgThread::Impl {
@@ -46,6 +122,9 @@ struct MsgThread::Impl {
   // Guarded by mu.
   std::deque<Message> queue;
   uint64_t posted = 0;      // serial of the last message queued
+  // A copy of `posted`, stored under mu, read without it by the thread
+  // while it polls before sleeping.
+  std::atomic<uint64_t> postedSeen{0};
   bool accepting = false;   // from the start of the loop until its end
   bool quitNow = false;     // end at once, without finishing the queue
   Start start = Start::kPending;
@@ -167,6 +246,22 @@ void MsgThread::RunLoop() {
           d.queue.pop_front();
           break;
         }
+        if (ExpectsMessageSoon() && TakeSpinSlot()) {
+          // Poll outside the lock, so that a post never waits for us; it
+          // finds no sleeper and makes no wake-up call. Whatever ends the
+          // poll, the checks above run again under the lock.
+          const uint64_t before = d.posted;
+          lock.unlock();
+          Clock::time_point until = Clock::now() + kSpinTime;
+          if (d.currentTimer != 0 && d.due < until) until = d.due;
+          for (int i = 0; d.postedSeen.load(std::memory_order_acquire) == before; ++i) {
+            CpuRelax();
+            if ((i & 15) == 15 && Clock::now() >= until) break;
+          }
+          gSpinning.fetch_sub(1, std::memory_order_release);
+          lock.lock();
+          if (d.posted != before || d.quitNow) continue;
+        }
         if (d.currentTimer != 0)
           d.wake.wait_until(lock, d.due);
         else
@@ -209,6 +304,7 @@ bool MsgThread::PostThreadMessage(uint32_t msg, std::vector<uint8_t> payload) {
       return false;
     }
     ++d->posted;
+    d->postedSeen.store(d->posted, std::memory_order_release);
   }
   d->wake.notify_one();
   return true;
@@ -223,6 +319,7 @@ void MsgThread::PostQuit() {
     try {
       d->queue.push_back(Impl::Message{WM_QUIT, d->posted + 1, {}});
       ++d->posted;
+      d->postedSeen.store(d->posted, std::memory_order_release);
     } catch (const std::bad_alloc&) {
       // Without its place in the queue the quit still ends the loop, only
       // without finishing the messages before it.

@@ -64,6 +64,11 @@ class MsgThread {
                                size_t len) = 0;
   /// Handles WM_TIMER.
   virtual void OnTimerMessage() = 0;
+  /// Asked on the thread before it goes to sleep with an empty queue: true
+  /// when a message is due within microseconds (a transfer waits for its
+  /// next block), so that it is worth polling the queue briefly first, as
+  /// long as a core is spare (see kSpinBudget in the source).
+  virtual bool ExpectsMessageSoon() const { return false; }
 
   /// Called by a handler on the thread: the loop ends as soon as that
   /// handler returns, and whatever is still queued is dropped.

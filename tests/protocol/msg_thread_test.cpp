@@ -76,6 +76,9 @@ class RecordingThread : public MsgThread {
   void End() { EndLoop(); }
 
   std::atomic<int> timerCount{0};
+  /// What ExpectsMessageSoon answers: true makes the thread poll its queue
+  /// before it sleeps.
+  std::atomic<bool> expectSoon{false};
   std::atomic<bool> exitRan{false};
   std::atomic<bool> overlap{false};
   std::atomic<size_t> eventsAtExit{0};
@@ -97,6 +100,7 @@ class RecordingThread : public MsgThread {
     }
     busy_ = false;
   }
+  bool ExpectsMessageSoon() const override { return expectSoon.load(); }
   void OnTimerMessage() override {
     if (busy_.exchange(true)) overlap = true;
     ++timerCount;
@@ -449,6 +453,76 @@ TEST(MsgThreadTimer, AStreamOfMessagesDoesNotHoldTheTimerBack) {
       << "the timer waited for the queue to run empty";
   EXPECT_FALSE(t.overlap);
   EndThread(t);
+}
+
+// Spins (yielding) until `done` holds: quick enough to post again while a
+// thread that polls before sleeping is still polling. False after `limit`.
+bool SpinUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+TEST(MsgThreadPolling, ThreadsThatPollBeforeSleepingMissNoMessageNorTimerNorQuit) {
+  // Three threads that expect messages soon, more than the cores that may
+  // poll at once (one fewer than are online): some poll, the others sleep.
+  // The first thread's timer expires while it polls or sleeps; the others
+  // have none, so nothing but the post itself may end their wait.
+  constexpr int kThreads = 3;
+  constexpr uint32_t kLockStep = 300, kPerThread = 900;
+  RecordingThread t[kThreads];
+  for (RecordingThread& r : t) {
+    r.expectSoon = true;
+    r.onMessage = [](RecordingThread& self, uint32_t, uint32_t number) {
+      if (number == kSetTimer) self.SetTimer(1);
+    };
+    ASSERT_TRUE(r.CreateThread());
+    ASSERT_TRUE(r.PostThreadMessage(WM_SKAV_MSG, Number(&r == t ? kSetTimer : kMarker)));
+  }
+  // One thread at a time, each message posted as soon as the one before
+  // has been handled, so mostly while the thread still polls: a post seen
+  // during the poll must end the poll and be handled, not be left for a
+  // wake-up that was never sent.
+  uint32_t i = 1;
+  for (; i <= kLockStep; ++i) {
+    for (RecordingThread& r : t) {
+      // Long enough for the handler to return and the poll to begin, well
+      // short of the poll's end (tens of microseconds).
+      const auto pollBegun = Clock::now() + 10us;
+      while (Clock::now() < pollBegun) {
+      }
+      ASSERT_TRUE(r.PostThreadMessage(WM_IP_PKT, Number(i)));
+      ASSERT_TRUE(SpinUntil([&] { return r.EventCount() == i + 1; }, 2000ms)) << "message " << i;
+    }
+  }
+  // Bursts, and pauses longer than a poll.
+  for (; i <= kPerThread; ++i) {
+    for (RecordingThread& r : t) ASSERT_TRUE(r.PostThreadMessage(WM_IP_PKT, Number(i)));
+    if (i % 3 == 1) std::this_thread::sleep_for(20us);
+    if (i % 50 == 0) std::this_thread::sleep_for(2ms);
+  }
+  for (RecordingThread& r : t) {
+    ASSERT_TRUE(WaitFor([&] { return r.EventCount() == kPerThread + 1; }));
+    if (&r == t) {
+      ASSERT_TRUE(WaitFor([&] { return r.timerCount.load() >= 5; }));
+    }
+    uint32_t last = 0;
+    for (const auto& e : r.Events()) {
+      if (e.msg != WM_IP_PKT) continue;
+      EXPECT_EQ(e.number, last + 1);
+      last = e.number;
+    }
+    EXPECT_EQ(last, kPerThread);
+    EXPECT_FALSE(r.overlap);
+  }
+  // Idle, each polls once more and sleeps; a quit still ends it.
+  std::this_thread::sleep_for(5ms);
+  for (RecordingThread& r : t) r.PostQuit();
+  for (RecordingThread& r : t) ASSERT_TRUE(WaitFor([&] { return r.Ended(); }));
+  for (RecordingThread& r : t) r.WaitForEnd();
 }
 
 }  // namespace
