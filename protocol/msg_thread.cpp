@@ -51,9 +51,15 @@ int SpinSlots() {
 }
 std::atomic<int> gSpinning{0};
 
-// Whether the machine has a core nobody wants: fewer tasks runnable than
-// there are cores online (the fourth field of /proc/loadavg counts them,
-// the reader included). A poll on a busy machine only takes a core from
+// Messages queued and not yet taken, over every thread of the process. A
+// thread polls only while this is 0 and stops as soon as it is not: when
+// other clients have work, the core it would hold is theirs (with eight
+// transfers at once, polling halved the rate).
+std::atomic<int64_t> gQueued{0};
+
+// Whether the machine has a core nobody wants: the tasks runnable besides
+// the reader (the fourth field of /proc/loadavg counts them, the reader
+// included) leave at least one core online free. A poll on a busy machine only takes a core from
 // someone else, the device's TFTP peer or our capture thread among them, and
 // slows the very transfer it is for. Read at most every kIdleCheck, by
 // whichever thread finds the reading stale.
@@ -79,16 +85,18 @@ bool CoreSpare() {
       double l1, l5, l15;
       int running = 0, total = 0;
       if (std::sscanf(text, "%lf %lf %lf %d/%d", &l1, &l5, &l15, &running, &total) == 5)
-        spare = running <= SpinSlots();
+        spare = running <= static_cast<int>(SpinSlots()) + 1;
     }
   }
   gCoreSpare.store(spare, std::memory_order_relaxed);
   return spare;
 }
 
+std::atomic<bool> gPollOnBusyMachine{false};
+
 // Takes a polling slot; false when all are in use or no core is spare.
 bool TakeSpinSlot() {
-  if (!CoreSpare()) return false;
+  if (!gPollOnBusyMachine.load(std::memory_order_relaxed) && !CoreSpare()) return false;
   const int slots = SpinSlots();
   int now = gSpinning.load(std::memory_order_relaxed);
   while (now < slots) {
@@ -108,6 +116,10 @@ inline void CpuRelax() {
 
 }  // namespace
 
+void MsgThreadPollOnBusyMachineForTest(bool always) {
+  gPollOnBusyMachine.store(always, std::memory_order_relaxed);
+}
+
 struct MsgThread::Impl {
   struct Message {
     uint32_t msg = 0;
@@ -125,6 +137,10 @@ struct MsgThread::Impl {
   // A copy of `posted`, stored under mu, read without it by the thread
   // while it polls before sleeping.
   std::atomic<uint64_t> postedSeen{0};
+
+  ~Impl() {
+    gQueued.fetch_sub(static_cast<int64_t>(queue.size()), std::memory_order_relaxed);
+  }
   bool accepting = false;   // from the start of the loop until its end
   bool quitNow = false;     // end at once, without finishing the queue
   Start start = Start::kPending;
@@ -244,9 +260,11 @@ void MsgThread::RunLoop() {
         if (!d.queue.empty()) {
           m = std::move(d.queue.front());
           d.queue.pop_front();
+          gQueued.fetch_sub(1, std::memory_order_relaxed);
           break;
         }
-        if (ExpectsMessageSoon() && TakeSpinSlot()) {
+        if (ExpectsMessageSoon() && gQueued.load(std::memory_order_relaxed) == 0 &&
+            TakeSpinSlot()) {
           // Poll outside the lock, so that a post never waits for us; it
           // finds no sleeper and makes no wake-up call. Whatever ends the
           // poll, the checks above run again under the lock.
@@ -255,6 +273,9 @@ void MsgThread::RunLoop() {
           Clock::time_point until = Clock::now() + kSpinTime;
           if (d.currentTimer != 0 && d.due < until) until = d.due;
           for (int i = 0; d.postedSeen.load(std::memory_order_acquire) == before; ++i) {
+            if (gQueued.load(std::memory_order_relaxed) != 0 &&
+                d.postedSeen.load(std::memory_order_acquire) == before)
+              break;  // work for another thread: give it the core
             CpuRelax();
             if ((i & 15) == 15 && Clock::now() >= until) break;
           }
@@ -270,6 +291,7 @@ void MsgThread::RunLoop() {
       if (d.quitNow || (!timer && m.msg == WM_QUIT)) {
         // Whatever was posted after the quit is dropped with the queue.
         d.accepting = false;
+        gQueued.fetch_sub(static_cast<int64_t>(d.queue.size()), std::memory_order_relaxed);
         d.queue.clear();
         break;
       }
@@ -281,6 +303,7 @@ void MsgThread::RunLoop() {
     if (d.endLoop) {
       std::lock_guard<std::mutex> lock(d.mu);
       d.accepting = false;
+      gQueued.fetch_sub(static_cast<int64_t>(d.queue.size()), std::memory_order_relaxed);
       d.queue.clear();
       break;
     }
@@ -304,6 +327,7 @@ bool MsgThread::PostThreadMessage(uint32_t msg, std::vector<uint8_t> payload) {
       return false;
     }
     ++d->posted;
+    gQueued.fetch_add(1, std::memory_order_relaxed);
     d->postedSeen.store(d->posted, std::memory_order_release);
   }
   d->wake.notify_one();
@@ -319,6 +343,7 @@ void MsgThread::PostQuit() {
     try {
       d->queue.push_back(Impl::Message{WM_QUIT, d->posted + 1, {}});
       ++d->posted;
+      gQueued.fetch_add(1, std::memory_order_relaxed);
       d->postedSeen.store(d->posted, std::memory_order_release);
     } catch (const std::bad_alloc&) {
       // Without its place in the queue the quit still ends the loop, only

@@ -14,6 +14,11 @@ constexpr uint32_t WM_USER = 0x0400;
 constexpr uint32_t WM_SKAV_MSG = WM_USER + 1;  // 1025
 constexpr uint32_t WM_IP_PKT = WM_USER + 2;    // 1026
 
+/// Test hook: true makes a thread that expects a message soon poll before
+/// sleeping whatever the machine's load (a free polling slot and no work
+/// queued for another thread are still needed); false: as in service.
+void MsgThreadPollOnBusyMachineForTest(bool always);
+
 class MsgThread {
  public:
   MsgThread();
