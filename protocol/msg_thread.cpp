@@ -1,21 +1,21 @@
 // A thread with its own message queue and one repeating timer: a pthread
 // waiting on a condition variable until a message arrives or its timer's
-// deadline on the steady clock passes. A client in flight holds no
-// descriptor for it, and an ended one holds nothing at all.
+// deadline on the steady clock passes, after polling its queue briefly when
+// it expects a message soon and a core is spare. A client in flight holds
+// no descriptor for it, and an ended one holds nothing at all.
 #include "protocol/msg_thread.h"
 
-#include <fcntl.h>
 #include <pthread.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <new>
 #include <utility>
+
+#include "protocol/poll_budget.h"
 
 namespace {
 
@@ -33,92 +33,7 @@ constexpr size_t kStackBytes = 256 * 1024;
 
 enum class Start { kPending, kRunning, kRefused };
 
-// A thread that expects a message within microseconds polls its queue this
-// long before it sleeps. A sleeping thread's wake-up (the poster's futex
-// call, the scheduler bringing it back on a possibly idle CPU) is most of a
-// hand-over; a TFTP block's ACK comes back some 20-40 us after its DATA.
-constexpr auto kSpinTime = std::chrono::microseconds(50);
-
-// How many threads of the process may poll at once: one core fewer than are
-// online, so that the capture thread and the rest of the machine always keep
-// one. With one core, none polls.
-int SpinSlots() {
-  static const int slots = [] {
-    const long online = sysconf(_SC_NPROCESSORS_ONLN);
-    return online > 1 ? static_cast<int>(online - 1) : 0;
-  }();
-  return slots;
-}
-std::atomic<int> gSpinning{0};
-
-// Messages queued and not yet taken, over every thread of the process. A
-// thread polls only while this is 0 and stops as soon as it is not: when
-// other clients have work, the core it would hold is theirs (with eight
-// transfers at once, polling halved the rate).
-std::atomic<int64_t> gQueued{0};
-
-// Whether the machine has a core nobody wants: the tasks runnable besides
-// the reader (the fourth field of /proc/loadavg counts them, the reader
-// included) leave at least one core online free. A poll on a busy machine only takes a core from
-// someone else, the device's TFTP peer or our capture thread among them, and
-// slows the very transfer it is for. Read at most every kIdleCheck, by
-// whichever thread finds the reading stale.
-constexpr auto kIdleCheck = std::chrono::milliseconds(20);
-std::atomic<int64_t> gIdleCheckedAt{0};  // steady clock, ns; 0 never
-std::atomic<bool> gCoreSpare{false};
-
-bool CoreSpare() {
-  const int64_t now = Clock::now().time_since_epoch().count();
-  int64_t last = gIdleCheckedAt.load(std::memory_order_relaxed);
-  if (last != 0 && now - last < std::chrono::nanoseconds(kIdleCheck).count())
-    return gCoreSpare.load(std::memory_order_relaxed);
-  if (!gIdleCheckedAt.compare_exchange_strong(last, now, std::memory_order_relaxed))
-    return gCoreSpare.load(std::memory_order_relaxed);
-  bool spare = false;
-  const int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    char text[128];
-    const ssize_t n = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (n > 0) {
-      text[n] = '\0';
-      double l1, l5, l15;
-      int running = 0, total = 0;
-      if (std::sscanf(text, "%lf %lf %lf %d/%d", &l1, &l5, &l15, &running, &total) == 5)
-        spare = running <= static_cast<int>(SpinSlots()) + 1;
-    }
-  }
-  gCoreSpare.store(spare, std::memory_order_relaxed);
-  return spare;
-}
-
-std::atomic<bool> gPollOnBusyMachine{false};
-
-// Takes a polling slot; false when all are in use or no core is spare.
-bool TakeSpinSlot() {
-  if (!gPollOnBusyMachine.load(std::memory_order_relaxed) && !CoreSpare()) return false;
-  const int slots = SpinSlots();
-  int now = gSpinning.load(std::memory_order_relaxed);
-  while (now < slots) {
-    if (gSpinning.compare_exchange_weak(now, now + 1, std::memory_order_acq_rel))
-      return true;
-  }
-  return false;
-}
-
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
 }  // namespace
-
-void MsgThreadPollOnBusyMachineForTest(bool always) {
-  gPollOnBusyMachine.store(always, std::memory_order_relaxed);
-}
 
 struct MsgThread::Impl {
   struct Message {
@@ -139,7 +54,7 @@ struct MsgThread::Impl {
   std::atomic<uint64_t> postedSeen{0};
 
   ~Impl() {
-    gQueued.fetch_sub(static_cast<int64_t>(queue.size()), std::memory_order_relaxed);
+    poll_budget::Taken(queue.size());
   }
   bool accepting = false;   // from the start of the loop until its end
   bool quitNow = false;     // end at once, without finishing the queue
@@ -260,26 +175,25 @@ void MsgThread::RunLoop() {
         if (!d.queue.empty()) {
           m = std::move(d.queue.front());
           d.queue.pop_front();
-          gQueued.fetch_sub(1, std::memory_order_relaxed);
+          poll_budget::Taken(1);
           break;
         }
-        if (ExpectsMessageSoon() && gQueued.load(std::memory_order_relaxed) == 0 &&
-            TakeSpinSlot()) {
+        if (ExpectsMessageSoon() && !poll_budget::WorkQueued() && poll_budget::TakeSlot()) {
           // Poll outside the lock, so that a post never waits for us; it
           // finds no sleeper and makes no wake-up call. Whatever ends the
           // poll, the checks above run again under the lock.
           const uint64_t before = d.posted;
           lock.unlock();
-          Clock::time_point until = Clock::now() + kSpinTime;
+          Clock::time_point until = Clock::now() + poll_budget::kPollTime;
           if (d.currentTimer != 0 && d.due < until) until = d.due;
           for (int i = 0; d.postedSeen.load(std::memory_order_acquire) == before; ++i) {
-            if (gQueued.load(std::memory_order_relaxed) != 0 &&
+            if (poll_budget::WorkQueued() &&
                 d.postedSeen.load(std::memory_order_acquire) == before)
               break;  // work for another thread: give it the core
-            CpuRelax();
+            poll_budget::CpuRelax();
             if ((i & 15) == 15 && Clock::now() >= until) break;
           }
-          gSpinning.fetch_sub(1, std::memory_order_release);
+          poll_budget::GiveSlot();
           lock.lock();
           if (d.posted != before || d.quitNow) continue;
         }
@@ -291,7 +205,7 @@ void MsgThread::RunLoop() {
       if (d.quitNow || (!timer && m.msg == WM_QUIT)) {
         // Whatever was posted after the quit is dropped with the queue.
         d.accepting = false;
-        gQueued.fetch_sub(static_cast<int64_t>(d.queue.size()), std::memory_order_relaxed);
+        poll_budget::Taken(d.queue.size());
         d.queue.clear();
         break;
       }
@@ -303,7 +217,7 @@ void MsgThread::RunLoop() {
     if (d.endLoop) {
       std::lock_guard<std::mutex> lock(d.mu);
       d.accepting = false;
-      gQueued.fetch_sub(static_cast<int64_t>(d.queue.size()), std::memory_order_relaxed);
+      poll_budget::Taken(d.queue.size());
       d.queue.clear();
       break;
     }
@@ -327,7 +241,7 @@ bool MsgThread::PostThreadMessage(uint32_t msg, std::vector<uint8_t> payload) {
       return false;
     }
     ++d->posted;
-    gQueued.fetch_add(1, std::memory_order_relaxed);
+    poll_budget::Queued();
     d->postedSeen.store(d->posted, std::memory_order_release);
   }
   d->wake.notify_one();
@@ -343,7 +257,7 @@ void MsgThread::PostQuit() {
     try {
       d->queue.push_back(Impl::Message{WM_QUIT, d->posted + 1, {}});
       ++d->posted;
-      gQueued.fetch_add(1, std::memory_order_relaxed);
+      poll_budget::Queued();
       d->postedSeen.store(d->posted, std::memory_order_release);
     } catch (const std::bad_alloc&) {
       // Without its place in the queue the quit still ends the loop, only

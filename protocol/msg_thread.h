@@ -14,11 +14,6 @@ constexpr uint32_t WM_USER = 0x0400;
 constexpr uint32_t WM_SKAV_MSG = WM_USER + 1;  // 1025
 constexpr uint32_t WM_IP_PKT = WM_USER + 2;    // 1026
 
-/// Test hook: true makes a thread that expects a message soon poll before
-/// sleeping whatever the machine's load (a free polling slot and no work
-/// queued for another thread are still needed); false: as in service.
-void MsgThreadPollOnBusyMachineForTest(bool always);
-
 class MsgThread {
  public:
   MsgThread();
@@ -72,7 +67,7 @@ class MsgThread {
   /// Asked on the thread before it goes to sleep with an empty queue: true
   /// when a message is due within microseconds (a transfer waits for its
   /// next block), so that it is worth polling the queue briefly first, as
-  /// long as a core is spare (see kSpinBudget in the source).
+  /// long as a core is spare (see poll_budget.h).
   virtual bool ExpectsMessageSoon() const { return false; }
 
   /// Called by a handler on the thread: the loop ends as soon as that

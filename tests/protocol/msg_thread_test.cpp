@@ -1,5 +1,6 @@
 // Thread messaging: start, delivery order, quit, and the one repeating timer.
 #include "protocol/msg_thread.h"
+#include "protocol/poll_budget.h"
 
 #include <gtest/gtest.h>
 
