@@ -216,6 +216,7 @@ void CClientThread::SKAVDRxTftpUlReq(const SKAV_Msg& msg) {
       }
       return;
     }
+    live->BeginTransfer(fileIndex, images->len[fileIndex]);
     if (!RestartTimer(kTftpTimerMs)) {
       DebugPrint(Log(),
                  "[Error] Fail to set the timer for TFTP PKT timeout "
@@ -275,6 +276,7 @@ void CClientThread::SKAVDOnTimer() {
                "[%02x-%02x-%02x-%02x-%02x-%02x] TFTP fails (timeout), go to "
                "'Active' state\r\n",
                MAC_ARGS(mac));
+    live->TransferFailed(FailureCause::kTimeout, static_cast<uint32_t>(blockNo));
     SetFlag(tftpFailed);
     SetState(Active);
     next = kActiveTimerMs;
@@ -295,6 +297,7 @@ void CClientThread::SKAVDOnTimer() {
 }
 
 void CClientThread::SKAVDExitReport() {
+  live->Ended();
   const char* tftp = HasFlag(tftpDone)     ? "Done"
                      : HasFlag(tftpFailed) ? "Failed"
                                            : "None";

@@ -6,6 +6,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+
+#include "report/device_live.h"
 
 enum ClientState : int32_t {
   Ended = 0,
@@ -35,17 +38,22 @@ enum class Outcome { kReworking, kDone, kError };
 
 /// One device's record, linked into the server's MAC-sorted list. State
 /// and flags are written by the client's thread and read by the server
-/// thread, each a single word without a lock.
+/// thread, each a single word without a lock. They live in the record's
+/// live block with the transfer counters, which a reader on any thread may
+/// keep (through `live`) after the record itself is gone.
 struct DeviceRecord {
-  DeviceRecord() = default;
+  DeviceRecord()
+      : live(std::make_shared<DeviceLive>()), state(live->state), flags(live->flags) {}
   DeviceRecord(const DeviceRecord&) = delete;
   DeviceRecord& operator=(const DeviceRecord&) = delete;
 
+  /// Allocated once, with the record; never replaced.
+  const std::shared_ptr<DeviceLive> live;
   uint8_t mac[6] = {};
   uint32_t ipAddr = 0;  ///< network order
-  std::atomic<int32_t> state{Created};
+  std::atomic<int32_t>& state;
   DeviceRecord* next = nullptr;
-  std::atomic<uint32_t> flags{0};
+  std::atomic<uint32_t>& flags;
   uint32_t stMask = 0;           ///< string tables offered: bit k-1 for table k
   bool firmwareOffered = false;  ///< a firmware image was on offer
   /// Server thread only: its steady clock in ms when it first saw the

@@ -165,6 +165,10 @@ int32_t TFTPRxPkt(CClientThread& client, const uint8_t* pkt, int len,
     // 65535 the 16-bit number on the wire can no longer match blockNo, so
     // such a transfer ends by timeout.
     if (GetBe16(pkt + 2) != client.blockNo) return state;
+    if (client.blockNo > 0) {
+      client.live->Acked(static_cast<uint32_t>(client.blockNo),
+                         static_cast<uint32_t>(client.dataLen));
+    }
 
     if (state == TftpLastBlock) {
       DebugPrint(client.Log(),
@@ -213,6 +217,10 @@ int32_t TFTPRxPkt(CClientThread& client, const uint8_t* pkt, int len,
                "[%02x-%02x-%02x-%02x-%02x-%02x] RX TFTP Error (%d): %s\r\n "
                "Uploading aborts, go to 'Active' state\r\n",
                MAC_ARGS(client.mac), GetBe16(pkt + 2), text);
+    const char* raw = reinterpret_cast<const char*>(pkt + 4);
+    client.live->TransferFailed(FailureCause::kTftpError,
+                                static_cast<uint32_t>(client.blockNo), GetBe16(pkt + 2), raw,
+                                strnlen(raw, static_cast<size_t>(len - 4)));
     client.SetFlag(tftpFailed);
     *timerMs = kActiveTimerMs;
     return Active;
@@ -221,6 +229,7 @@ int32_t TFTPRxPkt(CClientThread& client, const uint8_t* pkt, int len,
 }
 
 void TFTPRetransmit(CClientThread& client) {
+  client.live->Resent();
   if (client.State() == TftpUploading) {
     DebugPrint(client.Log(),
                "[%02x-%02x-%02x-%02x-%02x-%02x] TX (re-transmit) TFTP WRQ\r\n",

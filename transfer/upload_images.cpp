@@ -246,6 +246,8 @@ int TFTPBuildWRQ(const CClientThread& client, uint8_t* out) {
 }
 
 void TFTPUploadDone(CClientThread& client) {
+  // Implicitly acknowledged, the final block counts as received all the same.
+  client.live->ImageSent(static_cast<uint32_t>(client.dataLen));
   if (client.fileIndex == 0) {
     client.fwDone = 1;
   } else {

@@ -29,29 +29,11 @@ Bytes Cat(std::initializer_list<Bytes> parts) {
 const Bytes kSkavToDevice = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x02,
                              0x00, 0x00, 0x00, 0x00, 0x01, 0x09, 0x12};
 
-// Requests as the device sends them.
-const Bytes kConfReq = {0, 0, 2, 0, 0, 6};
-const Bytes kCloseReq = {0, 0, 4, 0, 0, 6};
+// Requests as the device sends them (and kConfReq, kCloseReq, kUlReq,
+// UlReq of the harness).
 const Bytes kKeepAlive = {0, 0, 6, 0, 0, 6};
 const Bytes kKeepAliveId = {0, 0, 6, 0,    0,    14,   0,
                             3, 0, 8, 0xde, 0xad, 0xbe, 0xef};
-const Bytes kUlReq = {0, 0, 0x10, 0, 0, 6};
-
-Bytes UlReq(const std::string& name) {
-  const size_t len = 6 + 4 + name.size();
-  Bytes b = {0,
-             0,
-             0x10,
-             0,
-             uint8_t(len >> 8),
-             uint8_t(len),
-             0x01,
-             0x81,
-             uint8_t((name.size() + 4) >> 8),
-             uint8_t(name.size() + 4)};
-  b.insert(b.end(), name.begin(), name.end());
-  return b;
-}
 
 std::string Tag(const std::string& rest) { return std::string(kMacTag) + rest; }
 
@@ -59,24 +41,6 @@ uint16_t Be16(const Bytes& f, size_t at) {
   return uint16_t(f[at] << 8 | f[at + 1]);
 }
 
-// Hands bytes over in an exact-size heap block, as the server thread's owned
-// copy: a read past the end is caught.
-void Skav(TimedClient& c, const Bytes& msg) {
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[msg.size()]);
-  std::memcpy(copy.get(), msg.data(), msg.size());
-  c.SKAVDRxMsg(copy.get(), msg.size());
-}
-
-void Ip(TimedClient& c, const Bytes& pkt) {
-  std::unique_ptr<uint8_t[]> copy(new uint8_t[pkt.size()]);
-  std::memcpy(copy.get(), pkt.data(), pkt.size());
-  c.TFTPRxDatagram(copy.get(), pkt.size());
-}
-
-// An ACK from the device's TFTP port to the client's reserved port.
-void DeviceAck(TimedClient& c, uint16_t block, uint16_t srcPort = 40000) {
-  Ip(c, DevicePacket(srcPort, HostPort(c.localPort), Ack(block)));
-}
 
 // Acknowledges every DATA until the image is complete; returns its bytes.
 Bytes AckWholeImage(Rig& rig, TimedClient& c, bool ackLast = true) {

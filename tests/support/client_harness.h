@@ -187,6 +187,34 @@ inline std::vector<uint8_t> Ack(uint16_t block) {
   return {0x00, 0x04, uint8_t(block >> 8), uint8_t(block)};
 }
 
+// Requests as the device sends them.
+inline const std::vector<uint8_t> kConfReq = {0, 0, 2, 0, 0, 6};
+inline const std::vector<uint8_t> kCloseReq = {0, 0, 4, 0, 0, 6};
+inline const std::vector<uint8_t> kUlReq = {0, 0, 0x10, 0, 0, 6};
+
+/// A TFTP-UL-REQ with a FILE-NAME option of `name`.
+inline std::vector<uint8_t> UlReq(const std::string& name) {
+  const size_t len = 6 + 4 + name.size();
+  std::vector<uint8_t> b = {0, 0, 0x10, 0, uint8_t(len >> 8), uint8_t(len), 0x01, 0x81,
+                            uint8_t((name.size() + 4) >> 8), uint8_t(name.size() + 4)};
+  b.insert(b.end(), name.begin(), name.end());
+  return b;
+}
+
+/// Hands bytes over in an exact-size heap block, as the server thread's
+/// owned copy: a read past the end is caught.
+inline void Skav(CClientThread& c, const std::vector<uint8_t>& msg) {
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[msg.size()]);
+  std::memcpy(copy.get(), msg.data(), msg.size());
+  c.SKAVDRxMsg(copy.get(), msg.size());
+}
+
+inline void Ip(CClientThread& c, const std::vector<uint8_t>& pkt) {
+  std::unique_ptr<uint8_t[]> copy(new uint8_t[pkt.size()]);
+  std::memcpy(copy.get(), pkt.data(), pkt.size());
+  c.TFTPRxDatagram(copy.get(), pkt.size());
+}
+
 /// Host-order value of a network-order port.
 inline uint16_t HostPort(uint16_t portNet) {
   const uint8_t* b = reinterpret_cast<const uint8_t*>(&portNet);
@@ -199,6 +227,11 @@ inline uint16_t NetPort(uint16_t port) {
   const uint8_t b[2] = {uint8_t(port >> 8), uint8_t(port)};
   std::memcpy(&v, b, 2);
   return v;
+}
+
+/// An ACK from the device's TFTP port to the client's reserved port.
+inline void DeviceAck(CClientThread& c, uint16_t block, uint16_t srcPort = 40000) {
+  Ip(c, DevicePacket(srcPort, HostPort(c.localPort), Ack(block)));
 }
 
 }  // namespace harness

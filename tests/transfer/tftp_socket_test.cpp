@@ -50,10 +50,6 @@ namespace {
 using namespace harness;
 using Lines = std::vector<std::string>;
 
-void Skav(TimedClient& c, std::vector<uint8_t> msg) { c.SKAVDRxMsg(msg.data(), msg.size()); }
-
-const std::vector<uint8_t> kConfReq = {0, 0, 2, 0, 0, 6};
-const std::vector<uint8_t> kUlReq = {0, 0, 0x10, 0, 0, 6};
 
 struct Disarm {
   ~Disarm() {
