@@ -2,9 +2,12 @@
 // start that failed half way.
 #include "console/server_control.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <system_error>
 
+#include "transfer/image_fingerprint.h"
 #include "transfer/upload_images.h"
 
 namespace {
@@ -98,6 +101,16 @@ bool ServerControl::Start(const StartRequest& request) {
   }
 
   if (!LoadRequestImages(request, ctx_.images)) return Fail(request);
+  {
+    std::string paths[kImageCount] = {request.firmwarePath};
+    for (int k = 1; k < kImageCount; ++k) paths[k] = request.stringTablePaths[k - 1];
+    FingerprintImages(ctx_.images, paths, ctx_.imageFacts);
+  }
+  {
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    ctx_.recordServer = RecordServer{host, name, SKAV_VERSION};
+  }
   ctx_.owner = request.owner;
   ctx_.logSlot = request.logSlot;
   ctx_.regionCode = request.regionCode;
@@ -128,6 +141,10 @@ bool ServerControl::Start(const StartRequest& request) {
   }
   DebugPrint(LogControl(ctx_.logSlot), "SKAV Server starts running (region: %d)...\r\n",
              request.regionCode);
+  for (const ImageFacts& facts : ctx_.imageFacts) {
+    if (facts.loaded)
+      DebugPrint(LogControl(ctx_.logSlot), "%s", FingerprintLine(facts).c_str());
+  }
   return true;
 }
 

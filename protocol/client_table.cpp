@@ -204,18 +204,18 @@ void MarkEnded(CClientThread* c) {
 
 }  // namespace
 
-void SKAVDReapClients() { SKAVDReapClients(false); }
+void SKAVDReapClients() { SKAVDReapClients(0); }
 
-void SKAVDReapClients(bool onlyLogged) {
+void SKAVDReapClients(uint32_t written) {
   for (CClientThread* c = gClientList; c; c = c->Next()) {
     if (c->State() != Closed) continue;
-    if (onlyLogged && !c->HasFlag(outcomeLogged)) continue;
+    if ((c->flags.load(std::memory_order_relaxed) & written) != written) continue;
     if (ClientOutcome(*c) == Outcome::kDone || c->HasFlag(falseCreation)) MarkEnded(c);
   }
   RemoveEnded();
 }
 
-bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, bool onlyLogged) {
+bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, uint32_t written) {
   bool any = false;
   for (CClientThread* c = gClientList; c; c = c->Next()) {
     if (c->State() != Closed) continue;
@@ -225,7 +225,7 @@ bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, bool onlyLogged) {
       continue;
     }
     if (nowMs - c->closedSeenMs < afterMs) continue;
-    if (onlyLogged && !c->HasFlag(outcomeLogged)) continue;
+    if ((c->flags.load(std::memory_order_relaxed) & written) != written) continue;
     MarkEnded(c);
     any = true;
   }

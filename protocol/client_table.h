@@ -39,18 +39,17 @@ void SKAVDResetPoolForTest();
 /// Ends and deletes the Closed clients whose outcome is Done.
 void SKAVDReapClients();
 
-/// Same; with `onlyLogged`, a client qualifies only once its outcome line
-/// has been written (outcomeLogged). The server thread asks for that while
-/// a log file is open: a client that reached Closed after the cycle's
-/// LogFileOutcomes then waits for the next Clear instead of leaving the
-/// log file without its line.
-void SKAVDReapClients(bool onlyLogged);
+/// Same; a client qualifies only once it carries every flag of `written`
+/// (outcomeLogged, recordWritten). The server thread asks for those of the
+/// files it has open: a client that reached Closed after the cycle's
+/// outcomes were written then waits for the next Clear instead of leaving
+/// a file without its line.
+void SKAVDReapClients(uint32_t written);
 
 /// Stamps clients newly seen Closed with `nowMs`, then ends and deletes
-/// those stamped at least `afterMs` ago, Done and Error alike; with
-/// `onlyLogged`, only those whose outcome line has been written. True when
-/// any was removed.
-bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, bool onlyLogged);
+/// those stamped at least `afterMs` ago, Done and Error alike, that carry
+/// every flag of `written`. True when any was removed.
+bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, uint32_t written);
 
 /// At a stop, before the clients end: marks every client not yet Closed
 /// (nor logged) interruptedByStop and prints a line for each to `log`.

@@ -79,6 +79,8 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     // Does nothing without an open file; the check is made under the log
     // lock, since the window may replace the file at any time.
     LogFileOutcomes(ctx->logFile, gClientList);
+    RecordFileOutcomes(ctx->recordFile, gClientList, ctx->regionCode, ctx->imageFacts,
+                       ctx->recordServer, LogControl(ctx->logSlot));
 
     if (stopping) {
       SKAVDEndAllClients();
@@ -93,15 +95,16 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     // log file open, only those already written may go (forgotten here or
     // cleared below), or a device closing just then would vanish from the
     // permanent record.
+    const uint32_t written = (LogFileIsOpen(ctx->logFile) ? outcomeLogged : 0u) |
+                             (RecordFileIsKept(ctx->recordFile) ? recordWritten : 0u);
     const bool forgot = ctx->forgetAfterMs > 0 &&
-                        SKAVDForgetClients(NowMs(), ctx->forgetAfterMs,
-                                           LogFileIsOpen(ctx->logFile));
+                        SKAVDForgetClients(NowMs(), ctx->forgetAfterMs, written);
 
     // Taken before it is served: a request the window makes during the
     // rebuild (another sort order, a Clear) stays for the next cycle.
     int32_t request = ctx->panel.w[refreshRequest].exchange(0);
     if (request != 0 || forgot) {
-      if (request == 2) SKAVDReapClients(LogFileIsOpen(ctx->logFile));
+      if (request == 2) SKAVDReapClients(written);
       if (ctx->statusCtl)
         GUIStatusUpdateSorting(ctx->statusCtl, gClientList, ctx->panel);
       continue;

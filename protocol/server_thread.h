@@ -6,6 +6,8 @@
 #include <cstdint>
 
 #include "report/debug_print.h"
+#include "report/device_record_file.h"
+#include "report/image_facts.h"
 #include "report/log_file.h"
 #include "report/status_panel.h"
 #include "link/l2_if.h"
@@ -26,9 +28,14 @@ struct SKAVDContext {
   L2_If* link = nullptr;
   int32_t regionCode = 0;
   UploadImages images;
+  /// Name, file, size and SHA-256 of each image, filled with `images`.
+  ImageFacts imageFacts[kImageCount];
   StatusText* statusCtl = nullptr;
   PanelState panel;
   LogFile logFile;                   ///< guarded by gLogLock
+  RecordFile recordFile;             ///< guarded by gLogLock
+  /// Host, interface and version named in every record line; set at Start.
+  RecordServer recordServer;
   std::atomic<int32_t> running{0};
   /// A Closed client whose outcome has been written is removed this long
   /// after it closed, so that the device is served again when it comes

@@ -32,6 +32,8 @@ enum ClientFlag : uint32_t {
   /// Not Closed when the run stopped: its outcome is Error.
   interruptedByStop = 0x40,
   outcomeLogged = 0x10000000,
+  /// Its line of the JSON Lines record has been written.
+  recordWritten = 0x20000000,
 };
 
 enum class Outcome { kReworking, kDone, kError };

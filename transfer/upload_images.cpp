@@ -227,13 +227,17 @@ int TFTPSelectFile(CClientThread& client, const SKAV_Opt* fileName) {
   return -1;
 }
 
-int TFTPBuildWRQ(const CClientThread& client, uint8_t* out) {
-  char name[16];
-  if (client.fileIndex >= 1 && client.fileIndex <= 6) {
-    std::snprintf(name, sizeof name, "string table %02d", client.fileIndex);
+void ImageName(int index, char (&out)[kImageNameSize]) {
+  if (index >= 1 && index <= 6) {
+    std::snprintf(out, sizeof out, "string table %02d", index);
   } else {
-    std::snprintf(name, sizeof name, "firmware");
+    std::snprintf(out, sizeof out, "firmware");
   }
+}
+
+int TFTPBuildWRQ(const CClientThread& client, uint8_t* out) {
+  char name[kImageNameSize];
+  ImageName(client.fileIndex, name);
   int n = 0;
   out[n++] = 0;
   out[n++] = TFTP_WRQ;

@@ -2,6 +2,7 @@
 // from Start to Stop, and the mapping of requested names to images.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -37,6 +38,12 @@ void FreeUploadImages(UploadImages& images);
 /// Image index for a TFTP-UL-REQ's FILE-NAME (nullptr: none), or -1 after
 /// logging that the file is not available.
 int TFTPSelectFile(CClientThread& client, const SKAV_Opt* fileName);
+
+constexpr size_t kImageNameSize = 16;
+
+/// The name an image goes by on the wire and in the records: "firmware"
+/// for 0, "string table 01" to "string table 06" for 1 to 6.
+void ImageName(int index, char (&out)[kImageNameSize]);
 
 /// Writes the WRQ for client.fileIndex into `out` (at least 24 bytes);
 /// returns its length.

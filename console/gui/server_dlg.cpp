@@ -39,6 +39,12 @@
 namespace {
 
 // The string-table fields and their buttons, table 1 first.
+// A path field's tooltip names the image loaded from it at the last Start;
+// once the path changes it would name another file's content.
+void ForgetFingerprintOnEdit(QLineEdit* field) {
+  QObject::connect(field, &QLineEdit::textChanged, field, [field] { field->setToolTip({}); });
+}
+
 constexpr int kTableFields[6] = {IDC_ST1, IDC_ST2, IDC_ST3, IDC_ST4, IDC_ST5, IDC_ST6};
 constexpr int kTableButtons[6] = {IDC_ST1_BROWSE, IDC_ST2_BROWSE, IDC_ST3_BROWSE,
                                   IDC_ST4_BROWSE, IDC_ST5_BROWSE, IDC_ST6_BROWSE};
@@ -142,6 +148,7 @@ void CServerDlg::BuildControls() {
   ++row;
 
   firmwarePath_ = Register(IDC_FIRMWARE, new QLineEdit(this));
+  ForgetFingerprintOnEdit(firmwarePath_);
   auto* firmwareLabel = PlainLabel(QStringLiteral("Firmware File:"), this);
   firmwareLabel->setBuddy(firmwarePath_);
   auto* firmwareBrowse = Register(IDC_FIRMWARE_BROWSE, Button(QStringLiteral("Browse..."), this));
@@ -156,6 +163,7 @@ void CServerDlg::BuildControls() {
 
   for (int k = 0; k < 6; ++k) {
     tablePaths_[k] = Register(kTableFields[k], new QLineEdit(this));
+    ForgetFingerprintOnEdit(tablePaths_[k]);
     auto* label = PlainLabel(QStringLiteral("String Table  %1").arg(k + 1), this);
     label->setBuddy(tablePaths_[k]);
     auto* browse = Register(kTableButtons[k], Button(QStringLiteral("Browse..."), this));

@@ -179,6 +179,9 @@ class CServerDlg : public QDialog, public SettingsControls {
   W* Register(int id, W* widget);
   void OnBlinkTimer();
   void ShowStopped();
+  /// After a Start: each image path field's tooltip names what was loaded
+  /// from it (name, file, size, SHA-256); a field edited since says nothing.
+  void ShowImageFingerprints();
 
   ServerDlgOptions options_;
   L2_IfList ifList_;

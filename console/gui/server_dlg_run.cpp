@@ -13,6 +13,7 @@
 
 #include "console/gui/server_dlg.h"
 #include "console/settings/settings_store.h"
+#include "transfer/image_fingerprint.h"
 
 namespace {
 
@@ -46,6 +47,7 @@ void CServerDlg::OnStartStop() {
       clearStatus_->setEnabled(true);
       indicator->show();
       blinkTimer_->start();
+      ShowImageFingerprints();
       return;
     }
   }
@@ -54,6 +56,18 @@ void CServerDlg::OnStartStop() {
   if (closeAfterStop_) {
     closeAfterStop_ = false;
     QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+  }
+}
+
+void CServerDlg::ShowImageFingerprints() {
+  QLineEdit* const fields[kImageCount] = {firmwarePath_,  tablePaths_[0], tablePaths_[1],
+                                          tablePaths_[2], tablePaths_[3], tablePaths_[4],
+                                          tablePaths_[5]};
+  for (int i = 0; i < kImageCount; ++i) {
+    const ImageFacts& facts = ctx_.imageFacts[i];
+    std::string line = facts.loaded ? FingerprintLine(facts) : std::string();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    fields[i]->setToolTip(QString::fromStdString(line));
   }
 }
 

@@ -12,6 +12,7 @@ struct HeadlessOptions {
   std::string settingsFile;    ///< empty: the machine-wide settings
   int32_t forgetAfterSeconds = 0;  ///< 0: a Closed client stays until Clear
   int32_t maxClients = 0;          ///< 0: the settings' "Max Clients"
+  std::string recordFile;          ///< empty: the settings' "Record Path"
 };
 
 /// Runs the server without a window until SIGINT or SIGTERM; SIGUSR1

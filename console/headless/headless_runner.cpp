@@ -89,6 +89,7 @@ class HeadlessRun {
   ~HeadlessRun() {
     server_.Stop();
     CloseLogFile(ctx_.logFile);
+    CloseRecordFile(ctx_.recordFile);
   }
 
   /// Reads the settings (opening the log file they name) and starts the
@@ -102,6 +103,10 @@ class HeadlessRun {
       Note("skav-server: no settings stored in '%s'; using the defaults\n", where.c_str());
     if (!LoadSettings(controls, options_.settingsFile))
       ErrorBox("Fail to retrieve previous user configurations, use the default settings");
+    const std::string record = options_.recordFile.empty()
+                                   ? LoadRecordPath(options_.settingsFile)
+                                   : options_.recordFile;
+    OpenRecordFile(ctx_.recordFile, record);
     return server_.Start(Request(controls));
   }
 
@@ -136,6 +141,7 @@ class HeadlessRun {
     server_.Stop();
     // The new settings decide whether a log file is kept, and which.
     CloseLogFile(ctx_.logFile);
+    CloseRecordFile(ctx_.recordFile);
     return Start();
   }
 

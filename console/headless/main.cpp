@@ -60,7 +60,7 @@ void PrintHelp(FILE* out) {
   std::fprintf(out,
       "Usage: skav-server [--settings FILE]\n"
       "       skav-server --headless [--settings FILE] [--forget-after SECONDS]\n"
-      "                              [--max-clients N]\n"
+      "                              [--max-clients N] [--record FILE]\n"
       "       skav-server --help | --version\n"
       "\n"
       "Serves devices in their recovery loader on one network interface: gives\n"
@@ -84,6 +84,13 @@ void PrintHelp(FILE* out) {
       "                   turned away, with a line a second at most saying how\n"
       "                   many. Default: the \"Max Clients\" value of the settings\n"
       "                   file (set by hand, 1 to %d), else %d.\n"
+      "  --record FILE    headless: append one JSON object a line to FILE for every\n"
+      "                   device whose outcome the log file gets (the same rules:\n"
+      "                   never lost, never twice): its MAC, address, times,\n"
+      "                   outcome, each image offered by name, file, size and\n"
+      "                   SHA-256, and why it failed. Default: the \"Record Path\"\n"
+      "                   value of the settings file (empty: no record). Follow\n"
+      "                   it with: tail -F FILE | jq\n"
       "  --help           show this text.\n"
       "  --version        show the program's version.\n"
       "\n"
@@ -107,7 +114,8 @@ void PrintHelp(FILE* out) {
       "an INI file with the values \"Interface Name\", \"Region\" (a code, 1 to 9),\n"
       "\"Firmware Path\", \"String Table 1 Path\" to \"String Table 6 Path\",\n"
       "\"Log Enable\" (1 or 0), \"Log Path\" and \"Supervisor Password\" (sealed) in\n"
-      "its [General] section, and \"Max Clients\" (see --max-clients), which only\n"
+      "its [General] section, \"Record Path\" (see --record) and \"Max Clients\"\n"
+      "(see --max-clients), which only\n"
       "an administrator sets, by hand. The window saves them when it closes (and\n"
       "keeps \"Max Clients\"); the headless server only reads them. Reading needs\n"
       "no privilege. Writing needs write\n"
@@ -212,6 +220,13 @@ int main(int argc, char** argv) {
         return 2;
       }
       if (!headlessOnly) headlessOnly = "--max-clients";
+    } else if (const char* value = OptionValue("--record", argc, argv, &i, &given); given) {
+      if (value[0] == '\0') {
+        std::fprintf(stderr, "skav-server: --record needs a file name\n");
+        return 2;
+      }
+      options.recordFile = value;
+      if (!headlessOnly) headlessOnly = "--record";
     } else {
       rest.push_back(argv[i]);
     }

@@ -44,6 +44,7 @@ const char kLogEnableValue[] = "Log Enable";
 const char kLogPathValue[] = "Log Path";
 // Beside the twelve: set by hand in the file, no control of the window.
 const char kMaxClientsValue[] = "Max Clients";
+const char kRecordPathValue[] = "Record Path";
 
 const char kReadFailure[] = "Unable to read the settings file '%s': %s";
 const char kWriteFailure[] = "Unable to write the settings file '%s': %s";
@@ -286,6 +287,24 @@ int32_t LoadMaxClients(const std::string& file) {
            "at once at most",
            kMaxClientsValue, path.c_str(), kMaxLiveClientsLimit, kDefaultMaxLiveClients);
   return kDefaultMaxLiveClients;
+}
+
+std::string LoadRecordPath(const std::string& file) {
+  const std::string path = StorePath(file);
+  if (faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0 || !IsSettingsText(path))
+    return {};
+  std::unique_ptr<QSettings> store = OpenStore(file);
+  std::string text;
+  switch (ReadText(*store, kRecordPathValue, kPathBuffer, &text)) {
+    case Read::kOk:
+      return text;
+    case Read::kMissing:
+      return {};
+    case Read::kFailed:
+      break;
+  }
+  ErrorBox("Fail to retrieve the %s setting", kRecordPathValue);
+  return {};
 }
 
 std::string MachineSettingsFile() {

@@ -48,6 +48,10 @@ constexpr int32_t kMaxLiveClientsLimit = 1048576;
 /// cannot be read or is not from 1 to kMaxLiveClientsLimit.
 int32_t LoadMaxClients(const std::string& file = {});
 
+/// The "Record Path" value: the JSON Lines record of the devices served;
+/// empty when not set (no record).
+std::string LoadRecordPath(const std::string& file = {});
+
 /// Writes the values selected by `mask` from `controls`. 1 only when the
 /// file was written (a value that cannot be stored faithfully shows its
 /// own message and the others are still written); 0 when the file cannot

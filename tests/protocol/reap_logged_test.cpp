@@ -75,14 +75,14 @@ TEST_F(ReapLoggedTest, OnlyClientsWithTheirOutcomeWrittenLeaveAndTheRestWaitForT
   Add(5, tftpFailed | outcomeLogged);     // Error: stays whatever was written
   ASSERT_EQ(ThreadCount(), baseThreads_ + 5);
 
-  SKAVDReapClients(true);
+  SKAVDReapClients(outcomeLogged);
   EXPECT_EQ(Lasts(), (std::vector<int>{2, 3, 5}));
   EXPECT_EQ(ThreadCount(), baseThreads_ + 3) << "the removed clients' threads have ended";
 
   // The next cycle writes their lines; the next Clear takes them.
   Find(2)->SetFlag(outcomeLogged);
   Find(3)->SetFlag(outcomeLogged);
-  SKAVDReapClients(true);
+  SKAVDReapClients(outcomeLogged);
   EXPECT_EQ(Lasts(), (std::vector<int>{5}));
 }
 
@@ -91,7 +91,7 @@ TEST_F(ReapLoggedTest, WithoutALogFileEveryDoneClientLeavesAsBefore) {
   Add(1, done);
   Add(2, falseCreation);
   Add(3, tftpFailed);
-  SKAVDReapClients(false);
+  SKAVDReapClients(0);
   EXPECT_EQ(Lasts(), (std::vector<int>{3}));
 }
 

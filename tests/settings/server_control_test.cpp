@@ -215,7 +215,18 @@ TEST_F(ServerControlTest, StartRunsTheServerThreadUntilStop) {
   ASSERT_TRUE(server.Start(request_)) << Joined();
   EXPECT_TRUE(errors_.Messages().empty()) << Joined();
   EXPECT_TRUE(server.Running());
-  EXPECT_EQ(debugWindow_.Text().rfind("SKAV Server starts running (region: 7)...\r\n", 0), 0u);
+  // Each image loaded is named with its size and SHA-256 (sha256sum's).
+  const std::string started =
+      "SKAV Server starts running (region: 7)...\r\n"
+      "Loaded string table 01 from '" + request_.stringTablePaths[0] +
+      "': 3 bytes, SHA-256 7692c3ad3540bb803c020b3aee66cd8887123234ea0c6e7143c0add73ff431ed\r\n"
+      "Loaded string table 03 from '" + request_.stringTablePaths[2] +
+      "': 5 bytes, SHA-256 8b5b9db0c13db24256c829aa364aa90c6d2eba318b9232a4ab9313b954d3555f\r\n";
+  EXPECT_EQ(debugWindow_.Text().substr(0, started.size()), started);
+  EXPECT_FALSE(ctx_.imageFacts[0].loaded);
+  EXPECT_FALSE(ctx_.imageFacts[2].loaded);
+  EXPECT_EQ(ctx_.imageFacts[3].name, "string table 03");
+  EXPECT_EQ(ctx_.imageFacts[3].path, request_.stringTablePaths[2]);
   EXPECT_EQ(ctx_.regionCode, 7);
   EXPECT_EQ(ctx_.images.stMask, 5u);
   EXPECT_FALSE(ctx_.images.Loaded(0));

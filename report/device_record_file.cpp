@@ -1,0 +1,214 @@
+// The JSON Lines record of every finished device: what it got (by SHA-256),
+// when, and why it failed; one object a line, appended in one write.
+#include "report/device_record_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <nlohmann/json.hpp>
+
+#include "report/debug_print.h"
+#include "report/device_record.h"
+#include "report/log_file.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string Iso8601(int64_t wallMs) {
+  const time_t seconds = static_cast<time_t>(wallMs / 1000);
+  struct tm tm {};
+  gmtime_r(&seconds, &tm);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(wallMs % 1000));
+  return text;
+}
+
+std::string MacText(const uint8_t* m) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X-%02X-%02X", m[0], m[1], m[2], m[3], m[4],
+                m[5]);
+  return text;
+}
+
+std::string IpText(uint32_t addrNet) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&addrNet);
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  return text;
+}
+
+bool Offered(const DeviceRecord& device, int image) {
+  return image == 0 ? device.firmwareOffered : (device.stMask >> (image - 1)) & 1u;
+}
+
+// Why an Error device failed. A stop decides alone: its client may still be
+// writing the transfer counters. Otherwise the last transfer failure, and
+// without one, how the device left.
+Json Failure(const DeviceRecord& device, bool stopped, const ImageFacts* images) {
+  if (stopped) return Json{{"cause", "stopped"}};
+  const DeviceLive& live = *device.live;
+  switch (live.Cause()) {
+    case FailureCause::kTimeout: {
+      Json f{{"cause", "timeout"}};
+      const int image = live.Blocks().image;
+      if (image >= 0) f["image"] = images[image].name;
+      f["block"] = live.failureBlock.load(std::memory_order_relaxed);
+      return f;
+    }
+    case FailureCause::kTftpError: {
+      Json f{{"cause", "tftp-error"}};
+      const int image = live.Blocks().image;
+      if (image >= 0) f["image"] = images[image].name;
+      f["block"] = live.failureBlock.load(std::memory_order_relaxed);
+      f["code"] = live.FailureCode();
+      f["text"] = live.failureText;  // a Closed client writes no more
+      return f;
+    }
+    default:
+      break;
+  }
+  return Json{{"cause", device.HasFlag(gracefulClosing) ? "closed-early" : "no-request"}};
+}
+
+}  // namespace
+
+std::string DeviceRecordJson(const DeviceRecord& device, int32_t regionCode,
+                             const ImageFacts* images, const RecordServer& server,
+                             int64_t nowWallMs) {
+  const DeviceLive& live = *device.live;
+  const bool stopped = device.HasFlag(interruptedByStop);
+  const bool done = !stopped && ClientOutcome(device) == Outcome::kDone;
+  const int64_t ended = live.endWallMs.load(std::memory_order_relaxed);
+
+  Json j;
+  j["mac"] = MacText(device.mac);
+  j["ip"] = IpText(device.ipAddr);
+  j["region"] = regionCode;
+  j["started"] = Iso8601(live.startWallMs.load(std::memory_order_relaxed));
+  j["ended"] = Iso8601(ended != 0 ? ended : nowWallMs);
+  j["outcome"] = done ? "Done" : "Error";
+  j["graceful"] = device.HasFlag(gracefulClosing);
+  Json list = Json::array();
+  for (int i = 0; i < kLiveImages; ++i) {
+    if (!Offered(device, i)) continue;
+    const ImageFacts& facts = images[i];
+    const ImageResult result = live.Result(i);
+    Json image;
+    image["name"] = facts.name;
+    image["file"] = facts.path;
+    image["size"] = facts.size;
+    image["sha256"] = facts.sha256;
+    image["sent"] = result == ImageResult::kSent;
+    image["seconds"] = result == ImageResult::kNotStarted
+                           ? 0.0
+                           : live.imageMs[i].load(std::memory_order_relaxed) / 1000.0;
+    image["resent"] = live.imageResent[i].load(std::memory_order_relaxed);
+    list.push_back(std::move(image));
+  }
+  j["images"] = std::move(list);
+  if (!done) j["failure"] = Failure(device, stopped, images);
+  j["server"] = Json{{"host", server.host}, {"interface", server.interface},
+                     {"version", server.version}};
+  // A device's text or a file name need not be UTF-8: such bytes become
+  // U+FFFD instead of costing the line.
+  return j.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+int RecordFileOutcomes(RecordFile& file, DeviceRecord* list, int32_t regionCode,
+                       const ImageFacts* images, const RecordServer& server, LogSink* log) {
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    if (file.path.empty()) return 0;
+    if (file.fd >= 0) path.clear();
+    else path = file.path;
+  }
+  bool pending = false;
+  for (DeviceRecord* c = list; c != nullptr && !pending; c = c->next)
+    pending = !c->HasFlag(recordWritten) && (c->State() == Closed || c->HasFlag(interruptedByStop));
+  if (!pending) return 1;
+
+  if (!path.empty()) {
+    // Not open yet (it could not be at the start): tried again each cycle,
+    // so that a folder made or a disk mounted later loses nothing.
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    std::lock_guard<std::mutex> lock(gLogLock);
+    if (fd < 0) return 1;
+    if (file.fd >= 0 || file.path != path) {
+      close(fd);  // replaced meanwhile by the front end
+    } else {
+      file.fd = fd;
+      file.failing = false;
+    }
+  }
+
+  for (DeviceRecord* c = list; c != nullptr; c = c->next) {
+    if (c->HasFlag(recordWritten)) continue;
+    if (c->State() != Closed && !c->HasFlag(interruptedByStop)) continue;
+    const std::string line =
+        DeviceRecordJson(*c, regionCode, images, server, WallMs()) + "\n";
+    int err = 0;
+    std::string shown;
+    {
+      std::lock_guard<std::mutex> lock(gLogLock);
+      if (file.fd < 0) return 1;
+      // One write with O_APPEND: a reader following the file never sees
+      // half a line from us, however many servers share it.
+      const ssize_t n = write(file.fd, line.data(), line.size());
+      if (n == static_cast<ssize_t>(line.size())) {
+        file.failing = false;
+      } else {
+        err = n < 0 ? errno : ENOSPC;
+        if (file.failing) return 1;
+        file.failing = true;
+        shown = file.path;
+      }
+    }
+    if (err != 0) {
+      DebugPrint(log, "[Error] Fail to write the record file '%s': '%s'; it is tried again\r\n",
+                 shown.c_str(), std::strerror(err));
+      return 1;
+    }
+    c->SetFlag(recordWritten);
+  }
+  return 1;
+}
+
+bool OpenRecordFile(RecordFile& file, const std::string& path) {
+  CloseRecordFile(file);
+  if (path.empty()) return false;
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  const int err = errno;
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    file.path = path;
+    file.fd = fd;
+    file.failing = fd < 0;
+  }
+  if (fd < 0) {
+    ErrorBox("Fail to open the record file '%s': '%s'", path.c_str(), std::strerror(err));
+    return false;
+  }
+  return true;
+}
+
+void CloseRecordFile(RecordFile& file) {
+  std::lock_guard<std::mutex> lock(gLogLock);
+  if (file.fd >= 0) close(file.fd);
+  file.fd = -1;
+  file.path.clear();
+  file.failing = false;
+}
+
+bool RecordFileIsKept(RecordFile& file) {
+  std::lock_guard<std::mutex> lock(gLogLock);
+  return !file.path.empty();
+}

@@ -1,0 +1,152 @@
+// The JSON Lines record of the headless server (--record), black box in
+// namespaces with simulated devices: one line per device with the right
+// outcome, failure and SHA-256s (against sha256sum), every line parsed by
+// jq, and a record that cannot be opened at first loses nothing once it can.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "headless_support.h"
+#include "integration/e2e_support.h"
+#include "support/netns.h"
+
+#if defined(SKAV_SERVER_BIN) && defined(SKAV_DEVSIM_PATH)
+
+namespace {
+
+using namespace std::chrono_literals;
+using e2e::Child;
+
+// Standard output of a shell command (the test's own tools: jq, sha256sum).
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* p = popen(command.c_str(), "r")) {
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
+
+std::string Quoted(const std::string& s) { return "'" + s + "'"; }
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(text.substr(at, end - at));
+  return lines;
+}
+
+TEST(HeadlessRecord, EachDeviceLeavesOneLineWithItsImagesFailureAndHashes) {
+  SKAV_REQUIRE_NETNS();
+  if (Shell("command -v jq").empty()) GTEST_SKIP() << "jq is not installed (scripts/install-deps.sh)";
+  NetnsPair net;
+  ASSERT_TRUE(net.ok());
+  TempDir dir;
+  const e2e::Bytes fw = e2e::Pattern(3000, 11), st = e2e::Pattern(700, 12);
+  const std::string firmware = dir.File("fw one.bin");
+  const std::string table = dir.File("st1.bin");
+  WriteFile(firmware, std::string(fw.begin(), fw.end()));
+  WriteFile(table, std::string(st.begin(), st.end()));
+  const std::string log = dir.File("outcomes.log");
+  const std::string settings = dir.File("SKAVD.conf");
+  WriteFile(settings, "[General]\nInterface Name=" + net.serverIf() + "\nRegion=3\nFirmware Path=" +
+                          firmware + "\nString Table 1 Path=" + table +
+                          "\nLog Enable=1\nLog Path=" + log + "\n");
+  // The record's folder is not there yet: the start says so, and the lines
+  // come once it is.
+  const std::string folder = dir.File("records");
+  const std::string record = folder + "/devices.jsonl";
+  ServerProcess server(net.serverNs(), settings, dir, {.args = {"--record", record}});
+  ASSERT_TRUE(server.WaitForOut("SKAV Server starts running", 30s)) << server.Err();
+  EXPECT_NE(server.Err().find("Fail to open the record file '" + record +
+                              "': 'No such file or directory'"),
+            std::string::npos)
+      << server.Err();
+
+  auto device = [&](const std::string& mac, std::vector<std::string> extra) {
+    std::vector<std::string> a = {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--timeout", "40",
+                                  "--base-mac", mac};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return std::make_unique<Child>(net.deviceNs(), a);
+  };
+  auto clean = device("02:5a:00:00:0a:01", {});
+  auto refused = device("02:5a:00:00:0a:02", {"--tftp-error", "2", "--tftp-error-code", "3",
+                                              "--tftp-error-text", "Disk \"full\""});
+  auto silent = device("02:5a:00:00:0a:03",
+                       {"--silent-after", "wrq", "--silent-for", "4000", "--then-close"});
+  auto early = device("02:5a:00:00:0a:04", {"--no-upload"});
+  for (Child* c : {clean.get(), refused.get(), silent.get(), early.get()}) {
+    ASSERT_TRUE(c->started());
+    c->Wait(std::chrono::seconds(45));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(ReadFile(log), ": Done    \r\n") +
+                                         CountOf(ReadFile(log), ": Error   \r\n") == 4; },
+                        30s))
+      << ReadFile(log) << server.Out();
+  struct stat st1 {};
+  EXPECT_NE(stat(record.c_str(), &st1), 0) << "written before its folder was there";
+
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() >= 4; }, 10s))
+      << ReadFile(record) << server.Out();
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
+
+  const std::vector<std::string> lines = SplitLines(ReadFile(record));
+  ASSERT_EQ(lines.size(), 4u) << ReadFile(record);
+  // Every line is one JSON object on its own (jq -e fails on anything else).
+  for (const std::string& line : lines) {
+    EXPECT_EQ(Shell("printf '%s\\n' " + Quoted(line) + " | jq -ce 'type' 2>&1"), "\"object\"\n")
+        << line;
+  }
+  const std::string fwSum = Shell("sha256sum " + Quoted(firmware) + " | cut -d' ' -f1");
+  const std::string stSum = Shell("sha256sum " + Quoted(table) + " | cut -d' ' -f1");
+  ASSERT_EQ(fwSum.size(), 65u);
+
+  // mac -> the fields jq reads, one per line.
+  const std::string query =
+      "jq -r '.mac, .ip[0:5], .region, .outcome, .graceful, (.failure.cause // \"-\"), "
+      "(.failure.code // \"-\"), (.failure.text // \"-\"), (.failure.block // \"-\"), "
+      "(.images | map(.name + \" \" + .file + \" \" + (.size|tostring) + \" \" + .sha256 + "
+      "\" \" + (.sent|tostring)) | join(\"|\")), .server.interface, "
+      "(.started < .ended), (.started | test(\"^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\\\\.[0-9]{3}Z$\"))' ";
+  std::map<std::string, std::vector<std::string>> byMac;
+  for (const std::string& line : lines) {
+    const std::vector<std::string> f =
+        SplitLines(Shell("printf '%s\\n' " + Quoted(line) + " | " + query));
+    ASSERT_EQ(f.size(), 13u) << line;
+    byMac[f[0]] = f;
+  }
+  const std::string fwHash = fwSum.substr(0, 64), stHash = stSum.substr(0, 64);
+  auto images = [&](bool fwSent, bool stSent) {
+    return "firmware " + firmware + " 3000 " + fwHash + (fwSent ? " true" : " false") +
+           "|string table 01 " + table + " 700 " + stHash + (stSent ? " true" : " false");
+  };
+  using V = std::vector<std::string>;
+  const std::string ifName = net.serverIf();
+  EXPECT_EQ(byMac["02-5A-00-00-0A-01"], (V{"02-5A-00-00-0A-01", "10.0.", "3", "Done", "true", "-",
+                                          "-", "-", "-", images(true, true), ifName, "true", "true"}));
+  EXPECT_EQ(byMac["02-5A-00-00-0A-02"],
+            (V{"02-5A-00-00-0A-02", "10.0.", "3", "Error", "true", "tftp-error", "3",
+               "Disk \"full\"", "2", images(false, false), ifName, "true", "true"}));
+  EXPECT_EQ(byMac["02-5A-00-00-0A-03"], (V{"02-5A-00-00-0A-03", "10.0.", "3", "Error", "true",
+                                          "timeout", "-", "-", "1", images(false, false), ifName,
+                                          "true", "true"}));
+  EXPECT_EQ(byMac["02-5A-00-00-0A-04"], (V{"02-5A-00-00-0A-04", "10.0.", "3", "Error", "true",
+                                          "closed-early", "-", "-", "-", images(false, false),
+                                          ifName, "true", "true"}));
+}
+
+}  // namespace
+
+#endif  // SKAV_SERVER_BIN && SKAV_DEVSIM_PATH
