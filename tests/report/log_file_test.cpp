@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "report/debug_print.h"
+#include "report/device_record_file.h"
 #include "panel_devices.h"
 
 namespace {
@@ -365,6 +366,67 @@ TEST(LogFileLock, WritersAndReplacementNeverMixLines) {
   EXPECT_EQ(found[0], written[0]);
   EXPECT_EQ(found[1], written[1]);
   EXPECT_GT(written[0] + written[1], 0);
+}
+
+// --- The JSON Lines record beside it --------------------------------------
+
+std::vector<std::string> RecordLines(const std::string& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadAll(path));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Same selection as the outcome lines: Closed, or cut off by a stop; each
+// device once, however often the server cycles; a stopped device says so.
+TEST(RecordFile, EachFinishedOrStoppedDeviceIsWrittenOnceWithItsCause) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  Devices devices;
+  DeviceRecord* silent = devices.Add(MacOf(1));  // firmware on offer
+  DeviceRecord* cut = devices.Add(MacOf(2));
+  DeviceRecord* empty = devices.Add(MacOf(3), true);
+  Devices::FinishError(silent);  // went quiet without asking for anything
+  Devices::FinishDone(empty);
+  ImageFacts images[7];
+  images[0] = ImageFacts{true, "firmware", "/srv/fw \"a\".bin", 3, std::string(64, 'a')};
+  const RecordServer server{"bench", "veth0", "0.1"};
+  RecordFile file;
+  const std::string path = dir.File("devices.jsonl");
+  ASSERT_TRUE(OpenRecordFile(file, path));
+
+  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 1);
+  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 1);
+  std::vector<std::string> lines = RecordLines(path);
+  ASSERT_EQ(lines.size(), 2u) << ReadAll(path);
+  EXPECT_EQ(lines[0].rfind("{\"mac\":\"00-00-00-00-00-01\",\"ip\":\"0.0.0.0\",\"region\":3,", 0), 0u)
+      << lines[0];
+  EXPECT_NE(lines[0].find(",\"outcome\":\"Error\",\"graceful\":false,\"images\":[{\"name\":"
+                          "\"firmware\",\"file\":\"/srv/fw \\\"a\\\".bin\",\"size\":3,\"sha256\":\"" +
+                          std::string(64, 'a') +
+                          "\",\"sent\":false,\"seconds\":0.0,\"resent\":0}],\"failure\":{\"cause\":"
+                          "\"no-request\"},\"server\":{\"host\":\"bench\",\"interface\":\"veth0\","
+                          "\"version\":\"0.1\"}}"),
+            std::string::npos)
+      << lines[0];
+  EXPECT_NE(lines[1].find("\"mac\":\"00-00-00-00-00-03\""), std::string::npos);
+  EXPECT_NE(lines[1].find("\"outcome\":\"Done\",\"graceful\":false,\"images\":[],\"server\""),
+            std::string::npos)
+      << lines[1];
+
+  cut->SetFlag(interruptedByStop);
+  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 1);
+  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 1);
+  lines = RecordLines(path);
+  ASSERT_EQ(lines.size(), 3u) << ReadAll(path);
+  EXPECT_NE(lines[2].find("\"mac\":\"00-00-00-00-00-02\""), std::string::npos);
+  EXPECT_NE(lines[2].find("\"outcome\":\"Error\""), std::string::npos);
+  EXPECT_NE(lines[2].find("\"failure\":{\"cause\":\"stopped\"}"), std::string::npos) << lines[2];
+  // Cut off before it closed, it ends at the stop: a time, not nothing.
+  EXPECT_EQ(lines[2].find("\"ended\":\"1970-"), std::string::npos) << lines[2];
+  for (DeviceRecord* c : {silent, cut, empty}) EXPECT_TRUE(c->HasFlag(recordWritten));
+  CloseRecordFile(file);
+  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 0);
 }
 
 }  // namespace
