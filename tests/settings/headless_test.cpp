@@ -159,7 +159,8 @@ std::vector<std::string> Lines(const std::string& out) {
 // How every line of the server's Debug Window output may begin.
 bool IsLineStart(const std::string& line) {
   static const char* const starts[] = {"[", "New client: ", "SKAV Server ",
-                                       " Uploading aborts, go to 'Active' state"};
+                                       " Uploading aborts, go to 'Active' state",
+                                       "Loaded firmware from '", "Loaded string table 0"};
   for (const char* s : starts)
     if (line.rfind(s, 0) == 0) return true;
   return false;
