@@ -3,6 +3,7 @@
 #include "protocol/server_thread.h"
 
 #include <chrono>
+#include <cstring>
 #include <exception>
 #include <vector>
 
@@ -24,6 +25,26 @@ int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(
              std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// A copy of each client's fixed facts and a hold on its live block; the
+// reader keeps them however the list changes afterwards.
+void PublishProgress(ProgressBoard& board) {
+  std::vector<ProgressRow> rows;
+  try {
+    for (CClientThread* c = gClientList; c; c = c->Next()) {
+      ProgressRow row;
+      std::memcpy(row.mac, c->mac, sizeof row.mac);
+      row.ipAddr = c->ipAddr;
+      row.firmwareOffered = c->firmwareOffered;
+      row.stMask = c->stMask;
+      row.live = c->live;
+      rows.push_back(std::move(row));
+    }
+  } catch (const std::exception&) {
+    return;  // no memory: the readers keep the last picture
+  }
+  board.Publish(std::move(rows));
 }
 
 }  // namespace
@@ -86,6 +107,8 @@ int SKAVDServerThread(SKAVDContext* ctx) {
       SKAVDEndAllClients();
       return 0;
     }
+
+    if (ctx->progress.wanted.load(std::memory_order_relaxed)) PublishProgress(ctx->progress);
 
     bool exited = clientExited.exchange(0) != 0;
     SKAVDJoinEndedClients();

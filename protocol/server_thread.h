@@ -8,6 +8,7 @@
 #include "report/debug_print.h"
 #include "report/device_record_file.h"
 #include "report/image_facts.h"
+#include "report/progress_board.h"
 #include "report/log_file.h"
 #include "report/status_panel.h"
 #include "link/l2_if.h"
@@ -41,6 +42,9 @@ struct SKAVDContext {
   /// after it closed, so that the device is served again when it comes
   /// back; 0: never (it stays until Clear or Stop). Set before the start.
   int64_t forgetAfterMs = 0;
+  /// The clients as readers on other threads see them (published once a
+  /// cycle while `progress.wanted`).
+  ProgressBoard progress;
   /// Failed ADVERTISE sends and capture failures of the run, for a front
   /// end that watches whether the link is still there.
   std::atomic<uint32_t> linkFailures{0};

@@ -71,9 +71,14 @@ struct DeviceRecord {
 };
 
 /// Reworking unless Closed; Done when nothing was offered or fwUpgradeDone.
-inline Outcome ClientOutcome(const DeviceRecord& record) {
-  if (record.State() != Closed) return Outcome::kReworking;
-  const bool nothingOffered = !record.firmwareOffered && record.stMask == 0;
-  if (nothingOffered || record.HasFlag(fwUpgradeDone)) return Outcome::kDone;
+inline Outcome OutcomeOf(int32_t state, uint32_t flags, bool firmwareOffered, uint32_t stMask) {
+  if (state != Closed) return Outcome::kReworking;
+  const bool nothingOffered = !firmwareOffered && stMask == 0;
+  if (nothingOffered || (flags & fwUpgradeDone) != 0) return Outcome::kDone;
   return Outcome::kError;
+}
+
+inline Outcome ClientOutcome(const DeviceRecord& record) {
+  return OutcomeOf(record.State(), record.flags.load(std::memory_order_relaxed),
+                   record.firmwareOffered, record.stMask);
 }

@@ -13,6 +13,7 @@ struct HeadlessOptions {
   int32_t forgetAfterSeconds = 0;  ///< 0: a Closed client stays until Clear
   int32_t maxClients = 0;          ///< 0: the settings' "Max Clients"
   std::string recordFile;          ///< empty: the settings' "Record Path"
+  bool progress = false;           ///< a summary line every 5 s
 };
 
 /// Runs the server without a window until SIGINT or SIGTERM; SIGUSR1

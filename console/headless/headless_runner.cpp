@@ -21,6 +21,7 @@
 #include "console/headless/front_ends.h"
 #include "console/headless/headless_output.h"
 #include "report/log_file.h"
+#include "console/progress_text.h"
 #include "console/server_control.h"
 #include "console/settings/plain_controls.h"
 #include "console/settings/settings_store.h"
@@ -34,6 +35,8 @@ namespace {
 
 // How often the runner looks after its interface between signals.
 constexpr int kWatchMs = 500;
+// How often --progress sums the run up.
+constexpr int64_t kSummaryMs = 5000;
 
 // The Debug Window is always open here: each text goes out at once, in
 // one write (at most 511 bytes, so a pipe never splits it).
@@ -85,6 +88,7 @@ class HeadlessRun {
     ctx_.panel.Set(sortKey, kSortMacUp);
     ctx_.forgetAfterMs = static_cast<int64_t>(options.forgetAfterSeconds) * 1000;
     statusText_.SetListener(&panel_);
+    ctx_.progress.wanted = true;
   }
   ~HeadlessRun() {
     server_.Stop();
@@ -152,7 +156,21 @@ class HeadlessRun {
   }
 
   /// SIGUSR2: the Device Status panel on standard output.
-  void ShowPanel() const { out_.Write(GUIStatusRows(panel_.Text())); }
+  void ShowPanel() const {
+    out_.Write(GUIStatusRows(panel_.Text()) +
+               ProgressListing(ctx_.progress.Rows(), SteadyMs()));
+  }
+
+  /// --progress: every 5 s while devices are being served, one summary.
+  void Progress() {
+    if (!options_.progress) return;
+    const int64_t now = SteadyMs();
+    if (now - lastSummaryMs_ < kSummaryMs) return;
+    const ProgressCounts counts = CountProgress(ctx_.progress.Rows());
+    if (counts.inFlight > 0) out_.Write(ProgressSummary(counts, lastBytes_, now - lastSummaryMs_));
+    lastSummaryMs_ = now;
+    lastBytes_ = counts.bytes;
+  }
 
   /// Between signals, twice a second: stops the run when its interface is
   /// gone, and starts it again once an interface of that name is back.
@@ -222,6 +240,8 @@ class HeadlessRun {
   StatusTextMirror panel_;
   ServerControl server_;
   bool lost_ = false;  // the interface went away; waiting for it
+  int64_t lastSummaryMs_ = SteadyMs();
+  uint64_t lastBytes_ = 0;
   uint32_t seenFailures_ = 0;
 };
 
@@ -263,6 +283,7 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
       pollfd wait{signalFd, POLLIN, 0};
       const int ready = poll(&wait, 1, kWatchMs);
       if (ready < 0 && errno != EINTR) break;
+      run.Progress();
       if (ready <= 0) {
         run.Watch();
         continue;

@@ -60,7 +60,7 @@ void PrintHelp(FILE* out) {
   std::fprintf(out,
       "Usage: skav-server [--settings FILE]\n"
       "       skav-server --headless [--settings FILE] [--forget-after SECONDS]\n"
-      "                              [--max-clients N] [--record FILE]\n"
+      "                              [--max-clients N] [--record FILE] [--progress]\n"
       "       skav-server --help | --version\n"
       "\n"
       "Serves devices in their recovery loader on one network interface: gives\n"
@@ -91,13 +91,19 @@ void PrintHelp(FILE* out) {
       "                   SHA-256, and why it failed. Default: the \"Record Path\"\n"
       "                   value of the settings file (empty: no record). Follow\n"
       "                   it with: tail -F FILE | jq\n"
+      "  --progress       headless: every 5 s while devices are being served, print\n"
+      "                   \"progress: N in flight, N done, N failed, R KiB/s\" (the\n"
+      "                   rate over those 5 s).\n"
       "  --help           show this text.\n"
       "  --version        show the program's version.\n"
       "\n"
       "Signals (headless): SIGINT, SIGTERM stop the server; SIGUSR1 does what\n"
       "the window's Clear does (Done devices go, Error devices stay until the\n"
       "server stops; with a log file only those already written); SIGUSR2\n"
-      "prints the Device Status panel to standard output; SIGHUP re-reads the\n"
+      "prints the Device Status panel to standard output, then one line per\n"
+      "device being served: MAC, address, state, image, DATA blocks acknowledged\n"
+      "of total, rate since its transfer began, time since it came, packets\n"
+      "sent again; SIGHUP re-reads the\n"
       "settings and, when they and every image load, stops and starts the\n"
       "server with them (otherwise standard error says why and the run goes\n"
       "on). Under systemd the lines go to the journal without CR, errors\n"
@@ -227,6 +233,9 @@ int main(int argc, char** argv) {
       }
       options.recordFile = value;
       if (!headlessOnly) headlessOnly = "--record";
+    } else if (std::strcmp(arg, "--progress") == 0) {
+      options.progress = true;
+      if (!headlessOnly) headlessOnly = "--progress";
     } else {
       rest.push_back(argv[i]);
     }

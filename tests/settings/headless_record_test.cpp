@@ -1,7 +1,8 @@
 // The JSON Lines record of the headless server (--record), black box in
 // namespaces with simulated devices: one line per device with the right
 // outcome, failure and SHA-256s (against sha256sum), every line parsed by
-// jq, and a record that cannot be opened at first loses nothing once it can.
+// jq, and a record that cannot be opened at first loses nothing once it can;
+// --progress lines meanwhile.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -66,7 +68,8 @@ TEST(HeadlessRecord, EachDeviceLeavesOneLineWithItsImagesFailureAndHashes) {
   // come once it is.
   const std::string folder = dir.File("records");
   const std::string record = folder + "/devices.jsonl";
-  ServerProcess server(net.serverNs(), settings, dir, {.args = {"--record", record}});
+  ServerProcess server(net.serverNs(), settings, dir,
+                       {.args = {"--record", record, "--progress"}});
   ASSERT_TRUE(server.WaitForOut("SKAV Server starts running", 30s)) << server.Err();
   EXPECT_NE(server.Err().find("Fail to open the record file '" + record +
                               "': 'No such file or directory'"),
@@ -101,6 +104,10 @@ TEST(HeadlessRecord, EachDeviceLeavesOneLineWithItsImagesFailureAndHashes) {
       << ReadFile(record) << server.Out();
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
+
+  // --progress summed the run up while the devices were being served.
+  const std::regex summary("progress: [1-4] in flight, [0-4] done, [0-4] failed, [0-9]+\\.[0-9] KiB/s\n");
+  EXPECT_TRUE(std::regex_search(server.Out(), summary)) << server.Out();
 
   const std::vector<std::string> lines = SplitLines(ReadFile(record));
   ASSERT_EQ(lines.size(), 4u) << ReadFile(record);

@@ -1,0 +1,68 @@
+// The headless progress texts against their literal layouts: the SIGUSR2
+// listing of the clients being served, and the --progress summary.
+#include "console/progress_text.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "report/device_record.h"
+
+namespace {
+
+ProgressRow Row(uint8_t last, uint8_t ipLast, int32_t state) {
+  ProgressRow row;
+  const uint8_t mac[6] = {0x02, 0x5a, 0x00, 0x00, 0x0a, last};
+  std::memcpy(row.mac, mac, 6);
+  const uint8_t ip[4] = {10, 0, 0, ipLast};
+  std::memcpy(&row.ipAddr, ip, 4);
+  row.firmwareOffered = true;
+  auto live = std::make_shared<DeviceLive>();
+  live->state = state;
+  row.live = live;
+  return row;
+}
+
+DeviceLive& Live(ProgressRow& row) { return const_cast<DeviceLive&>(*row.live); }
+
+}  // namespace
+
+TEST(ProgressText, ListingShowsEachClientBeingServedInFixedColumns) {
+  const int64_t now = 1000000;
+  std::vector<ProgressRow> rows = {Row(1, 2, TftpSending), Row(2, 3, Active),
+                                   Row(3, 4, Closed)};
+  DeviceLive& sending = Live(rows[0]);
+  sending.blocks = DeviceLive::PackBlocks(0, 4, 6);
+  sending.transferStartMs = now - 2000;
+  sending.startMs = now - 10000;
+  sending.resentAll = 2;
+  Live(rows[1]).startMs = now - 3500;
+  Live(rows[2]).startMs = now - 99000;  // finished: not listed
+
+  EXPECT_EQ(ProgressListing(rows, now),
+            "02-5A-00-00-0A-01  10.0.0.2         TFTP-Sending     firmware             4/6 "
+            "     66%       1.0 KiB/s     10.0 s  resent 2\n"
+            "02-5A-00-00-0A-02  10.0.0.3         Active           -                    0/0 "
+            "      0%       0.0 KiB/s      3.5 s  resent 0\n");
+}
+
+TEST(ProgressText, SummaryCountsOutcomesAndTheRateBetweenTwoCounts) {
+  std::vector<ProgressRow> rows = {Row(1, 2, TftpSending), Row(2, 3, Active),
+                                   Row(3, 4, Closed), Row(4, 5, Closed)};
+  Live(rows[0]).bytes = 2048;
+  Live(rows[2]).flags = fwUpgradeDone;  // Done
+  Live(rows[2]).bytes = 10240;
+  Live(rows[3]).bytes = 512;  // Closed without it: failed
+  const ProgressCounts counts = CountProgress(rows);
+  EXPECT_EQ(counts.inFlight, 2);
+  EXPECT_EQ(counts.done, 1);
+  EXPECT_EQ(counts.failed, 1);
+  EXPECT_EQ(counts.bytes, 12800u);
+  EXPECT_EQ(ProgressSummary(counts, 512, 5000),
+            "progress: 2 in flight, 1 done, 1 failed, 2.4 KiB/s\n");
+  EXPECT_EQ(ProgressSummary(counts, 20000, 5000),
+            "progress: 2 in flight, 1 done, 1 failed, 0.0 KiB/s\n");
+}
