@@ -264,15 +264,22 @@ bool SealForStore(const std::string& password, std::string* sealed) {
   return true;
 }
 
+// The store of a value read beside the window's twelve; nullptr when the
+// file cannot be read at all, which has had its message from LoadSettings,
+// so that the value's default stands silently.
+std::unique_ptr<QSettings> OpenReadableStore(const std::string& file) {
+  const std::string path = StorePath(file);
+  if (faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0 || !IsSettingsText(path))
+    return nullptr;
+  return OpenStore(file);
+}
+
 }  // namespace
 
 int32_t LoadMaxClients(const std::string& file) {
+  std::unique_ptr<QSettings> store = OpenReadableStore(file);
+  if (!store) return kDefaultMaxLiveClients;
   const std::string path = StorePath(file);
-  // A file that cannot be read at all has had its message from
-  // LoadSettings; its default stands.
-  if (faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0 || !IsSettingsText(path))
-    return kDefaultMaxLiveClients;
-  std::unique_ptr<QSettings> store = OpenStore(file);
   int32_t n = 0;
   switch (ReadNumber(*store, kMaxClientsValue, &n)) {
     case Read::kMissing:
@@ -290,10 +297,8 @@ int32_t LoadMaxClients(const std::string& file) {
 }
 
 std::string LoadRecordPath(const std::string& file) {
-  const std::string path = StorePath(file);
-  if (faccessat(AT_FDCWD, path.c_str(), R_OK, AT_EACCESS) != 0 || !IsSettingsText(path))
-    return {};
-  std::unique_ptr<QSettings> store = OpenStore(file);
+  std::unique_ptr<QSettings> store = OpenReadableStore(file);
+  if (!store) return {};
   std::string text;
   switch (ReadText(*store, kRecordPathValue, kPathBuffer, &text)) {
     case Read::kOk:
