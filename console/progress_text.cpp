@@ -23,7 +23,8 @@ const char* StateName(int32_t state) {
 
 }  // namespace
 
-std::string ProgressListing(const std::vector<ProgressRow>& rows, int64_t nowMs) {
+std::string ProgressListing(const std::vector<ProgressRow>& rows, const RecentRate& rate,
+                            int64_t nowMs) {
   std::string out;
   for (const ProgressRow& row : rows) {
     const DeviceLive& live = *row.live;
@@ -33,10 +34,7 @@ std::string ProgressListing(const std::vector<ProgressRow>& rows, int64_t nowMs)
     char image[kImageNameSize] = "-";
     if (b.image >= 0) ImageName(b.image, image);
     const unsigned percent = b.total ? static_cast<unsigned>(100ull * b.acked / b.total) : 0;
-    const int64_t transferMs = nowMs - live.transferStartMs.load(std::memory_order_relaxed);
-    const double kibPerS = b.image >= 0 && transferMs > 0
-                               ? b.acked * 512.0 / 1024.0 / (transferMs / 1000.0)
-                               : 0.0;
+    const double kibPerS = rate.BytesPerSecond(&live, nowMs) / 1024.0;
     const int64_t elapsedMs = nowMs - live.startMs.load(std::memory_order_relaxed);
     const uint8_t* m = row.mac;
     const auto* a = reinterpret_cast<const uint8_t*>(&row.ipAddr);

@@ -6,13 +6,16 @@
 #include <string>
 #include <vector>
 
+#include "console/recent_rate.h"
 #include "report/progress_board.h"
 
 /// One line per client not yet Closed, in the rows' order: MAC, address,
 /// state, image, DATA blocks acknowledged of total with the percentage,
-/// the rate of the transfer since it began, the time since the device
-/// came, and the packets sent again. `nowMs` is the steady clock.
-std::string ProgressListing(const std::vector<ProgressRow>& rows, int64_t nowMs);
+/// the rate over the last second (`rate`, sampled by the caller), the time
+/// since the device came, and the packets sent again. `nowMs` is the steady
+/// clock.
+std::string ProgressListing(const std::vector<ProgressRow>& rows, const RecentRate& rate,
+                            int64_t nowMs);
 
 /// What a summary counts.
 struct ProgressCounts {

@@ -156,10 +156,16 @@ class HeadlessRun {
   }
 
   /// SIGUSR2: the Device Status panel on standard output.
-  void ShowPanel() const {
-    out_.Write(GUIStatusRows(panel_.Text()) +
-               ProgressListing(ctx_.progress.Rows(), SteadyMs()));
+  void ShowPanel() {
+    const int64_t now = SteadyMs();
+    const std::vector<ProgressRow> rows = ctx_.progress.Rows();
+    rate_.Sample(rows, now);
+    out_.Write(GUIStatusRows(panel_.Text()) + ProgressListing(rows, rate_, now));
   }
+
+  /// Each wake-up of the loop (at least twice a second): a reading of every
+  /// client's bytes, for the listing's rate over the last second.
+  void SampleRates() { rate_.Sample(ctx_.progress.Rows(), SteadyMs()); }
 
   /// --progress: every 5 s while devices are being served, one summary.
   void Progress() {
@@ -242,6 +248,7 @@ class HeadlessRun {
   bool lost_ = false;  // the interface went away; waiting for it
   int64_t lastSummaryMs_ = SteadyMs();
   uint64_t lastBytes_ = 0;
+  RecentRate rate_;
   uint32_t seenFailures_ = 0;
 };
 
@@ -283,6 +290,7 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
       pollfd wait{signalFd, POLLIN, 0};
       const int ready = poll(&wait, 1, kWatchMs);
       if (ready < 0 && errno != EINTR) break;
+      run.SampleRates();
       run.Progress();
       if (ready <= 0) {
         run.Watch();
