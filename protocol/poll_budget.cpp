@@ -32,8 +32,11 @@ std::atomic<int> gPolling{0};
 std::atomic<int64_t> gQueued{0};
 
 // The machine has a core nobody wants when the tasks runnable besides the
-// reader (the fourth field of /proc/loadavg counts them, the reader
-// included) leave at least one core online free. A poll on a busy machine
+// reader and the capture thread leave at least one core online free. The
+// fourth field of /proc/loadavg counts them, the reader included, and at
+// the moment a client reads it the capture thread that has just handed it
+// an ACK is often still on its way back to sleep: counting it as a stranger
+// kept one transfer on a quiet two-core machine from ever polling. A poll on a busy machine
 // only takes a core from someone else, the device's TFTP peer or our
 // capture thread among them, and slows the very transfer it is for. Read at
 // most every kIdleCheck, by whichever thread finds the reading stale; a
@@ -55,7 +58,7 @@ bool ReadCoreSpare() {
   int running = 0, total = 0;
   if (std::sscanf(text, "%lf %lf %lf %d/%d", &l1, &l5, &l15, &running, &total) != 5)
     return false;
-  return running <= Slots() + 1;
+  return running <= Slots() + 2;
 }
 
 bool CoreSpare() {
