@@ -332,9 +332,13 @@ TEST_F(ServerThreadTest, SortRequestRebuildsThePanelAndIsWithdrawn) {
   ctx_.panel.Set(sortKey, kSortMacDown);
   ctx_.panel.Set(refreshRequest, 1);
   L2_BreakLoop(ctx_.link);
-  ASSERT_TRUE(WaitFor([&] { return ctx_.panel.Get(refreshRequest) == 0; }));
-  std::string text = panel_.Text();
-  EXPECT_LT(text.find("00-00-00-00-00-42"), text.find("00-00-00-00-00-41"));
+  // The server takes the request before it rebuilds: a zero alone does not
+  // yet mean the panel has its new order.
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string text = panel_.Text();
+    return ctx_.panel.Get(refreshRequest) == 0 &&
+           text.find("00-00-00-00-00-42") < text.find("00-00-00-00-00-41");
+  }));
   ASSERT_TRUE(run.Stop());
 }
 
