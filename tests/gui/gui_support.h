@@ -28,32 +28,12 @@
 #include "console/gui/server_dlg.h"
 #include "console/server_control.h"
 #include "link/if_list.h"
+#include "support/recording_error_sink.h"
 #include "link/memory_port.h"
 
 namespace gui_test {
 
-/// Installs itself as the error sink and records every message.
-class RecordingErrorSink : public ErrorSink {
- public:
-  RecordingErrorSink() { SetErrorSink(this); }
-  ~RecordingErrorSink() override { SetErrorSink(nullptr); }
-  void Show(const char* text) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    messages_.emplace_back(text);
-  }
-  std::vector<std::string> Messages() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return messages_;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> lock(mu_);
-    messages_.clear();
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> messages_;
-};
+using ::RecordingErrorSink;
 
 /// A fresh folder, removed with everything in it afterwards.
 class TempDir {

@@ -19,16 +19,9 @@
 #include "report/debug_print.h"
 #include "report/device_record_file.h"
 #include "panel_devices.h"
+#include "support/recording_error_sink.h"
 
 namespace {
-
-class RecordingErrors : public ErrorSink {
- public:
-  RecordingErrors() { SetErrorSink(this); }
-  ~RecordingErrors() override { SetErrorSink(nullptr); }
-  void Show(const char* text) override { shown.emplace_back(text); }
-  std::vector<std::string> shown;
-};
 
 class TempDir {
  public:
@@ -179,7 +172,7 @@ TEST(LogFileOpen, AppendsToAnExistingFile) {
 TEST(LogFileOpen, MessagesAndTheOldFileClosed) {
   TempDir dir;
   ASSERT_TRUE(dir.ok());
-  RecordingErrors errors;
+  RecordingErrorSink errors;
   LogFile file;
   ASSERT_TRUE(OpenLogFile(file, dir.File("first.txt")));
   ASSERT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGIN), 1);
@@ -194,7 +187,7 @@ TEST(LogFileOpen, MessagesAndTheOldFileClosed) {
   const std::string directory = dir.File("");
   EXPECT_FALSE(OpenLogFile(file, directory));
 
-  EXPECT_EQ(errors.shown,
+  EXPECT_EQ(errors.Messages(),
             (std::vector<std::string>{
                 "No log file specified, click the \"Open...\" button to select "
                 "a log file.",
@@ -214,7 +207,7 @@ TEST(LogFileOpen, MessagesAndTheOldFileClosed) {
   const std::string first = ReadAll(dir.File("first.txt"));
   EXPECT_EQ(std::count(first.begin(), first.end(), '#'), 20) << first;
   EXPECT_NE(ReadAll(dir.File("second.txt")).find("Logs out"), std::string::npos);
-  EXPECT_EQ(errors.shown.size(), 3u);
+  EXPECT_EQ(errors.Messages().size(), 3u);
 }
 
 const std::regex kOutcomeLine(

@@ -12,6 +12,7 @@
 
 #include "report/debug_print.h"
 #include "panel_devices.h"
+#include "support/recording_error_sink.h"
 
 namespace {
 
@@ -40,14 +41,6 @@ class MirrorView : public StatusEditListener {
   }
   std::string mirror;
   std::vector<Edit> edits;
-};
-
-class RecordingErrors : public ErrorSink {
- public:
-  RecordingErrors() { SetErrorSink(this); }
-  ~RecordingErrors() override { SetErrorSink(nullptr); }
-  void Show(const char* text) override { shown.emplace_back(text); }
-  std::vector<std::string> shown;
 };
 
 /// The panel as the server thread holds it, with a mirroring view.
@@ -400,14 +393,14 @@ TEST(StatusPanelFailure, FailedAllocationLeavesTheTextUntouched) {
   const std::vector<int32_t> offsets = p.Offsets();
   const std::vector<int32_t> counts = p.Counts();
 
-  RecordingErrors errors;
+  RecordingErrorSink errors;
   p.state.Set(sortKey, kSortMacDown);
   p.view.edits.clear();
   SetStatusAllocator(&FailingAlloc);
   GUIStatusUpdateSorting(&p.ctl, d.head(), p.state);
   SetStatusAllocator(nullptr);
 
-  EXPECT_EQ(errors.shown,
+  EXPECT_EQ(errors.Messages(),
             (std::vector<std::string>{
                 "GUIStatusUpdateSorting() fails to allocate memory"}));
   EXPECT_EQ(p.ctl.Text(), before);

@@ -15,6 +15,7 @@
 
 #include "report/debug_print.h"
 #include "link/if_list.h"
+#include "support/recording_error_sink.h"
 
 /// A fresh folder, removed with everything in it afterwards.
 class TempDir {
@@ -44,25 +45,6 @@ class TempDir {
 
  private:
   std::string path_;
-};
-
-/// Installs itself as the error sink and records every message.
-class RecordingErrorSink : public ErrorSink {
- public:
-  RecordingErrorSink() { SetErrorSink(this); }
-  ~RecordingErrorSink() override { SetErrorSink(nullptr); }
-  void Show(const char* text) override {
-    std::lock_guard<std::mutex> lock(mu_);
-    messages_.emplace_back(text);
-  }
-  std::vector<std::string> Messages() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return messages_;
-  }
-
- private:
-  mutable std::mutex mu_;
-  std::vector<std::string> messages_;
 };
 
 /// A Debug Window that keeps its text.
