@@ -79,6 +79,7 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
   // machine's: invented MACs by the thousand must not take it down.
   if (ctx.maxLiveClients > 0 && gLiveThreads.load() >= ctx.maxLiveClients) {
     ++gTurnedAway;
+    ctx.counters.turnedAway.fetch_add(1, std::memory_order_relaxed);
     return nullptr;
   }
 
@@ -105,6 +106,7 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
     }
   }
   if (!client) {
+    ctx.counters.createFailures.fetch_add(1, std::memory_order_relaxed);
     NoteCreateFailure(log, mac, "out of memory");
     return nullptr;
   }
@@ -120,6 +122,7 @@ CClientThread* SKAVDGetClient(const uint8_t mac[6], bool createAllowed,
     const char* text = error != 0 ? strerrordesc_np(error) : nullptr;
     std::snprintf(reason, sizeof reason, "CreateThread() fails (%s)",
                   text ? text : "the thread refused to start");
+    ctx.counters.createFailures.fetch_add(1, std::memory_order_relaxed);
     NoteCreateFailure(log, mac, reason);
     gByMac.erase(key);
     client->WaitForEnd();

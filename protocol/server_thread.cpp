@@ -70,6 +70,7 @@ int SKAVDServerThread(SKAVDContext* ctx) {
   const L2_RxHandler handler{SKAVDRxFrame, ctx};
 
   for (;;) {
+    ctx->counters.cycles.fetch_add(1, std::memory_order_relaxed);
     int rc = L2_TxPkt(ctx->link, kBroadcastMac, kEtherTypeSkav, advertise,
                       nullptr);
     if (rc != 0) {
@@ -102,6 +103,8 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     LogFileOutcomes(ctx->logFile, gClientList);
     RecordFileOutcomes(ctx->recordFile, gClientList, ctx->regionCode, ctx->imageFacts,
                        ctx->recordServer, LogControl(ctx->logSlot));
+    // After the files, so that the counts agree with the lines they got.
+    CountOutcomes(ctx->counters, gClientList);
 
     if (stopping) {
       SKAVDEndAllClients();
@@ -114,11 +117,13 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     SKAVDJoinEndedClients();
     SKAVDReportTurnedAway(LogControl(ctx->logSlot), ctx->maxLiveClients);
 
-    // Clients keep closing while the outcomes above are written; with a
-    // log file open, only those already written may go (forgotten here or
-    // cleared below), or a device closing just then would vanish from the
-    // permanent record.
-    const uint32_t written = (LogFileIsOpen(ctx->logFile) ? outcomeLogged : 0u) |
+    // Clients keep closing while the outcomes above are written; only
+    // those already counted, and with a log file open only those already
+    // written, may go (forgotten here or cleared below), or a device
+    // closing just then would vanish from the permanent record or the
+    // counts.
+    const uint32_t written = outcomeCounted |
+                             (LogFileIsOpen(ctx->logFile) ? outcomeLogged : 0u) |
                              (RecordFileIsKept(ctx->recordFile) ? recordWritten : 0u);
     const bool forgot = ctx->forgetAfterMs > 0 &&
                         SKAVDForgetClients(NowMs(), ctx->forgetAfterMs, written);

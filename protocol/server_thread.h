@@ -10,6 +10,7 @@
 #include "report/image_facts.h"
 #include "report/progress_board.h"
 #include "report/log_file.h"
+#include "report/run_counters.h"
 #include "report/status_panel.h"
 #include "link/l2_if.h"
 #include "transfer/upload_images.h"
@@ -51,6 +52,9 @@ struct SKAVDContext {
   /// The most clients not yet Closed at once (each holds a thread); a new
   /// device beyond it is turned away. 0: no ceiling. Set before the start.
   int32_t maxLiveClients = kDefaultMaxLiveClients;
+  /// Outcomes, bytes, resends, refused clients and cycles of every run of
+  /// this context, kept by the server thread; never reset.
+  RunCounters counters;
 };
 
 /// The thread function; returns 0 once `running` was seen 0 and every

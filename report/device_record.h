@@ -34,6 +34,8 @@ enum ClientFlag : uint32_t {
   outcomeLogged = 0x10000000,
   /// Its line of the JSON Lines record has been written.
   recordWritten = 0x20000000,
+  /// Its outcome is in the run's counters (report/run_counters.h).
+  outcomeCounted = 0x40000000,
 };
 
 enum class Outcome { kReworking, kDone, kError };
@@ -81,4 +83,18 @@ inline Outcome OutcomeOf(int32_t state, uint32_t flags, bool firmwareOffered, ui
 inline Outcome ClientOutcome(const DeviceRecord& record) {
   return OutcomeOf(record.State(), record.flags.load(std::memory_order_relaxed),
                    record.firmwareOffered, record.stMask);
+}
+
+/// Whether the files that keep outcomes write one for the device now: it
+/// reached Closed, or a stop cut it off.
+inline bool OutcomeFinal(const DeviceRecord& record) {
+  return record.State() == Closed || record.HasFlag(interruptedByStop);
+}
+
+/// The outcome those files write: a device the run ended before it closed
+/// did not complete, whatever it had received (also if it closes
+/// meanwhile). Reworking while it is not final.
+inline Outcome FinalOutcome(const DeviceRecord& record) {
+  if (record.HasFlag(interruptedByStop)) return Outcome::kError;
+  return ClientOutcome(record);
 }

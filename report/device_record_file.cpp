@@ -85,7 +85,7 @@ std::string DeviceRecordJson(const DeviceRecord& device, int32_t regionCode,
                              int64_t nowWallMs) {
   const DeviceLive& live = *device.live;
   const bool stopped = device.HasFlag(interruptedByStop);
-  const bool done = !stopped && ClientOutcome(device) == Outcome::kDone;
+  const bool done = FinalOutcome(device) == Outcome::kDone;
   const int64_t ended = live.endWallMs.load(std::memory_order_relaxed);
 
   Json j;
@@ -133,7 +133,7 @@ int RecordFileOutcomes(RecordFile& file, DeviceRecord* list, int32_t regionCode,
   }
   bool pending = false;
   for (DeviceRecord* c = list; c != nullptr && !pending; c = c->next)
-    pending = !c->HasFlag(recordWritten) && (c->State() == Closed || c->HasFlag(interruptedByStop));
+    pending = !c->HasFlag(recordWritten) && OutcomeFinal(*c);
   if (!pending) return 1;
 
   if (!path.empty()) {
@@ -151,8 +151,7 @@ int RecordFileOutcomes(RecordFile& file, DeviceRecord* list, int32_t regionCode,
   }
 
   for (DeviceRecord* c = list; c != nullptr; c = c->next) {
-    if (c->HasFlag(recordWritten)) continue;
-    if (c->State() != Closed && !c->HasFlag(interruptedByStop)) continue;
+    if (c->HasFlag(recordWritten) || !OutcomeFinal(*c)) continue;
     const std::string line =
         DeviceRecordJson(*c, regionCode, images, server, WallMs()) + "\n";
     int err = 0;

@@ -99,11 +99,7 @@ int LogFileOutcomes(LogFile& file, DeviceRecord* list) {
     if (file.fp == nullptr) return 0;
   }
   for (DeviceRecord* c = list; c != nullptr; c = c->next) {
-    if (c->HasFlag(outcomeLogged)) continue;
-    // A device the run ended before it closed did not complete, whatever
-    // it had received, even if it closes while its line is written.
-    const bool interrupted = c->HasFlag(interruptedByStop);
-    if (c->State() != Closed && !interrupted) continue;
+    if (c->HasFlag(outcomeLogged) || !OutcomeFinal(*c)) continue;
     char stamp[32];
     AscTimeNow(stamp);
     const uint8_t* m = c->mac;
@@ -112,8 +108,7 @@ int LogFileOutcomes(LogFile& file, DeviceRecord* list) {
     std::snprintf(line, sizeof line,
                   "[%s] %02X-%02X-%02X-%02X-%02X-%02X: %s\n", stamp + 4, m[0],
                   m[1], m[2], m[3], m[4], m[5],
-                  !interrupted && ClientOutcome(*c) == Outcome::kDone ? "Done    "
-                                                                      : "Error   ");
+                  FinalOutcome(*c) == Outcome::kDone ? "Done    " : "Error   ");
     {
       std::lock_guard<std::mutex> lock(gLogLock);
       // Closed by the window meanwhile: the device stays unlogged, so its

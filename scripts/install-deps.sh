@@ -11,6 +11,8 @@ packages=(
   iproute2 procps libcap2-bin passwd tftpd-hpa tftp-hpa
   xvfb xauth jq
   dpkg-dev file lintian debootstrap
+  # for promtool alone, which checks the headless metrics file in a test
+  prometheus
 )
 
 missing=()

@@ -14,6 +14,7 @@ struct HeadlessOptions {
   int32_t maxClients = 0;          ///< 0: the settings' "Max Clients"
   std::string recordFile;          ///< empty: the settings' "Record Path"
   bool progress = false;           ///< a summary line every 5 s
+  std::string metricsFile;         ///< empty: no metrics file
 };
 
 /// Runs the server without a window until SIGINT or SIGTERM; SIGUSR1

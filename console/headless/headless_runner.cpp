@@ -4,6 +4,7 @@
 // SIGUSR1 clears, SIGUSR2 shows the panel, SIGHUP reloads the settings.
 // With nobody to press Stop and Start, it also outlives its interface: a
 // pulled adapter stops the run, and the run starts again when it is back.
+// With --metrics it keeps a file of its counters for a monitoring system.
 #include <errno.h>
 #include <net/if.h>
 #include <poll.h>
@@ -20,6 +21,8 @@
 
 #include "console/headless/front_ends.h"
 #include "console/headless/headless_output.h"
+#include "console/headless/metrics_file.h"
+#include "console/headless/metrics_text.h"
 #include "report/log_file.h"
 #include "console/progress_text.h"
 #include "console/server_control.h"
@@ -37,6 +40,8 @@ namespace {
 constexpr int kWatchMs = 500;
 // How often --progress sums the run up.
 constexpr int64_t kSummaryMs = 5000;
+// How often --metrics writes its file while the program runs.
+constexpr int64_t kMetricsMs = 5000;
 
 // The Debug Window is always open here: each text goes out at once, in
 // one write (at most 511 bytes, so a pipe never splits it).
@@ -91,7 +96,7 @@ class HeadlessRun {
     ctx_.progress.wanted = true;
   }
   ~HeadlessRun() {
-    server_.Stop();
+    StopServer();
     CloseLogFile(ctx_.logFile);
     CloseRecordFile(ctx_.recordFile);
   }
@@ -111,7 +116,15 @@ class HeadlessRun {
                                    ? LoadRecordPath(options_.settingsFile)
                                    : options_.recordFile;
     OpenRecordFile(ctx_.recordFile, record);
-    return server_.Start(Request(controls));
+    const MetricsValues before = ReadMetrics(ctx_.counters, false);
+    if (!server_.Start(Request(controls))) return false;
+    // Another interface is another series: its counts begin with its run.
+    if (server_.InterfaceName() != metricsInterface_) {
+      if (!metricsInterface_.empty()) metricsBase_ = before;
+      metricsInterface_ = server_.InterfaceName();
+    }
+    WriteMetrics();
+    return true;
   }
 
   /// SIGHUP. The current run goes on untouched unless the settings read
@@ -142,7 +155,7 @@ class HeadlessRun {
         return true;
       }
     }
-    server_.Stop();
+    StopServer();
     // The new settings decide whether a log file is kept, and which.
     CloseLogFile(ctx_.logFile);
     CloseRecordFile(ctx_.recordFile);
@@ -178,6 +191,11 @@ class HeadlessRun {
     lastBytes_ = counts.bytes;
   }
 
+  /// --metrics: the file written anew every 5 s.
+  void Metrics() {
+    if (SteadyMs() - lastMetricsMs_ >= kMetricsMs) WriteMetrics();
+  }
+
   /// Between signals, twice a second: stops the run when its interface is
   /// gone, and starts it again once an interface of that name is back.
   void Watch() {
@@ -195,12 +213,38 @@ class HeadlessRun {
     Note("skav-server: the network interface '%s' is gone; the server stops and starts again "
          "when an interface of that name is back\n",
          server_.InterfaceName().c_str(), true);
-    server_.Stop();
+    StopServer();
     // Each attempt says the same until it works: once a minute is enough.
     gate_.SetOn(true);
   }
 
  private:
+  // Wherever a run ends, the file gets its final counts.
+  void StopServer() {
+    server_.Stop();
+    WriteMetrics();
+  }
+
+  // The counters since the latest run's interface was first served, under
+  // its name; nothing before any run has started. A file that cannot be
+  // written is said once until it can again; the run goes on regardless.
+  void WriteMetrics() {
+    lastMetricsMs_ = SteadyMs();
+    if (options_.metricsFile.empty() || metricsInterface_.empty()) return;
+    const MetricsValues values =
+        MetricsSince(ReadMetrics(ctx_.counters, server_.Running()), metricsBase_);
+    const std::string why =
+        ReplaceFileAtomically(options_.metricsFile, MetricsText(values, metricsInterface_));
+    if (why.empty() || metricsFailing_) {
+      metricsFailing_ = !why.empty();
+      return;
+    }
+    metricsFailing_ = true;
+    err_.Write("skav-server: cannot write the metrics file '" + options_.metricsFile + "': " +
+                   why + "; it is tried again every 5 s\n",
+               true);
+  }
+
   void TryAgain() {
     const std::string& name = server_.InterfaceName();
     if (if_nametoindex(name.c_str()) == 0) return;
@@ -250,6 +294,10 @@ class HeadlessRun {
   uint64_t lastBytes_ = 0;
   RecentRate rate_;
   uint32_t seenFailures_ = 0;
+  int64_t lastMetricsMs_ = SteadyMs();
+  bool metricsFailing_ = false;      // said once; quiet until it works again
+  std::string metricsInterface_;     // the label; empty before any run
+  MetricsValues metricsBase_;        // the counts when it became the label
 };
 
 }  // namespace
@@ -292,6 +340,7 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
       if (ready < 0 && errno != EINTR) break;
       run.SampleRates();
       run.Progress();
+      run.Metrics();
       if (ready <= 0) {
         run.Watch();
         continue;

@@ -54,6 +54,14 @@ const char* OptionValue(const char* name, int argc, char** argv, int* i, bool* g
   return *i + 1 < argc ? argv[++*i] : "";
 }
 
+// A file name that node_exporter's textfile collector takes: NAME.prom.
+bool PromFileName(const char* path) {
+  const char* base = std::strrchr(path, '/');
+  base = base ? base + 1 : path;
+  const size_t n = std::strlen(base);
+  return n > 5 && std::strcmp(base + n - 5, ".prom") == 0;
+}
+
 void PrintHelp(FILE* out) {
   const std::string file = MachineSettingsFile();
   const std::string folder = file.substr(0, file.rfind('/'));
@@ -61,6 +69,7 @@ void PrintHelp(FILE* out) {
       "Usage: skav-server [--settings FILE]\n"
       "       skav-server --headless [--settings FILE] [--forget-after SECONDS]\n"
       "                              [--max-clients N] [--record FILE] [--progress]\n"
+      "                              [--metrics FILE]\n"
       "       skav-server --help | --version\n"
       "\n"
       "Serves devices in their recovery loader on one network interface: gives\n"
@@ -94,6 +103,14 @@ void PrintHelp(FILE* out) {
       "  --progress       headless: every 5 s while devices are being served, print\n"
       "                   \"progress: N in flight, N done, N failed, R KiB/s\" (the\n"
       "                   rate over those 5 s).\n"
+      "  --metrics FILE   headless: every 5 s and whenever the server stops, replace\n"
+      "                   FILE (a name ending in .prom) with the counters of this\n"
+      "                   process in Prometheus's text format, for node_exporter's\n"
+      "                   textfile collector: devices done, failed and in flight,\n"
+      "                   bytes acknowledged, TFTP packets sent again, new devices\n"
+      "                   that got no client, server cycles, each labelled with\n"
+      "                   the interface. Put FILE in the folder node_exporter\n"
+      "                   reads: --collector.textfile.directory=FOLDER.\n"
       "  --help           show this text.\n"
       "  --version        show the program's version.\n"
       "\n"
@@ -102,7 +119,7 @@ void PrintHelp(FILE* out) {
       "server stops; with a log file only those already written); SIGUSR2\n"
       "prints the Device Status panel to standard output, then one line per\n"
       "device being served: MAC, address, state, image, DATA blocks acknowledged\n"
-      "of total, rate since its transfer began, time since it came, packets\n"
+      "of total, rate over the last second, time since it came, packets\n"
       "sent again; SIGHUP re-reads the\n"
       "settings and, when they and every image load, stops and starts the\n"
       "server with them (otherwise standard error says why and the run goes\n"
@@ -233,6 +250,20 @@ int main(int argc, char** argv) {
       }
       options.recordFile = value;
       if (!headlessOnly) headlessOnly = "--record";
+    } else if (const char* value = OptionValue("--metrics", argc, argv, &i, &given); given) {
+      if (value[0] == '\0') {
+        std::fprintf(stderr, "skav-server: --metrics needs a file name\n");
+        return 2;
+      }
+      if (!PromFileName(value)) {
+        std::fprintf(stderr,
+                     "skav-server: --metrics needs a file name ending in .prom, the only "
+                     "files node_exporter's textfile collector reads ('%s')\n",
+                     value);
+        return 2;
+      }
+      options.metricsFile = value;
+      if (!headlessOnly) headlessOnly = "--metrics";
     } else if (std::strcmp(arg, "--progress") == 0) {
       options.progress = true;
       if (!headlessOnly) headlessOnly = "--progress";

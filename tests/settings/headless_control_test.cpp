@@ -1,13 +1,19 @@
 // The unattended headless server driven the Unix way, black box in
 // namespaces with simulated devices: the outcome lines a stop writes for
-// devices it interrupts, SIGUSR1 (Clear), SIGUSR2 (the panel), SIGHUP (a
-// reload that takes only settings that load), --forget-after, and the
-// journal's form of the output, and a pulled and re-plugged adapter.
+// devices it interrupts, the counters --metrics keeps of them, SIGUSR1
+// (Clear), SIGUSR2 (the panel, and the listing of a device mid-transfer),
+// SIGHUP (a reload that takes only settings that load), --forget-after,
+// and the journal's form of the output, and a pulled and re-plugged
+// adapter.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -91,10 +97,36 @@ bool SignalUntilPanel(ServerProcess& server, const std::string& panel,
       limit);
 }
 
-TEST_F(HeadlessControl, StopWritesTheOutcomeOfEveryDeviceItInterruptsOnce) {
+// The value of the one sample of `name` in a metrics file; -1 when absent.
+long long Sample(const std::string& text, const std::string& name, const std::string& labels) {
+  const std::string head = "\n" + name + "{" + labels + "} ";
+  const size_t at = text.find(head);
+  if (at == std::string::npos) return -1;
+  return std::atoll(text.c_str() + at + head.size());
+}
+
+// The end of a long output, for a failure's message.
+std::string Tail(const std::string& text) {
+  return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
+}
+
+// The groups of the first line matching `line` in what standard output got
+// from `from` on (the whole line first); empty when none.
+std::vector<std::string> ListingLine(const std::string& out, size_t from, const std::regex& line) {
+  const std::string text = out.substr(from);
+  std::smatch m;
+  if (!std::regex_search(text, m, line)) return {};
+  return std::vector<std::string>(m.begin(), m.end());
+}
+
+TEST_F(HeadlessControl, SlowAndSilentDevicesAreListedThenLoggedAndCountedOnceAtTheStop) {
   const std::string firmware = Firmware("fw.bin", 256 * 1024, 1);
   WriteSettings(firmware, true);
-  ServerProcess server(net_->serverNs(), settings_, dir_);
+  // The metrics file's folder comes later: the server says so once and
+  // keeps trying.
+  const std::string folder = dir_.File("textfile");
+  const std::string metrics = folder + "/skav.prom";
+  ServerProcess server(net_->serverNs(), settings_, dir_, {.args = {"--metrics", metrics}});
   ASSERT_TRUE(server.WaitForOut(kStarted, kStartLimit)) << server.Err();
 
   auto done = Device("02:5a:00:00:01:01", firmware);
@@ -109,6 +141,56 @@ TEST_F(HeadlessControl, StopWritesTheOutcomeOfEveryDeviceItInterruptsOnce) {
   ASSERT_EQ(server.Out().find("[02-5a-00-00-01-02] exits."), std::string::npos)
       << "the slow device finished before the stop";
 
+  // SIGUSR2 lists the two devices being served: the slow one moving through
+  // its 513 blocks, the silent one with nothing in flight. The layout:
+  // MAC, address, state, image, acknowledged/total percent, rate, time,
+  // packets sent again.
+  const std::string ip = "10\\.0\\.0\\.[234] {9}";
+  const std::regex slowLine("02-5A-00-00-01-02  " + ip +
+                            "TFTP-Sending {5}firmware {9} *([0-9]+)/513 +([0-9]+)%  +"
+                            "([0-9]+\\.[0-9]) KiB/s +[0-9]+\\.[0-9] s  resent ([0-9]+)\n");
+  const std::regex idleLine("02-5A-00-00-01-03  " + ip +
+                            "Active {11}- {16}    0/0       0%       0\\.0 KiB/s +"
+                            "[0-9]+\\.[0-9] s  resent 0\n");
+  long long firstAcked = -1;
+  bool moving = false;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const size_t from = server.Out().size();
+        kill(server.pid(), SIGUSR2);
+        if (!WaitUntil([&] { return !ListingLine(server.Out(), from, idleLine).empty(); },
+                       2s))
+          return false;
+        const std::vector<std::string> m = ListingLine(server.Out(), from, slowLine);
+        if (m.empty()) return false;
+        const long long acked = std::stoll(m[1]);
+        EXPECT_LE(acked, 513);
+        EXPECT_EQ(std::stoll(m[2]), acked * 100 / 513) << m[0];
+        EXPECT_GT(std::stoll(m[4]), 0) << "every second ACK left out: " << m[0];
+        if (firstAcked < 0) firstAcked = acked;
+        moving = std::stod(m[3]) > 0 && acked > firstAcked;
+        return moving;
+      },
+      10s))
+      << Tail(server.Out());
+  EXPECT_EQ(server.Out().find("02-5A-00-00-01-01  10."), std::string::npos)
+      << "a finished device in the listing";
+
+  // The metrics file: tried from the start, written once its folder is
+  // there, and named on standard error once meanwhile.
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const std::string label = "interface=\"" + net_->serverIf() + "\"";
+  std::string during;
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        during = ReadFile(metrics);
+        return Sample(during, "skav_devices_done_total", label) == 1;
+      },
+      10s))
+      << during;
+  EXPECT_EQ(Sample(during, "skav_devices_in_flight", label), 2) << during;
+  EXPECT_EQ(Sample(during, "skav_server_running", label), 1) << during;
+
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
 
@@ -121,6 +203,40 @@ TEST_F(HeadlessControl, StopWritesTheOutcomeOfEveryDeviceItInterruptsOnce) {
   EXPECT_EQ(CountOf(out, "[02-5a-00-00-01-02] interrupted by the stop, outcome: Error\r\n"), 1);
   EXPECT_EQ(CountOf(out, "[02-5a-00-00-01-03] interrupted by the stop, outcome: Error\r\n"), 1);
   EXPECT_EQ(CountOf(out, "interrupted by the stop"), 2) << out;
+
+  // The stop's own write: the counters agree with the log file.
+  EXPECT_EQ(CountOf(server.Err(), "cannot write the metrics file '" + metrics + "'"), 1)
+      << server.Err();
+  const std::string after = ReadFile(metrics);
+  EXPECT_EQ(Sample(after, "skav_devices_done_total", label), CountOf(log, ": Done    \r\n"))
+      << after;
+  EXPECT_EQ(Sample(after, "skav_devices_failed_total", label), CountOf(log, ": Error   \r\n"))
+      << after;
+  EXPECT_EQ(Sample(after, "skav_devices_in_flight", label), 0) << after;
+  EXPECT_EQ(Sample(after, "skav_server_running", label), 0) << after;
+  // The finished firmware, and some blocks of the slow one, sent again.
+  const long long bytes = Sample(after, "skav_pushed_bytes_total", label);
+  EXPECT_GT(bytes, 256 * 1024) << after;
+  EXPECT_LT(bytes, 2 * 256 * 1024) << after;
+  EXPECT_EQ(bytes % 512, 0) << after;
+  EXPECT_GT(Sample(after, "skav_tftp_resent_packets_total", label), 0) << after;
+  EXPECT_GE(Sample(after, "skav_server_cycles_total", label),
+            Sample(during, "skav_server_cycles_total", label)) << after;
+  EXPECT_EQ(Sample(after, "skav_client_creation_failures_total",
+                   label + ",reason=\"max_clients\""), 0) << after;
+  EXPECT_EQ(Sample(after, "skav_client_creation_failures_total", label + ",reason=\"system\""),
+            0) << after;
+  int files = 0;
+  for (auto it = std::filesystem::directory_iterator(folder);
+       it != std::filesystem::directory_iterator(); ++it)
+    ++files;
+  EXPECT_EQ(files, 1) << "a temporary file was left";
+  if (Shell("command -v promtool >/dev/null") != 0)
+    GTEST_SKIP() << "promtool is not installed (scripts/install-deps.sh): the format is unchecked";
+  const std::string lint = dir_.File("promtool.out");
+  EXPECT_EQ(Shell("promtool check metrics <" + metrics + " >" + lint + " 2>&1"), 0)
+      << ReadFile(lint) << after;
+  EXPECT_EQ(ReadFile(lint), "") << after;
 }
 
 TEST_F(HeadlessControl, Usr1ClearsTheDoneDeviceAndUsr2PrintsThePanel) {
