@@ -35,3 +35,10 @@ fi
 if command -v systemctl >/dev/null 2>&1 && systemctl is-active --quiet tftpd-hpa 2>/dev/null; then
   systemctl stop tftpd-hpa || true
 fi
+
+# The prometheus package is here for promtool alone; its server, which the
+# package starts where systemd runs, is none of ours: one this script
+# installed is stopped and left disabled.
+if [[ " ${missing[*]} " == *" prometheus "* ]] && command -v systemctl >/dev/null 2>&1; then
+  systemctl disable --now prometheus >/dev/null 2>&1 || true
+fi
