@@ -328,8 +328,11 @@ TEST(LogFileLock, WritersAndReplacementNeverMixLines) {
   ASSERT_TRUE(OpenLogFile(file, dir.File("a.txt")));
   constexpr int kEach = 300;
   int written[2] = {0, 0};
+  // Until each has written its share: a banner meets no file while a
+  // replacement is between its close and its open, and on a loaded machine
+  // a writer can spend a whole short run there.
   auto writer = [&](int kind, int* count) {
-    for (int i = 0; i < kEach; ++i) *count += LogFileBanner(file, kind);
+    for (long i = 0; *count < kEach && i < 100000000; ++i) *count += LogFileBanner(file, kind);
   };
   std::thread login(writer, BANNER_SUPERVISOR_LOGIN, &written[0]);
   std::thread logout(writer, BANNER_SUPERVISOR_LOGOUT, &written[1]);
@@ -356,9 +359,8 @@ TEST(LogFileLock, WritersAndReplacementNeverMixLines) {
       rest = m.suffix().str();
     }
   }
-  EXPECT_EQ(found[0], written[0]);
-  EXPECT_EQ(found[1], written[1]);
-  EXPECT_GT(written[0] + written[1], 0);
+  EXPECT_EQ(found[0], kEach);
+  EXPECT_EQ(found[1], kEach);
 }
 
 // --- The JSON Lines record beside it --------------------------------------
