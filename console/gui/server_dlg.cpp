@@ -109,6 +109,7 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
 CServerDlg::~CServerDlg() {
   if (server_.Running()) StopServer();
   CloseLogFile(ctx_.logFile);
+  CloseRecordFile(ctx_.recordFile);
   statusText_.SetListener(nullptr);
 }
 
@@ -123,6 +124,10 @@ void CServerDlg::BuildControls() {
   connect(changePasswordAction_, &QAction::triggered, this, &CServerDlg::OnChangePassword);
   connect(debugWindowAction_, &QAction::triggered, this, &CServerDlg::OnDebugWindow);
   connect(aboutAction_, &QAction::triggered, this, &CServerDlg::OnAbout);
+  // Configuration: enabled in supervisor mode only (EnterSupervisorMode).
+  deviceRecordAction_ = advanced->addAction(QStringLiteral("Device Record..."));
+  deviceRecordAction_->setEnabled(false);
+  connect(deviceRecordAction_, &QAction::triggered, this, &CServerDlg::OnDeviceRecord);
 
   auto* config = new QGridLayout;
   config->setColumnStretch(1, 1);

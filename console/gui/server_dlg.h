@@ -1,5 +1,6 @@
 // The operator's window: the configuration, Start and Stop, the Device
-// Status panel, supervisor mode, the Debug Window and the log file.
+// Status panel, supervisor mode, the Debug Window, the log file and the
+// device record.
 #pragma once
 
 #include <QDialog>
@@ -121,6 +122,10 @@ class CServerDlg : public QDialog, public SettingsControls {
   void OnOpenLog();
   /// "Advanced" / "Debug Window".
   void OnDebugWindow();
+  /// "Advanced" / "Device Record..." (supervisor mode only): the record
+  /// file; a new one takes effect at once while the server runs, as a new
+  /// log file does, else at the next Start.
+  void OnDeviceRecord();
 
   /// A sort button: leaves the request and wakes the server loop.
   void OnSortButton(int id);
@@ -145,6 +150,8 @@ class CServerDlg : public QDialog, public SettingsControls {
   void SetLogEnabled(bool enabled) override;
   std::string LogPath() const override;
   void SetLogPath(const std::string& path) override;
+  std::string RecordPath() const override { return recordPath_; }
+  void SetRecordPath(const std::string& path) override { recordPath_ = path; }
   std::string SupervisorPassword() const override { return supervisorPassword; }
   void SetSupervisorPassword(const std::string& password) override;
   /// Opens the log file named by the log path field, replacing the open
@@ -156,6 +163,7 @@ class CServerDlg : public QDialog, public SettingsControls {
   QAction* DebugWindowAction() const { return debugWindowAction_; }
   QAction* ChangePasswordAction() const { return changePasswordAction_; }
   QAction* AboutAction() const { return aboutAction_; }
+  QAction* DeviceRecordAction() const { return deviceRecordAction_; }
   CDebugDialog& DebugWindow() const { return *debugDlg_; }
   CPasswdDialog& PasswordDialog() const { return *passwdDlg_; }
   CChangePasswdDlg& ChangePasswordDialog() const { return *changeDlg_; }
@@ -194,6 +202,7 @@ class CServerDlg : public QDialog, public SettingsControls {
   QAction* changePasswordAction_ = nullptr;
   QAction* debugWindowAction_ = nullptr;
   QAction* aboutAction_ = nullptr;
+  QAction* deviceRecordAction_ = nullptr;
   QComboBox* interfaceList_ = nullptr;
   QComboBox* regionList_ = nullptr;
   QLineEdit* firmwarePath_ = nullptr;
@@ -219,6 +228,8 @@ class CServerDlg : public QDialog, public SettingsControls {
   QTimer* blinkTimer_ = nullptr;
   int supervisorMode = 0;
   std::string supervisorPassword;
+  /// The device record's path as the settings keep it; opened at Start.
+  std::string recordPath_;
 
   bool stopping_ = false;
   bool closed_ = false;

@@ -1,10 +1,11 @@
-// The log-file controls of the main window and the Debug Window's menu
-// item.
+// The log-file controls of the main window, the Debug Window's menu item
+// and the device record's.
 #include <QAction>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "console/gui/record_path_dlg.h"
 #include "console/gui/server_dlg.h"
 #include "report/log_file.h"
 #include "report/debug_print.h"
@@ -39,4 +40,14 @@ void CServerDlg::OnDebugWindow() {
   if (!options_.debugNote.empty()) {
     DebugPrint(LogControl(&debugDlg_->logCtl), "%s", options_.debugNote.c_str());
   }
+}
+
+void CServerDlg::OnDeviceRecord() {
+  CRecordPathDlg dialog(this);
+  dialog.path = recordPath_;
+  if (dialog.exec() != QDialog::Accepted || dialog.path == recordPath_) return;
+  recordPath_ = dialog.path;
+  // Devices already written stay in the old file; the others go to the
+  // new one, each once. An empty path ends the record.
+  if (server_.Running()) OpenRecordFile(ctx_.recordFile, recordPath_);
 }

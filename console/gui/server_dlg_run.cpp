@@ -2,7 +2,6 @@
 // pickers; the stop waits for the server thread with the window alive.
 #include <QCloseEvent>
 #include <QEventLoop>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -11,6 +10,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "console/gui/path_limit.h"
 #include "console/gui/server_dlg.h"
 #include "console/settings/settings_store.h"
 #include "transfer/image_fingerprint.h"
@@ -20,9 +20,6 @@ namespace {
 // How often the stop wait looks whether the server thread has ended: its
 // wake-up is posted a moment before the thread counts as ended.
 constexpr int kStopPollMs = 10;
-
-// The longest path a field takes from the file dialog.
-constexpr int kMaxPathBytes = 260;
 
 }  // namespace
 
@@ -39,6 +36,10 @@ void CServerDlg::OnStartStop() {
     request.maxLiveClients = LoadMaxClients(options_.settingsFile);
     request.owner = this;
     request.logSlot = &debugDlg_->logCtl;
+    // As the headless runner does: opened for the run (a file that cannot
+    // be opened is said now, and the server thread keeps trying it),
+    // closed by StopServer.
+    OpenRecordFile(ctx_.recordFile, recordPath_);
     // On failure the operator has been told why, "SKAV Server is
     // stopped." printed, and everything of the attempt released.
     if (server_.Start(request)) {
@@ -104,6 +105,8 @@ void CServerDlg::StopServer() {
   blinkTimer_->stop();
   // Joins the ended thread, frees the images, closes the interface.
   server_.FinishStop();
+  // The server thread has written its last lines.
+  CloseRecordFile(ctx_.recordFile);
   // The last edits of the panel, so that it shows how the run ended.
   statusView_->ApplyPending();
 }
@@ -162,14 +165,7 @@ int CServerDlg::BrowseForFile(int fieldId, const QString& title, const QString& 
         QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     if (answer == QMessageBox::Yes) break;
   }
-  // A cut path would name another file (and for the log, create it), and
-  // the settings keep 260 bytes of a path: refuse what does not fit.
-  const QByteArray bytes = QFile::encodeName(path);
-  if (bytes.size() > kMaxPathBytes) {
-    ErrorBox("The chosen path is too long to be kept (%d bytes, at most %d): %s",
-             static_cast<int>(bytes.size()), kMaxPathBytes, bytes.constData());
-    return 0;
-  }
+  if (!PathFitsSettings(path)) return 0;
   field->setText(path);
   field->setCursorPosition(static_cast<int>(field->text().size()));
   return 1;

@@ -44,12 +44,14 @@ void CServerDlg::EnterSupervisorMode() {
     const bool followsLog = id == IDC_LOG_PATH || id == IDC_LOG_OPEN;
     Control(id)->setEnabled(followsLog ? logOn : true);
   }
+  deviceRecordAction_->setEnabled(true);
   supervisorButton_->setText(QStringLiteral("Supervisor  Logout"));
   supervisorMode = 1;
 }
 
 void CServerDlg::LeaveSupervisorMode() {
   for (int id : kGoverned) Control(id)->setEnabled(false);
+  deviceRecordAction_->setEnabled(false);
   supervisorButton_->setText(QStringLiteral("Supervisor  Login..."));
   supervisorMode = 0;
 }

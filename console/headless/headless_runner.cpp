@@ -112,9 +112,8 @@ class HeadlessRun {
       Note("skav-server: no settings stored in '%s'; using the defaults\n", where.c_str());
     if (!LoadSettings(controls, options_.settingsFile))
       ErrorBox("Fail to retrieve previous user configurations, use the default settings");
-    const std::string record = options_.recordFile.empty()
-                                   ? LoadRecordPath(options_.settingsFile)
-                                   : options_.recordFile;
+    const std::string record =
+        options_.recordFile.empty() ? controls.RecordPath() : options_.recordFile;
     OpenRecordFile(ctx_.recordFile, record);
     const MetricsValues before = ReadMetrics(ctx_.counters, false);
     if (!server_.Start(Request(controls))) return false;

@@ -34,6 +34,8 @@ class PlainControls : public SettingsControls {
   void SetLogEnabled(bool enabled) override { logEnabled_ = enabled; }
   std::string LogPath() const override { return logPath_; }
   void SetLogPath(const std::string& path) override { logPath_ = path; }
+  std::string RecordPath() const override { return recordPath_; }
+  void SetRecordPath(const std::string& path) override { recordPath_ = path; }
   std::string SupervisorPassword() const override { return password_; }
   void SetSupervisorPassword(const std::string& password) override { password_ = password; }
   bool OpenLogFile() override { return false; }
@@ -61,5 +63,6 @@ class PlainControls : public SettingsControls {
   std::string tablePaths_[6];
   bool logEnabled_ = false;
   std::string logPath_;
+  std::string recordPath_;
   std::string password_;
 };

@@ -43,6 +43,12 @@ class SettingsControls {
   virtual std::string LogPath() const = 0;
   virtual void SetLogPath(const std::string& path) = 0;
 
+  /// The device record's path (one JSON line per device served); empty:
+  /// no record. No control of the window shows it: the supervisor sets it
+  /// from the "Advanced" menu.
+  virtual std::string RecordPath() const = 0;
+  virtual void SetRecordPath(const std::string& path) = 0;
+
   /// The supervisor password in plain text (at most 32 characters).
   virtual std::string SupervisorPassword() const = 0;
   virtual void SetSupervisorPassword(const std::string& password) = 0;

@@ -42,9 +42,10 @@ const char* const kStringTableValue[6] = {
 };
 const char kLogEnableValue[] = "Log Enable";
 const char kLogPathValue[] = "Log Path";
-// Beside the twelve: set by hand in the file, no control of the window.
-const char kMaxClientsValue[] = "Max Clients";
+// Set in the window from the "Advanced" menu, not from a control of its own.
 const char kRecordPathValue[] = "Record Path";
+// Set by hand in the file: the window neither shows nor writes it.
+const char kMaxClientsValue[] = "Max Clients";
 
 const char kReadFailure[] = "Unable to read the settings file '%s': %s";
 const char kWriteFailure[] = "Unable to write the settings file '%s': %s";
@@ -264,7 +265,7 @@ bool SealForStore(const std::string& password, std::string* sealed) {
   return true;
 }
 
-// The store of a value read beside the window's twelve; nullptr when the
+// The store of a value the window does not write; nullptr when the
 // file cannot be read at all, which has had its message from LoadSettings,
 // so that the value's default stands silently.
 std::unique_ptr<QSettings> OpenReadableStore(const std::string& file) {
@@ -294,22 +295,6 @@ int32_t LoadMaxClients(const std::string& file) {
            "at once at most",
            kMaxClientsValue, path.c_str(), kMaxLiveClientsLimit, kDefaultMaxLiveClients);
   return kDefaultMaxLiveClients;
-}
-
-std::string LoadRecordPath(const std::string& file) {
-  std::unique_ptr<QSettings> store = OpenReadableStore(file);
-  if (!store) return {};
-  std::string text;
-  switch (ReadText(*store, kRecordPathValue, kPathBuffer, &text)) {
-    case Read::kOk:
-      return text;
-    case Read::kMissing:
-      return {};
-    case Read::kFailed:
-      break;
-  }
-  ErrorBox("Fail to retrieve the %s setting", kRecordPathValue);
-  return {};
 }
 
 std::string MachineSettingsFile() {
@@ -449,6 +434,17 @@ int LoadSettings(SettingsControls& controls, const std::string& file) {
       ErrorBox("Fail to retrieve the Log File Path setting");
       break;
   }
+
+  switch (ReadText(*store, kRecordPathValue, kPathBuffer, &text)) {
+    case Read::kOk:
+      controls.SetRecordPath(text);
+      break;
+    case Read::kMissing:
+      break;
+    case Read::kFailed:
+      ErrorBox("Fail to retrieve the %s setting", kRecordPathValue);
+      break;
+  }
   return 1;
 }
 
@@ -531,6 +527,15 @@ int SaveSettings(SettingsControls& controls, uint32_t mask, const std::string& f
       WriteText(*store, kLogPathValue, text);
     } else {
       ErrorBox("Fail to save the Log File Path setting: %s", text.c_str());
+    }
+  }
+
+  if (mask & SETTING_RECORD_PATH) {
+    const std::string text = CutPath(controls.RecordPath());
+    if (StoresFaithfully(text)) {
+      WriteText(*store, kRecordPathValue, text);
+    } else {
+      ErrorBox("Fail to save the %s setting: %s", kRecordPathValue, text.c_str());
     }
   }
 

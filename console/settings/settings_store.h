@@ -1,4 +1,4 @@
-// The settings store: twelve values that carry the operator's configuration
+// The settings store: the values that carry the operator's configuration
 // from one run to the next, read into the controls and written back.
 #pragma once
 
@@ -21,7 +21,8 @@ enum : uint32_t {
   SETTING_STRING_TABLE_4 = 0x200,
   SETTING_STRING_TABLE_5 = 0x400,
   SETTING_STRING_TABLE_6 = 0x800,
-  SETTING_ALL = 0xFFF,
+  SETTING_RECORD_PATH = 0x1000,
+  SETTING_ALL = 0x1FFF,
 };
 
 // Both operations run on the front end's thread: the controls belong to it.
@@ -47,10 +48,6 @@ constexpr int32_t kMaxLiveClientsLimit = 1048576;
 /// The default when it is not stored; the default after a message when it
 /// cannot be read or is not from 1 to kMaxLiveClientsLimit.
 int32_t LoadMaxClients(const std::string& file = {});
-
-/// The "Record Path" value: the JSON Lines record of the devices served;
-/// empty when not set (no record).
-std::string LoadRecordPath(const std::string& file = {});
 
 /// Writes the values selected by `mask` from `controls`. 1 only when the
 /// file was written (a value that cannot be stored faithfully shows its

@@ -64,6 +64,7 @@ class Supervisor : public ::testing::Test {
     EXPECT_EQ(SupervisorButton()->text(), "Supervisor  Login...");
     for (int id : kGoverned) EXPECT_FALSE(Enabled(id)) << id;
     for (int id : kAlwaysOn) EXPECT_TRUE(Enabled(id)) << id;
+    EXPECT_FALSE(dlg_->DeviceRecordAction()->isEnabled());
   }
 
   TempDir dir_;
@@ -82,6 +83,7 @@ TEST_F(Supervisor, EmptyDefaultPasswordLogsIn) {
     // "Enable Log:" is unchecked: its path and button stay disabled.
     EXPECT_EQ(Enabled(id), id != IDC_LOG_PATH && id != IDC_LOG_OPEN) << id;
   }
+  EXPECT_TRUE(dlg_->DeviceRecordAction()->isEnabled());
   EXPECT_TRUE(errors_.Messages().empty());
 }
 

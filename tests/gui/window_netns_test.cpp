@@ -2,13 +2,16 @@
 // a network namespace of its own, the device simulator in another, joined
 // by a veth pair; the capture runs on the veth through the real link.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -216,6 +219,82 @@ TEST(WindowNetns, CloseWithADeviceMidTransferWritesItsOutcomeToTheLogFile) {
   EXPECT_EQ(dlg->Context().logFile.fp, nullptr);
   const std::string log = gui_test::ReadFile(logPath);
   EXPECT_NE(log.find("02-5A-00-00-00-01: Error   \r\n"), std::string::npos) << log;
+}
+
+// The record path the supervisor set in the window: its folder is missing at
+// Start, which the operator is told; the devices served meanwhile get their
+// lines once the folder is there, one each, and Stop closes the file.
+TEST(WindowNetns, RecordSetInTheWindowGetsOneLinePerDeviceOnceItCanBeWritten) {
+  SKAV_REQUIRE_NETNS();
+  ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
+  NetnsPair pair;
+  ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
+  InNetns inServer(pair.serverNs());
+  ASSERT_TRUE(inServer.ok());
+
+  gui_test::TempDir dir;
+  gui_test::RecordingErrorSink errors;
+  const std::vector<uint8_t> firmware = e2e::Pattern(1500, 5);
+  const std::string firmwarePath =
+      dir.Write("fw.bin", std::string(firmware.begin(), firmware.end()));
+  const std::string folder = dir.File("records");
+  const std::string record = folder + "/devices.jsonl";
+
+  auto dlg = OpenWindowOn(pair, dir);
+  dlg->SetFirmwarePath(firmwarePath);
+  dlg->SetRecordPath(record);
+  auto* startStop = Ctl<QPushButton>(*dlg, IDC_START_STOP);
+  auto* panel = Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT);
+  startStop->click();
+  ASSERT_TRUE(dlg->Running());
+  EXPECT_EQ(errors.Messages(),
+            std::vector<std::string>{"Fail to open the record file '" + record +
+                                     "': 'No such file or directory'"});
+
+  e2e::Child sim(pair.deviceNs(), {kDevsim, "--if", pair.deviceIf(), "--count", "2",
+                                   "--expect", "firmware=" + firmwarePath, "--timeout", "60"});
+  ASSERT_TRUE(sim.started());
+  int simStatus = -1;
+  const bool served = gui_test::WaitUntil(
+      [&] {
+        if (simStatus < 0) simStatus = sim.Wait(0ms);
+        return simStatus == 0 &&
+               panel->toPlainText().toStdString().find("Total    2 devices: Done (2)\n") == 0;
+      },
+      kServeLimitMs);
+  ASSERT_TRUE(served) << "simulator exit " << simStatus << "\n"
+                      << sim.output() << "\npanel:\n"
+                      << panel->toPlainText().toStdString();
+  EXPECT_FALSE(std::filesystem::exists(record));
+
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const auto recordLines = [&record] {
+    std::vector<std::string> lines;
+    const std::string text = gui_test::ReadFile(record);
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+      lines.push_back(text.substr(at, end - at));
+    return lines;
+  };
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return recordLines().size() >= 2; }, 10000));
+  startStop->click();
+  EXPECT_EQ(dlg->Context().recordFile.fd, -1);
+
+  // Nothing more came with the stop: each device once.
+  const std::vector<std::string> lines = recordLines();
+  ASSERT_EQ(lines.size(), 2u) << gui_test::ReadFile(record);
+  std::map<std::string, std::string> outcomes;
+  for (const std::string& line : lines) {
+    const nlohmann::json j = nlohmann::json::parse(line, nullptr, false);
+    ASSERT_TRUE(j.is_object()) << line;
+    outcomes[j.value("mac", "")] = j.value("outcome", "");
+    EXPECT_EQ(j["server"].value("interface", ""), pair.serverIf()) << line;
+    ASSERT_EQ(j["images"].size(), 1u) << line;
+    EXPECT_EQ(j["images"][0].value("file", ""), firmwarePath) << line;
+    EXPECT_EQ(j["images"][0].value("sent", false), true) << line;
+  }
+  EXPECT_EQ(outcomes, (std::map<std::string, std::string>{{"02-5A-00-00-00-01", "Done"},
+                                                          {"02-5A-00-00-00-02", "Done"}}));
+  EXPECT_EQ(errors.Messages().size(), 1u);
 }
 
 // The window beside a headless server (the bench's service) on the same

@@ -46,6 +46,7 @@ std::string Describe(const TestControls& c, const std::vector<std::string>& mess
   for (int t = 1; t <= 6; ++t) d += "\nst" + std::to_string(t) + "=" + c.StringTablePath(t);
   d += "\nlogEnabled=" + std::to_string(c.LogEnabled()) + "\nlogPath=" + c.LogPath() +
        "\nopenLogCalls=" + std::to_string(c.openLogCalls) + " " + c.openedPath +
+       "\nrecordPath=" + c.RecordPath() +
        "\nmessages=" + Joined(messages);
   return d;
 }
@@ -96,7 +97,7 @@ class SettingsStoreTest : public ::testing::Test {
   L2_IfList oneIf_ = MakeIfList({"veth-a"});
 };
 
-TEST_F(SettingsStoreTest, AllTwelveValuesSurviveARoundTripIntoANewProcess) {
+TEST_F(SettingsStoreTest, EveryValueOfTheControlsSurvivesARoundTripIntoANewProcess) {
   TestControls saved(threeIfs_);
   saved.SetSupervisorPassword("S\xc3\xa4p3r Secret! ~`\"'=;#[x]");
   saved.SelectInterfaceItem(3);  // entry 2
@@ -110,6 +111,7 @@ TEST_F(SettingsStoreTest, AllTwelveValuesSurviveARoundTripIntoANewProcess) {
   saved.SetStringTablePath(6, "/tmp/[General]=x");
   saved.SetLogEnabled(true);
   saved.SetLogPath("/var/log/skav/log file.txt");
+  saved.SetRecordPath("/var/lib/skav/devices; \"line 3\".jsonl");
   const std::string file = dir_.File("SKAVD.conf");
 
   ASSERT_EQ(SaveSettings(saved, SETTING_ALL, file), 1);
