@@ -6,6 +6,7 @@
 #include <QAction>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <filesystem>
@@ -54,7 +55,15 @@ class RecordHand {
         return true;
       }
       picker->selectFile(QString::fromStdString(picked_));
-      static_cast<QDialog*>(picker)->accept();  // QFileDialog::accept, which checks the name
+      // QFileDialog::accept checks the name, and may object in a box of its
+      // own: from the event loop, so that this hand can answer that box.
+      QTimer::singleShot(0, picker, [picker] { static_cast<QDialog*>(picker)->accept(); });
+      return true;
+    }
+    if (auto* box = qobject_cast<QMessageBox*>(w)) {
+      // The file dialog's own objection to the name: the picker, seen
+      // again, is then cancelled.
+      box->reject();
       return true;
     }
     auto* dialog = qobject_cast<CRecordPathDlg*>(w);
