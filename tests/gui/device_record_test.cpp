@@ -79,6 +79,9 @@ class RecordHand {
       QTimer::singleShot(0, dialog->BrowseButton(), &QPushButton::click);
       return true;
     }
+    // The browse is over only once its file dialog is gone: the entry
+    // takes the name after the file dialog has closed.
+    if (dialog->findChild<QFileDialog*>() != nullptr) return false;
     if (typed_.empty()) {
       dialog->reject();
       return true;
