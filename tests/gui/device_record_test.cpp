@@ -127,7 +127,6 @@ TEST(DeviceRecord, ThePathIsPickedInSupervisorModeRefusedLikeTheLogsAndKeptInThe
     EXPECT_FALSE(std::filesystem::exists(record));
     EXPECT_TRUE(dlg->close());
   }
-  errors.Clear();
 
   auto again = OpenWindow(link, settings);
   EXPECT_EQ(again->RecordPath(), record);
@@ -136,7 +135,7 @@ TEST(DeviceRecord, ThePathIsPickedInSupervisorModeRefusedLikeTheLogsAndKeptInThe
   again->DeviceRecordAction()->trigger();
   EXPECT_EQ(cancel.shown.toStdString(), record);
   EXPECT_EQ(again->RecordPath(), record);
-  EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
+  EXPECT_EQ(errors.Messages().size(), 2u);  // nothing since
 }
 
 TEST(DeviceRecord, StartOpensTheChosenFileAChangeWhileRunningTakesEffectAtOnceStopClosesIt) {
