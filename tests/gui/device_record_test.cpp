@@ -22,16 +22,6 @@ namespace {
 
 using namespace gui_test;
 
-std::unique_ptr<CServerDlg> OpenWindow(FakeLink& link, const std::string& settings) {
-  ServerDlgOptions options;
-  options.listInterfaces = Interfaces(1);
-  options.linkOps = link.Ops();
-  options.settingsFile = settings;
-  auto dlg = std::make_unique<CServerDlg>(std::move(options));
-  dlg->OnInitDialog();
-  return dlg;
-}
-
 // Answers the "Device Record" dialog: when `picked` is not empty,
 // "Browse..." first, with `picked` chosen in the file dialog; then each text
 // of `typed` in turn is put in the entry and OK pressed (a refused text

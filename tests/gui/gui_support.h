@@ -117,6 +117,18 @@ inline std::function<int(L2_IfList*)> Interfaces(int count) {
   };
 }
 
+/// The window, opened, with one made-up interface, the in-memory link of
+/// `link` and the settings file `settings`.
+inline std::unique_ptr<CServerDlg> OpenWindow(FakeLink& link, const std::string& settings) {
+  ServerDlgOptions options;
+  options.listInterfaces = Interfaces(1);
+  options.linkOps = link.Ops();
+  options.settingsFile = settings;
+  auto dlg = std::make_unique<CServerDlg>(std::move(options));
+  dlg->OnInitDialog();
+  return dlg;
+}
+
 /// Waits for `done` while the event loop runs; false after `ms`.
 inline bool WaitUntil(const std::function<bool()>& done, int ms = 5000) {
   return QTest::qWaitFor(done, ms);

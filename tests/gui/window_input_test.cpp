@@ -17,16 +17,6 @@ namespace {
 
 using namespace gui_test;
 
-std::unique_ptr<CServerDlg> OpenWindow(FakeLink& link, const std::string& settings) {
-  ServerDlgOptions options;
-  options.listInterfaces = Interfaces(1);
-  options.linkOps = link.Ops();
-  options.settingsFile = settings;
-  auto dlg = std::make_unique<CServerDlg>(std::move(options));
-  dlg->OnInitDialog();
-  return dlg;
-}
-
 // --- stored settings --------------------------------------------------------
 
 TEST(StoredSettings, RegionZeroStartsWithRegionCodeZero) {
