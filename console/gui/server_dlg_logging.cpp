@@ -1,5 +1,5 @@
-// The log-file controls of the main window and the Debug Window's menu
-// item.
+// The log-file controls of the main window and the menu items of the
+// Debug Window and the Transfer Progress window.
 #include <QAction>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -38,5 +38,14 @@ void CServerDlg::OnDebugWindow() {
   debugDlg_->Create();
   if (!options_.debugNote.empty()) {
     DebugPrint(LogControl(&debugDlg_->logCtl), "%s", options_.debugNote.c_str());
+  }
+}
+
+void CServerDlg::OnProgressWindow(bool open) {
+  progressWindowAction_->setChecked(open);
+  if (open) {
+    progressDlg_->Create();
+  } else if (progressDlg_->IsOpen()) {
+    progressDlg_->close();
   }
 }
