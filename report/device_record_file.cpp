@@ -82,7 +82,6 @@ std::string DeviceRecordJson(const DeviceRecord& device, int32_t regionCode,
                              const ImageFacts* images, const RecordServer& server,
                              int64_t nowWallMs) {
   const DeviceLive& live = *device.live;
-  const bool stopped = device.HasFlag(interruptedByStop);
   const bool done = FinalOutcome(device) == Outcome::kDone;
   const int64_t ended = live.endWallMs.load(std::memory_order_relaxed);
 
