@@ -1,8 +1,8 @@
 #!/bin/sh
 # Builds one benchmark if needed (in build-bench, or $SKAV_BENCH_BUILD) and
-# runs it: run.sh tftp|crowd|parallel|hop|shift|lookup [options of the benchmark].
+# runs it: run.sh tftp|crowd|parallel|hop|shift|lookup|progress [options of the benchmark].
 set -e
-name=${1:?usage: run.sh tftp|crowd|parallel|hop|shift|lookup [options]}
+name=${1:?usage: run.sh tftp|crowd|parallel|hop|shift|lookup|progress [options]}
 shift
 src=$(cd "$(dirname "$0")/.." && pwd)
 build=${SKAV_BENCH_BUILD:-$src/build-bench}

@@ -4,49 +4,22 @@
 
 #include <cstdio>
 
+#include "console/progress_facts.h"
 #include "report/device_record.h"
-#include "transfer/upload_images.h"
-
-namespace {
-
-const char* StateName(int32_t state) {
-  switch (state) {
-    case Created: return "Created";
-    case Active: return "Active";
-    case TftpUploading: return "TFTP-Uploading";
-    case TftpSending: return "TFTP-Sending";
-    case TftpLastBlock: return "TFTP-Last-Block";
-    case Closing: return "Closing";
-    default: return "Closed";
-  }
-}
-
-}  // namespace
 
 std::string ProgressListing(const std::vector<ProgressRow>& rows, const RecentRate& rate,
                             int64_t nowMs) {
   std::string out;
   for (const ProgressRow& row : rows) {
-    const DeviceLive& live = *row.live;
-    const int32_t state = live.state.load(std::memory_order_relaxed);
+    const int32_t state = row.live->state.load(std::memory_order_relaxed);
     if (state == Closed || state == Ended) continue;
-    const BlockCount b = live.Blocks();
-    char image[kImageNameSize] = "-";
-    if (b.image >= 0) ImageName(b.image, image);
-    const unsigned percent = b.total ? static_cast<unsigned>(100ull * b.acked / b.total) : 0;
-    const double kibPerS = rate.BytesPerSecond(&live, nowMs) / 1024.0;
-    const int64_t elapsedMs = nowMs - live.startMs.load(std::memory_order_relaxed);
-    const uint8_t* m = row.mac;
-    const auto* a = reinterpret_cast<const uint8_t*>(&row.ipAddr);
-    char ip[16];
-    std::snprintf(ip, sizeof ip, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+    const ProgressFacts f = ProgressFactsOf(row, rate, nowMs);
     char line[200];
     std::snprintf(line, sizeof line,
-                  "%02X-%02X-%02X-%02X-%02X-%02X  %-15s  %-15s  %-15s  %5u/%-5u %3u%%  "
-                  "%8.1f KiB/s  %7.1f s  resent %u\n",
-                  m[0], m[1], m[2], m[3], m[4], m[5], ip, StateName(state), image, b.acked,
-                  b.total, percent, kibPerS, elapsedMs / 1000.0,
-                  live.resentAll.load(std::memory_order_relaxed));
+                  "%s  %-15s  %-15s  %-15s  %5u/%-5u %3d%%  %8.1f KiB/s  %7.1f s  resent %u\n",
+                  f.text[kColMac].c_str(), f.text[kColAddress].c_str(),
+                  f.text[kColState].c_str(), f.text[kColImage].c_str(), f.acked, f.total,
+                  f.percent, f.bytesPerSecond / 1024.0, f.elapsedMs / 1000.0, f.resent);
     out += line;
   }
   return out;

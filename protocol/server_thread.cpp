@@ -52,6 +52,8 @@ void PublishProgress(ProgressBoard& board) {
 int SKAVDServerThread(SKAVDContext* ctx) {
   gClientList = nullptr;
   clientExited.store(0);
+  // Readers of the board see this run's clients only, not the last run's.
+  ctx->progress.Publish({});
   LogFileBanner(ctx->logFile, BANNER_REWORK_START);
   // A run without a panel (no front end showing one) skips every panel step.
   if (ctx->statusCtl) GUIStatusReset(ctx->statusCtl, 0, ctx->panel);

@@ -78,6 +78,9 @@ struct DeviceLive {
   /// acquire may read the text the store published.
   std::atomic<uint32_t> failure{0};
   std::atomic<uint32_t> failureBlock{0};
+  /// The image whose transfer failed last; -1 before any failure. The
+  /// device may have gone on with other images since.
+  std::atomic<int32_t> failureImage{-1};
   char failureText[kFailureTextSize] = {};  ///< the device's own words
 
   /// Per image: its ImageResult, the duration of its last transfer and the
@@ -152,6 +155,7 @@ struct DeviceLive {
     if (text != nullptr) std::memcpy(failureText, text, n);
     failureText[text != nullptr ? n : 0] = '\0';
     failureBlock.store(block, std::memory_order_relaxed);
+    failureImage.store(image, std::memory_order_relaxed);
     failure.store(static_cast<uint32_t>(cause) << 24 | code, std::memory_order_release);
   }
 

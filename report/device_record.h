@@ -80,6 +80,16 @@ inline Outcome OutcomeOf(int32_t state, uint32_t flags, bool firmwareOffered, ui
   return Outcome::kError;
 }
 
+/// Why a device whose outcome is Error failed. A stop decides alone: its
+/// client may still be writing the transfer counters. Otherwise the last
+/// transfer failure, and without one, how the device left.
+inline FailureCause ErrorCause(uint32_t flags, const DeviceLive& live) {
+  if ((flags & interruptedByStop) != 0) return FailureCause::kStopped;
+  const FailureCause cause = live.Cause();
+  if (cause == FailureCause::kTimeout || cause == FailureCause::kTftpError) return cause;
+  return (flags & gracefulClosing) != 0 ? FailureCause::kClosedEarly : FailureCause::kNoRequest;
+}
+
 inline Outcome ClientOutcome(const DeviceRecord& record) {
   return OutcomeOf(record.State(), record.flags.load(std::memory_order_relaxed),
                    record.firmwareOffered, record.stMask);

@@ -49,33 +49,31 @@ bool Offered(const DeviceRecord& device, int image) {
   return image == 0 ? device.firmwareOffered : (device.stMask >> (image - 1)) & 1u;
 }
 
-// Why an Error device failed. A stop decides alone: its client may still be
-// writing the transfer counters. Otherwise the last transfer failure, and
-// without one, how the device left.
-Json Failure(const DeviceRecord& device, bool stopped, const ImageFacts* images) {
-  if (stopped) return Json{{"cause", "stopped"}};
+// Why an Error device failed, with what its cause names.
+Json Failure(const DeviceRecord& device, const ImageFacts* images) {
   const DeviceLive& live = *device.live;
-  switch (live.Cause()) {
-    case FailureCause::kTimeout: {
-      Json f{{"cause", "timeout"}};
-      const int image = live.Blocks().image;
-      if (image >= 0) f["image"] = images[image].name;
-      f["block"] = live.failureBlock.load(std::memory_order_relaxed);
-      return f;
-    }
+  const FailureCause cause = ErrorCause(device.flags.load(std::memory_order_relaxed), live);
+  switch (cause) {
+    case FailureCause::kTimeout:
     case FailureCause::kTftpError: {
-      Json f{{"cause", "tftp-error"}};
-      const int image = live.Blocks().image;
-      if (image >= 0) f["image"] = images[image].name;
+      const bool timeout = cause == FailureCause::kTimeout;
+      Json f{{"cause", timeout ? "timeout" : "tftp-error"}};
+      // The device may have gone on with other images after this one.
+      const int image = live.failureImage.load(std::memory_order_relaxed);
+      if (image >= 0 && image < kLiveImages) f["image"] = images[image].name;
       f["block"] = live.failureBlock.load(std::memory_order_relaxed);
+      if (timeout) return f;
       f["code"] = live.FailureCode();
       f["text"] = live.failureText;  // a Closed client writes no more
       return f;
     }
+    case FailureCause::kStopped:
+      return Json{{"cause", "stopped"}};
+    case FailureCause::kClosedEarly:
+      return Json{{"cause", "closed-early"}};
     default:
-      break;
+      return Json{{"cause", "no-request"}};
   }
-  return Json{{"cause", device.HasFlag(gracefulClosing) ? "closed-early" : "no-request"}};
 }
 
 }  // namespace
@@ -84,7 +82,6 @@ std::string DeviceRecordJson(const DeviceRecord& device, int32_t regionCode,
                              const ImageFacts* images, const RecordServer& server,
                              int64_t nowWallMs) {
   const DeviceLive& live = *device.live;
-  const bool stopped = device.HasFlag(interruptedByStop);
   const bool done = FinalOutcome(device) == Outcome::kDone;
   const int64_t ended = live.endWallMs.load(std::memory_order_relaxed);
 
@@ -114,7 +111,7 @@ std::string DeviceRecordJson(const DeviceRecord& device, int32_t regionCode,
     list.push_back(std::move(image));
   }
   j["images"] = std::move(list);
-  if (!done) j["failure"] = Failure(device, stopped, images);
+  if (!done) j["failure"] = Failure(device, images);
   j["server"] = Json{{"host", server.host}, {"interface", server.interface},
                      {"version", server.version}};
   // A device's text or a file name need not be UTF-8: such bytes become

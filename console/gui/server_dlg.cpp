@@ -91,6 +91,7 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
   BuildControls();
 
   debugDlg_ = new CDebugDialog(this);
+  progressDlg_ = new CProgressDialog(ctx_.progress, this);
   passwdDlg_ = new CPasswdDialog(this);
   changeDlg_ = new CChangePasswdDlg(this);
 
@@ -102,12 +103,16 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
     debugWindowAction_->setChecked(false);
     debugWindowAction_->setEnabled(true);
   });
+  connect(progressDlg_, &CProgressDialog::Closed, this,
+          [this] { progressWindowAction_->setChecked(false); });
   statusView_ = new StatusPanelView(statusCtl_, this);
   statusText_.SetListener(statusView_);
 }
 
 CServerDlg::~CServerDlg() {
   if (server_.Running()) StopServer();
+  // It reads the context's board, which goes before the window's children.
+  if (progressDlg_->IsOpen()) progressDlg_->close();
   CloseLogFile(ctx_.logFile);
   CloseRecordFile(ctx_.recordFile);
   statusText_.SetListener(nullptr);
@@ -119,10 +124,13 @@ void CServerDlg::BuildControls() {
   changePasswordAction_ = advanced->addAction(QStringLiteral("Change Password..."));
   debugWindowAction_ = advanced->addAction(QStringLiteral("Debug Window"));
   debugWindowAction_->setCheckable(true);
+  progressWindowAction_ = advanced->addAction(QStringLiteral("Transfer Progress"));
+  progressWindowAction_->setCheckable(true);
   QMenu* help = menuBar_->addMenu(QStringLiteral("&Help"));
   aboutAction_ = help->addAction(QStringLiteral("&About SKAV-Server..."));
   connect(changePasswordAction_, &QAction::triggered, this, &CServerDlg::OnChangePassword);
   connect(debugWindowAction_, &QAction::triggered, this, &CServerDlg::OnDebugWindow);
+  connect(progressWindowAction_, &QAction::triggered, this, &CServerDlg::OnProgressWindow);
   connect(aboutAction_, &QAction::triggered, this, &CServerDlg::OnAbout);
   // Configuration: enabled in supervisor mode only (EnterSupervisorMode).
   deviceRecordAction_ = advanced->addAction(QStringLiteral("Device Record..."));

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "console/gui/debug_dialog.h"
+#include "console/gui/progress_dialog.h"
 #include "console/gui/status_view.h"
 #include "console/server_control.h"
 #include "console/settings/settings_controls.h"
@@ -126,6 +127,9 @@ class CServerDlg : public QDialog, public SettingsControls {
   /// file; a new one takes effect at once while the server runs, as a new
   /// log file does, else at the next Start.
   void OnDeviceRecord();
+  /// "Advanced" / "Transfer Progress": opens the window, or closes it when
+  /// `open` is false.
+  void OnProgressWindow(bool open);
 
   /// A sort button: leaves the request and wakes the server loop.
   void OnSortButton(int id);
@@ -161,10 +165,12 @@ class CServerDlg : public QDialog, public SettingsControls {
   /// The control with the given id, nullptr for an unknown id.
   QWidget* Control(int id) const;
   QAction* DebugWindowAction() const { return debugWindowAction_; }
+  QAction* ProgressWindowAction() const { return progressWindowAction_; }
   QAction* ChangePasswordAction() const { return changePasswordAction_; }
   QAction* AboutAction() const { return aboutAction_; }
   QAction* DeviceRecordAction() const { return deviceRecordAction_; }
   CDebugDialog& DebugWindow() const { return *debugDlg_; }
+  CProgressDialog& ProgressWindow() const { return *progressDlg_; }
   CPasswdDialog& PasswordDialog() const { return *passwdDlg_; }
   CChangePasswdDlg& ChangePasswordDialog() const { return *changeDlg_; }
   StatusPanelView& StatusView() const { return *statusView_; }
@@ -201,6 +207,7 @@ class CServerDlg : public QDialog, public SettingsControls {
   QMenuBar* menuBar_ = nullptr;
   QAction* changePasswordAction_ = nullptr;
   QAction* debugWindowAction_ = nullptr;
+  QAction* progressWindowAction_ = nullptr;
   QAction* aboutAction_ = nullptr;
   QAction* deviceRecordAction_ = nullptr;
   QComboBox* interfaceList_ = nullptr;
@@ -219,6 +226,7 @@ class CServerDlg : public QDialog, public SettingsControls {
   QPushButton* supervisorButton_ = nullptr;
 
   CDebugDialog* debugDlg_ = nullptr;
+  CProgressDialog* progressDlg_ = nullptr;
   CPasswdDialog* passwdDlg_ = nullptr;
   CChangePasswdDlg* changeDlg_ = nullptr;
 

@@ -1,5 +1,5 @@
-// The log-file controls of the main window, the Debug Window's menu item
-// and the device record's.
+// The log-file controls of the main window and the menu items of the
+// Debug Window, the Transfer Progress window and the device record.
 #include <QAction>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -50,4 +50,13 @@ void CServerDlg::OnDeviceRecord() {
   // Devices already written stay in the old file; the others go to the
   // new one, each once. An empty path ends the record.
   if (server_.Running()) OpenRecordFile(ctx_.recordFile, recordPath_);
+}
+
+void CServerDlg::OnProgressWindow(bool open) {
+  progressWindowAction_->setChecked(open);
+  if (open) {
+    progressDlg_->Create();
+  } else if (progressDlg_->IsOpen()) {
+    progressDlg_->close();
+  }
 }

@@ -120,6 +120,7 @@ void CServerDlg::OnClose() {
   StopServer();
   CloseLogFile(ctx_.logFile);
   if (debugDlg_->IsOpen()) debugDlg_->close();
+  if (progressDlg_->IsOpen()) progressDlg_->close();
 }
 
 void CServerDlg::closeEvent(QCloseEvent* event) {

@@ -4,31 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "progress_rows.h"
 #include "report/device_record.h"
 
-namespace {
-
-ProgressRow Row(uint8_t last, uint8_t ipLast, int32_t state) {
-  ProgressRow row;
-  const uint8_t mac[6] = {0x02, 0x5a, 0x00, 0x00, 0x0a, last};
-  std::memcpy(row.mac, mac, 6);
-  const uint8_t ip[4] = {10, 0, 0, ipLast};
-  std::memcpy(&row.ipAddr, ip, 4);
-  row.firmwareOffered = true;
-  auto live = std::make_shared<DeviceLive>();
-  live->state = state;
-  row.live = live;
-  return row;
-}
-
-DeviceLive& Live(ProgressRow& row) { return const_cast<DeviceLive&>(*row.live); }
-
-}  // namespace
+using progress_test::Live;
+using progress_test::Row;
 
 TEST(ProgressText, ListingShowsEachClientBeingServedInFixedColumns) {
   const int64_t now = 1000000;

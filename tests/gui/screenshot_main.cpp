@@ -6,8 +6,11 @@
 //   gui_screenshot OUT.png --interface IF  a real interface; refused outside
 //                                          a named network namespace (see
 //                                          screenshot_netns.sh)
-// Writes OUT.png (the screen), OUT-main.png and OUT-debug.png, and
-// OUT-box.png for a message box, which it prints and answers.
+//   ... --progress                         the Transfer Progress window
+//                                          instead of the Debug Window
+// Writes OUT.png (the screen), OUT-main.png and OUT-debug.png (or
+// OUT-progress.png), and OUT-box.png for a message box, which it prints
+// and answers.
 #include <sys/stat.h>
 
 #include <QComboBox>
@@ -64,8 +67,10 @@ int main(int argc, char** argv) {
   std::string realInterface;
   int settleMs = 9000;
   bool supervisor = false;
+  bool progress = false;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--supervisor") == 0) supervisor = true;
+    if (std::strcmp(argv[i], "--progress") == 0) progress = true;
     if (i + 1 >= argc) break;
     if (std::strcmp(argv[i], "--interface") == 0) realInterface = argv[++i];
     if (std::strcmp(argv[i], "--settle") == 0) settleMs = std::atoi(argv[++i]);
@@ -115,8 +120,14 @@ int main(int argc, char** argv) {
   dlg.SetLogEnabled(true);
   dlg.OpenLogFile();
   if (supervisor) dlg.EnterSupervisorMode();
-  dlg.OnDebugWindow();
-  dlg.DebugWindow().move(dlg.frameGeometry().right() + 12, 10);
+  if (progress) {
+    dlg.OnProgressWindow(true);
+    // Below the main window, as on a bench screen of 1920 x 1080.
+    dlg.ProgressWindow().move(10, dlg.frameGeometry().bottom() + 12);
+  } else {
+    dlg.OnDebugWindow();
+    dlg.DebugWindow().move(dlg.frameGeometry().right() + 12, 10);
+  }
 
   // Message boxes are printed, pictured and answered.
   QTimer boxes;
@@ -157,13 +168,18 @@ int main(int argc, char** argv) {
     QString base = out;
     base.chop(4);
     dlg.grab().save(base + QStringLiteral("-main.png"));
-    dlg.DebugWindow().grab().save(base + QStringLiteral("-debug.png"));
+    if (progress) {
+      dlg.ProgressWindow().grab().save(base + QStringLiteral("-progress.png"));
+    } else {
+      dlg.DebugWindow().grab().save(base + QStringLiteral("-debug.png"));
+    }
     QApplication::quit();
   });
   poll.start(50);
   app.exec();
   qobject_cast<QPushButton*>(dlg.Control(IDC_START_STOP))->click();
   dlg.DebugWindow().close();
+  dlg.ProgressWindow().close();
   SetErrorSink(nullptr);
   return 0;
 }

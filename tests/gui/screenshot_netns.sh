@@ -4,11 +4,16 @@
 # with a TFTP error, falling silent) in another, joined by a veth pair.
 # Needs root, Xvfb (xvfb-run) and a build with gui_screenshot and skav-devsim.
 #
-#   tests/gui/screenshot_netns.sh BUILD_DIR OUT.png
-# writes OUT.png (the screen), OUT-main.png and OUT-debug.png.
+#   tests/gui/screenshot_netns.sh BUILD_DIR OUT.png [progress]
+# writes OUT.png (the screen), OUT-main.png and OUT-debug.png. With
+# "progress", the Transfer Progress window instead of the Debug Window
+# (OUT-progress.png) over twelve devices: five that finish, five that leave
+# out ACKs at different rates and are still in transfer, one that refuses
+# its firmware with a TFTP error and one that falls silent.
 set -euo pipefail
 build=${1:?usage: screenshot_netns.sh BUILD_DIR OUT.png}
 out=${2:?usage: screenshot_netns.sh BUILD_DIR OUT.png}
+mode=${3:-panel}
 srv=skavshot-srv-$$
 dev=skavshot-dev-$$
 pids=()
@@ -26,12 +31,37 @@ for ns in "$srv" "$dev"; do ip -n "$ns" link set lo up; done
 ip -n "$srv" link set skshot-s up
 ip -n "$dev" link set skshot-d up
 
-ip netns exec "$srv" xvfb-run -a -s "-screen 0 1800x900x24" \
-  "$build/tests/gui/gui_screenshot" "$out" --interface skshot-s --settle 16000 &
+extra=()
+screen=1800x900x24
+if [ "$mode" = progress ]; then
+  extra=(--progress)
+  screen=1920x1080x24
+fi
+ip netns exec "$srv" xvfb-run -a -s "-screen 0 $screen" \
+  "$build/tests/gui/gui_screenshot" "$out" --interface skshot-s --settle 16000 "${extra[@]}" &
 window=$!
 pids+=("$window")
 sleep 3  # the window is up and advertising
 sim="$build/tools/skav-devsim"
+if [ "$mode" = progress ]; then
+  ip netns exec "$dev" "$sim" --if skshot-d --count 5 --base-mac 00:1b:2c:4d:10:20 --timeout 40 >/dev/null &
+  pids+=($!)
+  mac=0x30
+  for every in 3 5 8 12 20; do
+    ip netns exec "$dev" "$sim" --if skshot-d --base-mac "00:1b:2c:4d:10:$(printf %02x $mac)" \
+      --drop-ack "$every" --timeout 40 >/dev/null &
+    pids+=($!)
+    mac=$((mac + 1))
+  done
+  ip netns exec "$dev" "$sim" --if skshot-d --base-mac 00:1b:2c:4d:10:40 --tftp-error 120 \
+    --timeout 40 >/dev/null &
+  pids+=($!)
+  ip netns exec "$dev" "$sim" --if skshot-d --base-mac 00:1b:2c:4d:10:08 \
+    --silent-after wrq --silent-for 30000 --timeout 40 >/dev/null &
+  pids+=($!)
+  wait "$window"
+  exit 0
+fi
 ip netns exec "$dev" "$sim" --if skshot-d --count 7 --base-mac 00:1b:2c:4d:10:20 --timeout 40 >/dev/null &
 pids+=($!)
 ip netns exec "$dev" "$sim" --if skshot-d --count 3 --base-mac 00:1b:2c:4d:10:40 \

@@ -18,6 +18,7 @@
 
 #include "console/gui/server_dlg.h"
 #include "gui_support.h"
+#include "netns_window.h"
 #include "integration/e2e_support.h"
 #include "link/if_claim.h"
 #include "support/netns.h"
@@ -81,22 +82,7 @@ std::string TaskNames() {
   return names;
 }
 
-// The window, opened, offering the server side of `pair` as its one
-// interface; the real L2_Open and L2_SetIfAddr behind Start.
-std::unique_ptr<CServerDlg> OpenWindowOn(const NetnsPair& pair, const gui_test::TempDir& dir) {
-  ServerDlgOptions options;
-  const std::string serverIf = pair.serverIf();
-  options.listInterfaces = [serverIf](L2_IfList* list) {
-    list->count = 1;
-    std::snprintf(list->name[0], sizeof list->name[0], "%s", serverIf.c_str());
-    std::snprintf(list->description[0], sizeof list->description[0], "%s", serverIf.c_str());
-    return 0;
-  };
-  options.settingsFile = dir.File("settings.ini");
-  auto dlg = std::make_unique<CServerDlg>(std::move(options));
-  dlg->OnInitDialog();
-  return dlg;
-}
+using gui_test::OpenWindowOn;
 
 TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
   SKAV_REQUIRE_NETNS();

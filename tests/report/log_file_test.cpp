@@ -424,4 +424,28 @@ TEST(RecordFile, EachFinishedOrStoppedDeviceIsWrittenOnceWithItsCause) {
   EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 0);
 }
 
+// A device may go on with other images after one failed: the failure names
+// the one that failed, not the last one it took.
+TEST(RecordFile, AFailureNamesTheImageThatFailedNotTheLastOneSent) {
+  DeviceRecord device;
+  device.firmwareOffered = true;
+  device.stMask = 1;
+  DeviceLive& live = *device.live;
+  live.BeginTransfer(0, 3000);
+  live.TransferFailed(FailureCause::kTftpError, 2, 3, "Disk full", 9);
+  live.BeginTransfer(1, 700);
+  live.ImageSent(188);
+  device.SetFlag(gracefulClosing);
+  device.SetState(Closed);
+  ImageFacts images[7];
+  images[0] = ImageFacts{true, "firmware", "/srv/fw.bin", 3000, std::string(64, 'a')};
+  images[1] = ImageFacts{true, "string table 01", "/srv/st1.bin", 700, std::string(64, 'b')};
+  const std::string line =
+      DeviceRecordJson(device, 3, images, RecordServer{"bench", "veth0", "0.1"}, 0);
+  EXPECT_NE(line.find("\"failure\":{\"cause\":\"tftp-error\",\"image\":\"firmware\","
+                      "\"block\":2,\"code\":3,\"text\":\"Disk full\"}"),
+            std::string::npos)
+      << line;
+}
+
 }  // namespace

@@ -1,0 +1,211 @@
+// The Transfer Progress window: a sortable table of the run's clients with
+// a bar per device, refreshed by a timer of the GUI thread.
+#include "console/gui/progress_dialog.h"
+
+#include <algorithm>
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPainter>
+#include <QScreen>
+#include <QSortFilterProxyModel>
+#include <QStyleOption>
+#include <QStyledItemDelegate>
+#include <QTimer>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include "console/gui/progress_model.h"
+
+namespace {
+
+// The bar's colour says the outcome before the text is read: green for
+// Done, red for Error, amber for a device whose transfer failed while it
+// is still being served; the style's own colour while all is well. Each is
+// dark enough for the white text the style writes over it.
+QColor BarColour(const QModelIndex& index, const QPalette& palette) {
+  switch (static_cast<ProgressMark>(index.data(ProgressModel::kMarkRole).toInt())) {
+    case ProgressMark::kFailed: return QColor(0xb7, 0x1c, 0x1c);
+    case ProgressMark::kFailing: return QColor(0xa8, 0x5a, 0x00);
+    default: break;
+  }
+  if (index.data(ProgressModel::kOutcomeRole).toInt() == static_cast<int>(Outcome::kDone)) {
+    return QColor(0x2e, 0x7d, 0x32);
+  }
+  return palette.color(QPalette::Highlight);
+}
+
+// Draws the Progress column as a bar with its text on it.
+class ProgressBarDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  void paint(QPainter* painter, const QStyleOptionViewItem& option,
+             const QModelIndex& index) const override {
+    if (index.column() != kColProgress) {
+      QStyledItemDelegate::paint(painter, option, index);
+      return;
+    }
+    QStyleOptionViewItem cell(option);
+    initStyleOption(&cell, index);
+    const QWidget* widget = cell.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    // The cell's background first: selection and the row's tint.
+    cell.text.clear();
+    style->drawControl(QStyle::CE_ItemViewItem, &cell, painter, widget);
+
+    QStyleOptionProgressBar bar;
+    bar.rect = option.rect.adjusted(2, 2, -2, -2);
+    bar.state = (option.state & QStyle::State_Enabled) | QStyle::State_Horizontal;
+    bar.direction = option.direction;
+    bar.fontMetrics = option.fontMetrics;
+    bar.palette = option.palette;
+    bar.palette.setColor(QPalette::Highlight, BarColour(index, option.palette));
+    bar.palette.setColor(QPalette::HighlightedText, Qt::white);
+    bar.minimum = 0;
+    bar.maximum = 100;
+    bar.progress = index.data(ProgressModel::kPercentRole).toInt();
+    bar.text = index.data(Qt::DisplayRole).toString();
+    bar.textVisible = true;
+    bar.textAlignment = Qt::AlignCenter;
+    style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
+  }
+};
+
+// Room for the widest text a column usually holds.
+const char* const kWidestText[kProgressColumns] = {
+    "00-00-00-00-00-00", "255.255.255.255", "TFTP-Last-Block", "string table 00",
+    "100 % (10000/10000)", "9999.9 KiB/s", "999.9 s", "999", "Error", "999.9 s",
+    "TFTP error 3 on firmware: Disk full or allocation exceeded"};
+
+}  // namespace
+
+CProgressDialog::CProgressDialog(ProgressBoard& board, QWidget* owner)
+    : QDialog(owner), board_(board) {
+  setWindowTitle(QStringLiteral("Transfer Progress"));
+  setModal(false);
+  setSizeGripEnabled(true);
+
+  model_ = new ProgressModel(this);
+  sorted_ = new QSortFilterProxyModel(this);
+  sorted_->setSourceModel(model_);
+  sorted_->setSortRole(ProgressModel::kSortRole);
+  // Rows move as their sort column changes; selection and scrolling follow
+  // the rows, not the positions.
+  sorted_->setDynamicSortFilter(true);
+
+  view_ = new QTreeView(this);
+  view_->setObjectName(QStringLiteral("progressView"));
+  view_->setModel(sorted_);
+  view_->setItemDelegate(new ProgressBarDelegate(view_));
+  view_->setRootIsDecorated(false);
+  view_->setItemsExpandable(false);
+  view_->setUniformRowHeights(true);
+  view_->setAlternatingRowColors(true);
+  view_->setAllColumnsShowFocus(true);
+  view_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  view_->setSortingEnabled(true);
+  view_->sortByColumn(kColMac, Qt::AscendingOrder);
+
+  QHeaderView* header = view_->header();
+  header->setSectionsMovable(false);
+  header->setStretchLastSection(true);
+  const QFontMetrics fm(view_->font());
+  const int iconRoom = view_->style()->pixelMetric(QStyle::PM_SmallIconSize) + 8;
+  int width = 0;
+  for (int c = 0; c < kProgressColumns; ++c) {
+    const QString widest = QString::fromLatin1(kWidestText[c]);
+    const QString title = QString::fromLatin1(ProgressColumnTitle(c));
+    // Room for the sort arrow beside the heading.
+    int w = std::max(fm.horizontalAdvance(widest), fm.horizontalAdvance(title) + 14) + 14;
+    if (c == kColMac) w += iconRoom;
+    view_->setColumnWidth(c, w);
+    width += w;
+  }
+
+  summary_ = new QLabel(this);
+  summary_->setTextFormat(Qt::PlainText);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(view_, 1);
+  layout->addWidget(summary_);
+
+  int wanted = width + 40;
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    wanted = std::min(wanted, screen->availableGeometry().width() - 40);
+  }
+  resize(wanted, fm.lineSpacing() * 24 + 80);
+
+  timer_ = new QTimer(this);
+  timer_->setInterval(kRefreshIntervalMs);
+  connect(timer_, &QTimer::timeout, this, &CProgressDialog::Refresh);
+}
+
+void CProgressDialog::Create() {
+  if (open_) return;
+  open_ = true;
+  // The server thread publishes its clients from its next cycle on; until
+  // then the board holds the last picture, whose counters are current.
+  board_.wanted.store(true, std::memory_order_relaxed);
+  Refresh();
+  timer_->start();
+  show();
+  raise();
+}
+
+void CProgressDialog::Refresh() {
+  if (!open_) return;
+  model_->Update(board_.Rows(), SteadyMs());
+
+  int inFlight = 0;
+  int done = 0;
+  int failed = 0;
+  double bytesPerSecond = 0.0;
+  const int rows = model_->rowCount();
+  for (int i = 0; i < rows; ++i) {
+    const ProgressFacts& f = model_->Facts(i);
+    switch (f.outcome) {
+      case Outcome::kReworking:
+        ++inFlight;
+        bytesPerSecond += f.bytesPerSecond;
+        break;
+      case Outcome::kDone:
+        ++done;
+        break;
+      case Outcome::kError:
+        ++failed;
+        break;
+    }
+  }
+  summary_->setText(QStringLiteral("%1 %2: %3 in flight, %4 done, %5 failed, %6 KiB/s")
+                        .arg(rows)
+                        .arg(rows == 1 ? QStringLiteral("device") : QStringLiteral("devices"))
+                        .arg(inFlight)
+                        .arg(done)
+                        .arg(failed)
+                        .arg(bytesPerSecond / 1024.0, 0, 'f', 1));
+}
+
+void CProgressDialog::closeEvent(QCloseEvent* event) {
+  OnClose();
+  event->accept();
+}
+
+void CProgressDialog::reject() { close(); }
+
+void CProgressDialog::OnClose() {
+  if (!open_) return;
+  open_ = false;
+  timer_->stop();
+  board_.wanted.store(false, std::memory_order_relaxed);
+  // The next window starts from the board, not from these rows: they hold
+  // the clients' counters, which need not outlive the window.
+  model_->Clear();
+  emit Closed();
+}

@@ -1,0 +1,170 @@
+// Rows of the Transfer Progress window: facts per client, compared with
+// the last ones so that only what changed is repainted and re-sorted.
+#include "console/gui/progress_model.h"
+
+#include <QApplication>
+#include <QBrush>
+#include <QColor>
+#include <QIcon>
+#include <QStyle>
+#include <unordered_set>
+
+namespace {
+
+// Light tints that keep dark text readable, whatever the desktop's theme.
+const QColor kFailedTint(0xff, 0xd2, 0xd2);
+const QColor kFailingTint(0xff, 0xe8, 0xb8);
+const QColor kTintedText(0x1a, 0x1a, 0x1a);
+
+bool InRun(const ProgressRow& row) {
+  // A record taken off the run (Clear, or forgotten) may linger on the
+  // board until the next cycle.
+  return row.live && row.live->state.load(std::memory_order_relaxed) != Ended;
+}
+
+// Numbers to the right, so that their digits line up.
+int Alignment(int column) {
+  const bool right = column == kColRate || column == kColElapsed || column == kColResent ||
+                     column == kColTotalTime;
+  return static_cast<int>((right ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
+}
+
+}  // namespace
+
+ProgressModel::ProgressModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+int ProgressModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(entries_.size());
+}
+
+int ProgressModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kProgressColumns;
+}
+
+void ProgressModel::Update(const std::vector<ProgressRow>& rows, int64_t nowMs) {
+  rate_.Sample(rows, nowMs);
+  RemoveGone(rows);
+
+  // Rows that changed, signalled in runs of neighbours: with every device
+  // in flight, one signal for the whole table.
+  const int n = static_cast<int>(entries_.size());
+  const auto refreshed = [&](int i) {
+    Entry& e = entries_[static_cast<size_t>(i)];
+    ProgressFacts facts = ProgressFactsOf(e.row, rate_, nowMs);
+    if (facts == e.facts) return false;
+    e.facts = std::move(facts);
+    return true;
+  };
+  for (int i = 0; i < n;) {
+    if (!refreshed(i)) {
+      ++i;
+      continue;
+    }
+    int j = i + 1;
+    while (j < n && refreshed(j)) ++j;
+    emit dataChanged(index(i, 0), index(j - 1, kProgressColumns - 1));
+    i = j;
+  }
+
+  std::vector<const ProgressRow*> added;
+  for (const ProgressRow& row : rows) {
+    if (InRun(row) && rowOf_.find(row.live.get()) == rowOf_.end()) added.push_back(&row);
+  }
+  if (added.empty()) return;
+  beginInsertRows(QModelIndex(), n, n + static_cast<int>(added.size()) - 1);
+  for (const ProgressRow* row : added) {
+    rowOf_[row->live.get()] = entries_.size();
+    entries_.push_back(Entry{*row, ProgressFactsOf(*row, rate_, nowMs)});
+  }
+  endInsertRows();
+}
+
+void ProgressModel::RemoveGone(const std::vector<ProgressRow>& rows) {
+  std::unordered_set<const DeviceLive*> present;
+  present.reserve(rows.size());
+  for (const ProgressRow& row : rows) {
+    if (InRun(row)) present.insert(row.live.get());
+  }
+  const auto gone = [&](int i) {
+    return present.count(entries_[static_cast<size_t>(i)].row.live.get()) == 0;
+  };
+  bool removed = false;
+  // From the end, so that the indexes ahead stay valid.
+  for (int i = static_cast<int>(entries_.size()) - 1; i >= 0;) {
+    if (!gone(i)) {
+      --i;
+      continue;
+    }
+    int first = i;
+    while (first > 0 && gone(first - 1)) --first;
+    beginRemoveRows(QModelIndex(), first, i);
+    entries_.erase(entries_.begin() + first, entries_.begin() + i + 1);
+    endRemoveRows();
+    removed = true;
+    i = first - 1;
+  }
+  if (!removed) return;
+  rowOf_.clear();
+  for (size_t i = 0; i < entries_.size(); ++i) rowOf_[entries_[i].row.live.get()] = i;
+}
+
+void ProgressModel::Clear() {
+  beginResetModel();
+  entries_.clear();
+  rowOf_.clear();
+  rate_ = RecentRate();
+  endResetModel();
+}
+
+QVariant ProgressModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount() || index.column() >= kProgressColumns) {
+    return {};
+  }
+  const ProgressFacts& f = entries_[static_cast<size_t>(index.row())].facts;
+  const int column = index.column();
+  switch (role) {
+    case Qt::DisplayRole:
+      return QString::fromStdString(f.text[column]);
+    case kSortRole:
+      if (ProgressColumnIsNumeric(column)) return f.sortKey[column];
+      return QString::fromStdString(f.text[column]);
+    case kPercentRole:
+      return f.percent;
+    case kMarkRole:
+      return static_cast<int>(f.mark);
+    case kOutcomeRole:
+      return static_cast<int>(f.outcome);
+    case Qt::TextAlignmentRole:
+      return Alignment(column);
+    case Qt::BackgroundRole:
+      if (f.mark == ProgressMark::kFailed) return QBrush(kFailedTint);
+      if (f.mark == ProgressMark::kFailing) return QBrush(kFailingTint);
+      return {};
+    case Qt::ForegroundRole:
+      if (f.mark != ProgressMark::kNone) return QBrush(kTintedText);
+      return {};
+    case Qt::DecorationRole:
+      // The mark at the row's start, where the eye looks first.
+      if (column != kColMac || f.mark == ProgressMark::kNone) return {};
+      return QApplication::style()->standardIcon(f.mark == ProgressMark::kFailed
+                                                     ? QStyle::SP_MessageBoxCritical
+                                                     : QStyle::SP_MessageBoxWarning);
+    case Qt::ToolTipRole:
+      // A long device text may not fit its column.
+      if (column == kColFailure && !f.text[column].empty()) {
+        return QString::fromStdString(f.text[column]);
+      }
+      return {};
+    default:
+      return {};
+  }
+}
+
+QVariant ProgressModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal) return {};
+  if (role == Qt::DisplayRole) return QString::fromLatin1(ProgressColumnTitle(section));
+  if (role == Qt::ToolTipRole) return QString::fromLatin1(ProgressColumnHint(section));
+  // Headings over their numbers.
+  if (role == Qt::TextAlignmentRole) return Alignment(section);
+  return {};
+}
