@@ -159,8 +159,8 @@ ProgressFacts ProgressFactsOf(const ProgressRow& row, const RecentRate& rate, in
   // A record taken off the run (Clear) had closed.
   const bool closed = f.state == Closed || f.state == Ended;
   const bool stopped = (flags & interruptedByStop) != 0;
-  f.outcome = stopped ? Outcome::kError
-                      : OutcomeOf(closed ? Closed : f.state, flags, row.firmwareOffered, row.stMask);
+  f.outcome =
+      FinalOutcomeOf(closed ? Closed : f.state, flags, row.firmwareOffered, row.stMask);
   const bool finished = f.outcome != Outcome::kReworking;
 
   const BlockCount b = live.Blocks();

@@ -103,8 +103,15 @@ inline bool OutcomeFinal(const DeviceRecord& record) {
 
 /// The outcome those files write: a device the run ended before it closed
 /// did not complete, whatever it had received (also if it closes
-/// meanwhile). Reworking while it is not final.
+/// meanwhile). Reworking while it is not final. From the words of a
+/// record, for a reader that holds only its live block.
+inline Outcome FinalOutcomeOf(int32_t state, uint32_t flags, bool firmwareOffered,
+                              uint32_t stMask) {
+  if ((flags & interruptedByStop) != 0) return Outcome::kError;
+  return OutcomeOf(state, flags, firmwareOffered, stMask);
+}
+
 inline Outcome FinalOutcome(const DeviceRecord& record) {
-  if (record.HasFlag(interruptedByStop)) return Outcome::kError;
-  return ClientOutcome(record);
+  return FinalOutcomeOf(record.State(), record.flags.load(std::memory_order_relaxed),
+                        record.firmwareOffered, record.stMask);
 }
