@@ -66,6 +66,8 @@ bool ServerControl::Start(const StartRequest& request) {
   const char* name = list->name[entry];
   const char* description = list->description[entry];
   ifName_ = name;
+  ifDescription_ = description;
+  manager_ = {};
 
   // Before anything touches the interface: a server already on it keeps
   // it, its address and its devices untouched.
@@ -85,6 +87,21 @@ bool ServerControl::Start(const StartRequest& request) {
       return Fail(request);
   }
 
+  // A port nobody configured is down after boot; the run owns it now.
+  switch (ops_.takeUp(name)) {
+    case 0:
+      break;
+    case 1:
+      DebugPrint(LogControl(request.logSlot),
+                 "The network interface '%s' was down; it has been taken up for the run\r\n",
+                 description);
+      break;
+    default:
+      ErrorBox("Unable to take the interface '%s' up: %s", description,
+               ops_.ifAddrError ? ops_.ifAddrError() : "");
+      return Fail(request);
+  }
+
   char errorText[256] = "";
   link_ = ops_.open(name, description, errorText);
   if (link_ == nullptr) {
@@ -98,6 +115,17 @@ bool ServerControl::Start(const StartRequest& request) {
     ErrorBox("Unable to set IP address '%s/%s' to the interface '%s'%s%s", kServerAddress,
              kServerMask, description, why ? ": " : "", why ? reason : "");
     return Fail(request);
+  }
+
+  // Said before the run starts, so the remedy is read before the
+  // manager's first removal rather than after.
+  if (link_->ifIndex != 0) manager_ = L2_FindPortManager(static_cast<int>(link_->ifIndex));
+  if (manager_.manager != L2_PortManager::kNone) {
+    DebugPrint(LogControl(request.logSlot),
+               "%s manages the interface '%s' and may remove the server address from it; to "
+               "stop it, %s\r\n",
+               L2_PortManagerName(manager_), description,
+               L2_PortManagerRemedy(manager_, description).c_str());
   }
 
   if (!LoadRequestImages(request, ctx_.images)) return Fail(request);
@@ -180,6 +208,23 @@ void ServerControl::FinishStop() {
     link_ = nullptr;
   }
   claim_.Release();
+}
+
+bool ServerControl::PortGone() const {
+  return link_ != nullptr && ops_.ifGone && ops_.ifGone(link_, ifName_.c_str());
+}
+
+int ServerControl::KeepAddress() {
+  if (!Running() || !ops_.keepIfAddr) return 0;
+  return ops_.keepIfAddr(ifDescription_.c_str(), kServerAddress, kServerMask);
+}
+
+const char* ServerControl::KeepAddressError() const {
+  return ops_.ifAddrError ? ops_.ifAddrError() : "";
+}
+
+void ServerControl::Print(const std::string& line) const {
+  DebugPrint(LogControl(ctx_.logSlot), "%s", line.c_str());
 }
 
 void ServerControl::Stop() {

@@ -14,6 +14,7 @@
 #include "link/if_claim.h"
 #include "link/if_list.h"
 #include "link/l2_if.h"
+#include "link/port_manager.h"
 #include "protocol/server_thread.h"
 #include "transfer/upload_images.h"
 
@@ -43,8 +44,18 @@ struct LinkOps {
       L2_Open;
   std::function<int(const char* description, const char* addr, const char* mask)>
       setIfAddr = L2_SetIfAddr;
-  /// Plain-words reason of the last failed setIfAddr on this thread.
+  /// Plain-words reason of the last failed setIfAddr, keepIfAddr or
+  /// takeUp on this thread.
   std::function<const char*()> ifAddrError = L2_LastIfAddrError;
+  /// Takes the named port up when it is down: 0 up already, 1 taken up, -1
+  /// refused. Fakes of `open` answer 0.
+  std::function<int(const char* name)> takeUp = L2_TakeIfUp;
+  /// Puts the server address back when it is gone: 0 there, 1 put back, -1
+  /// refused.
+  std::function<int(const char* description, const char* addr, const char* mask)>
+      keepIfAddr = L2_KeepIfAddr;
+  /// Whether the opened link's port has left the machine (pulled, deleted).
+  std::function<bool(const L2_If* link, const char* name)> ifGone = L2_IfGone;
 };
 
 /// Owns the server thread, the opened link and the loaded images of one run
@@ -87,6 +98,18 @@ class ServerControl {
   /// before any.
   const std::string& InterfaceName() const { return ifName_; }
 
+  /// While running: true when the run's port has left the machine.
+  bool PortGone() const;
+  /// While running: puts the server address back when another program
+  /// removed it. 0 it was there, 1 put back, -1 refused (see
+  /// KeepAddressError()).
+  int KeepAddress();
+  const char* KeepAddressError() const;
+  /// The network manager that managed the port at the last Start.
+  const L2_PortManagerFacts& PortManager() const { return manager_; }
+  /// Appends `line` (with its "\r\n") to the run's Debug Window.
+  void Print(const std::string& line) const;
+
  private:
   bool Fail(const StartRequest& request);
 
@@ -94,6 +117,8 @@ class ServerControl {
   LinkOps ops_;
   L2_If* link_ = nullptr;
   std::string ifName_;
+  std::string ifDescription_;
+  L2_PortManagerFacts manager_;
   L2_IfClaim claim_;  // held from before the link opens until after it closes
   std::thread thread_;
   std::mutex mu_;

@@ -2,6 +2,7 @@
 #include "link/addr_netlink.h"
 
 #include <linux/if_addr.h>
+#include <net/if.h>
 #include <linux/ip.h>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -217,5 +218,23 @@ bool AddrNetlink::SetPromoteSecondaries(int ifindex, uint32_t value) {
   if (rc < 0) return Fail(rc, "cannot build the settings request");
   rc = rtnl_link_change(sock_, orig.get(), change.get(), 0);
   if (rc < 0) return Fail(rc, "cannot change promote_secondaries");
+  return true;
+}
+
+bool AddrNetlink::SetLinkUp(int ifindex, bool* wasUp) {
+  lastErrno_ = 0;
+  kernelText_.clear();
+  if (!ok()) return false;
+  rtnl_link* raw = nullptr;
+  int rc = rtnl_link_get_kernel(sock_, ifindex, nullptr, &raw);
+  if (rc < 0) return Fail(rc, "cannot read the interface");
+  LinkPtr orig(raw);
+  *wasUp = (rtnl_link_get_flags(orig.get()) & IFF_UP) != 0;
+  if (*wasUp) return true;
+  LinkPtr change(rtnl_link_alloc());
+  if (!change) return Fail(-NLE_NOMEM, "cannot build the link request");
+  rtnl_link_set_flags(change.get(), IFF_UP);
+  rc = rtnl_link_change(sock_, orig.get(), change.get(), 0);
+  if (rc < 0) return Fail(rc, "the system refused to take the interface up");
   return true;
 }

@@ -1,5 +1,6 @@
 // The few rtnetlink requests the server-address setup needs (list, add and
-// delete IPv4 address entries; read and set promote_secondaries), each
+// delete IPv4 address entries; read and set promote_secondaries; take a
+// link up), each
 // keeping the kernel's own reason when it refuses.
 #pragma once
 
@@ -47,6 +48,9 @@ class AddrNetlink {
   /// The interface's own promote_secondaries setting.
   bool GetPromoteSecondaries(int ifindex, uint32_t* value);
   bool SetPromoteSecondaries(int ifindex, uint32_t value);
+
+  /// Sets IFF_UP on the link when it is not set; `wasUp` tells which.
+  bool SetLinkUp(int ifindex, bool* wasUp);
 
   /// errno of the last failure (EEXIST, EPERM, ...); 0 when libnl failed
   /// on its own side.

@@ -196,62 +196,99 @@ int ClearMarked(L2_AddrMark mark, int ownIfindex) {
 
 int L2_ClearIfAddrsMarked(L2_AddrMark mark) { return ClearMarked(mark, 0); }
 
-int L2_SetIfAddrMarked(L2_AddrMark mark, const char* description, const char* addr,
-                       const char* mask) {
+namespace {
+
+// The server address entry for the interface of `description`, marked as
+// this program's own, with its broadcast address; false with the reason.
+bool ServerEntry(L2_AddrMark mark, const char* description, const char* addr,
+                 const char* mask, AddrEntry* entry, uint32_t* broadcast) {
   tReason[0] = '\0';
   if (description == nullptr || addr == nullptr || mask == nullptr) {
     SetReason("no interface, address or mask given");
-    return 1;
+    return false;
   }
   in_addr local{}, netmask{};
   int prefix = 0;
   if (inet_pton(AF_INET, addr, &local) != 1) {
     SetReason("'%s' is not an IPv4 address", addr);
-    return 1;
+    return false;
   }
   if (inet_pton(AF_INET, mask, &netmask) != 1 || !MaskToPrefix(netmask.s_addr, &prefix)) {
     SetReason("'%s' is not a network mask", mask);
-    return 1;
+    return false;
   }
   uint32_t ifindex = L2_GetIfIndex(description, nullptr);
   if (ifindex == 0) {
     SetReason("no network interface of this machine is named '%s'", description);
-    return 1;
+    return false;
   }
 
-  AddrEntry entry;
-  entry.ifindex = static_cast<int>(ifindex);
-  entry.local = local.s_addr;
-  entry.prefixLen = prefix;
+  entry->ifindex = static_cast<int>(ifindex);
+  entry->local = local.s_addr;
+  entry->prefixLen = prefix;
   if (mark == L2_AddrMark::kProtocol) {
-    entry.protocol = kServerAddrProtocol;
-  } else if (!ServerLabel(entry.ifindex, entry.label)) {
+    entry->protocol = kServerAddrProtocol;
+  } else if (!ServerLabel(entry->ifindex, entry->label)) {
     SetReason("this kernel marks the server address by the label '%s%s', which does not fit "
               "the 15 characters the kernel allows; rename the interface or use Linux 5.18 "
               "or later",
               description, kServerLabelSuffix);
-    return 1;
+    return false;
   }
+  *broadcast = prefix < 31 ? (local.s_addr | ~PrefixMask(prefix)) : 0;
+  return true;
+}
 
-  if (ClearMarked(mark, entry.ifindex) != 0) return 1;
-  std::string leftover = tReason;
-
+// Adds `entry`; false with the reason in words. `leftover` is an earlier
+// refusal of the clean-up that explains an address already there.
+bool AddServerEntry(const AddrEntry& entry, uint32_t broadcast, const char* addr,
+                    const char* description, const std::string& leftover) {
   AddrNetlink nl;
-  uint32_t broadcast = prefix < 31 ? (local.s_addr | ~PrefixMask(prefix)) : 0;
   if (!nl.ok() || !nl.AddAddr(entry, broadcast)) {
     if (nl.lastErrno() == EPERM) {
       SetPermissionReason("putting the server address on an interface");
     } else if (nl.lastErrno() == EEXIST) {
       SetReason("%s/%d is on '%s' already and was not put there by this program; remove it "
                 "or choose another interface%s%s",
-                addr, prefix, description, leftover.empty() ? "" : "; ", leftover.c_str());
+                addr, entry.prefixLen, description, leftover.empty() ? "" : "; ",
+                leftover.c_str());
     } else {
-      SetReason("%s/%d on '%s': %s", addr, prefix, description, nl.lastError().c_str());
+      SetReason("%s/%d on '%s': %s", addr, entry.prefixLen, description,
+                nl.lastError().c_str());
     }
-    return 1;
+    return false;
   }
   tReason[0] = '\0';
-  return 0;
+  return true;
+}
+
+}  // namespace
+
+int L2_SetIfAddrMarked(L2_AddrMark mark, const char* description, const char* addr,
+                       const char* mask) {
+  AddrEntry entry;
+  uint32_t broadcast = 0;
+  if (!ServerEntry(mark, description, addr, mask, &entry, &broadcast)) return 1;
+  if (ClearMarked(mark, entry.ifindex) != 0) return 1;
+  const std::string leftover = tReason;
+  return AddServerEntry(entry, broadcast, addr, description, leftover) ? 0 : 1;
+}
+
+int L2_KeepIfAddrMarked(L2_AddrMark mark, const char* description, const char* addr,
+                        const char* mask) {
+  AddrEntry entry;
+  uint32_t broadcast = 0;
+  if (!ServerEntry(mark, description, addr, mask, &entry, &broadcast)) return -1;
+  AddrNetlink nl;
+  std::vector<AddrEntry> entries;
+  if (!nl.ok() || !nl.DumpAddrs(&entries)) {
+    SetReason("cannot read the address list of the interfaces: %s", nl.lastError().c_str());
+    return -1;
+  }
+  for (const AddrEntry& e : entries) {
+    if (SameEntry(e, entry) && IsServerAddr(e, mark)) return 0;
+  }
+  return AddServerEntry(entry, broadcast, addr, description, {}) ? 1 : -1;
 }
 
 int L2_SetIfAddr(const char* description, const char* addr, const char* mask) {
@@ -260,4 +297,28 @@ int L2_SetIfAddr(const char* description, const char* addr, const char* mask) {
 
 int L2_ClearIfAddrs() { return L2_ClearIfAddrsMarked(RunningKernelMark()); }
 
+int L2_KeepIfAddr(const char* description, const char* addr, const char* mask) {
+  return L2_KeepIfAddrMarked(RunningKernelMark(), description, addr, mask);
+}
+
 const char* L2_LastIfAddrError() { return tReason; }
+
+int L2_TakeIfUp(const char* name) {
+  tReason[0] = '\0';
+  const unsigned ifindex = name != nullptr ? if_nametoindex(name) : 0;
+  if (ifindex == 0) {
+    SetReason("no network interface of this machine is named '%s'", name ? name : "");
+    return -1;
+  }
+  AddrNetlink nl;
+  bool wasUp = true;
+  if (!nl.ok() || !nl.SetLinkUp(static_cast<int>(ifindex), &wasUp)) {
+    if (nl.lastErrno() == EPERM) {
+      SetPermissionReason("taking an interface up");
+    } else {
+      SetReason("%s", nl.lastError().c_str());
+    }
+    return -1;
+  }
+  return wasUp ? 0 : 1;
+}

@@ -29,3 +29,7 @@ int L2_SetIfAddrMarked(L2_AddrMark mark, const char* description,
 
 /// L2_ClearIfAddrs with an explicit marker.
 int L2_ClearIfAddrsMarked(L2_AddrMark mark);
+
+/// L2_KeepIfAddr with an explicit marker.
+int L2_KeepIfAddrMarked(L2_AddrMark mark, const char* description, const char* addr,
+                        const char* mask);

@@ -30,8 +30,19 @@ int L2_SetIfAddr(const char* description, const char* addr, const char* mask);
 /// running server claims. 0 when the address list was read, 1 otherwise.
 int L2_ClearIfAddrs();
 
-/// Plain-words reason of the last failure of L2_SetIfAddr or
-/// L2_ClearIfAddrs on the calling thread (for L2_ClearIfAddrs also an
+/// While a run holds the interface of `description`: puts addr/mask back
+/// on it, marked as this program's own, when another program removed it.
+/// 0 when it was there, 1 when it was put back, -1 when it could not be
+/// (with the reason in L2_LastIfAddrError()).
+int L2_KeepIfAddr(const char* description, const char* addr, const char* mask);
+
+/// Takes the link named `name` up when it is down. 0 when it was up, 1 when
+/// it was taken up, -1 when it could not be (with the reason in
+/// L2_LastIfAddrError()).
+int L2_TakeIfUp(const char* name);
+
+/// Plain-words reason of the last failure of L2_SetIfAddr, L2_KeepIfAddr,
+/// L2_TakeIfUp or L2_ClearIfAddrs on the calling thread (for L2_ClearIfAddrs also an
 /// earlier server address the system refused to delete); empty when the
 /// last call met none.
 const char* L2_LastIfAddrError();

@@ -43,8 +43,15 @@ int RemainingMs(Clock::time_point deadline) {
 // sink that returns at once, as the headless runner's does, returning early
 // would turn that loop into a spin. A break still ends the wait: its wake-up
 // is what the breaker wanted, and the caller sees 3 and moves on.
-int CaptureFailed(L2_Port& port, Clock::time_point deadline) {
-  ErrorBox("Failure in pcap_dispatch()");
+// A port that has left the machine is said once by the run's supervisor,
+// which stops the run; a box here would only stand in the way.
+bool PortLeft(const L2_If& iface) {
+  char name[IF_NAMESIZE];
+  return iface.ifIndex != 0 && if_indextoname(iface.ifIndex, name) == nullptr;
+}
+
+int CaptureFailed(const L2_If& iface, L2_Port& port, Clock::time_point deadline) {
+  if (!PortLeft(iface)) ErrorBox("Failure in pcap_dispatch()");
   for (int left; (left = RemainingMs(deadline)) > 0;) {
     const int slice = std::min(left, kSliceMs);
     switch (port.Wait(slice)) {
@@ -101,7 +108,7 @@ int L2_RxPkts(L2_If* iface, const L2_RxHandler& handler, int ms) {
   if (ms <= 0) {
     const int n = port.Dispatch(kDispatchCount, L2_RxCallback, &ctx);
     if (n == -2) return 2;
-    if (n < 0) return CaptureFailed(port, deadline);
+    if (n < 0) return CaptureFailed(*iface, port, deadline);
     return 0;
   }
 
@@ -110,13 +117,13 @@ int L2_RxPkts(L2_If* iface, const L2_RxHandler& handler, int ms) {
       case L2_Port::WaitResult::kBroken:
         return 2;
       case L2_Port::WaitResult::kError:
-        return CaptureFailed(port, deadline);
+        return CaptureFailed(*iface, port, deadline);
       case L2_Port::WaitResult::kTimeout:
         break;
       case L2_Port::WaitResult::kReadable: {
         const int n = port.Dispatch(kDispatchCount, L2_RxCallback, &ctx);
         if (n == -2) return 2;
-        if (n < 0) return CaptureFailed(port, deadline);
+        if (n < 0) return CaptureFailed(*iface, port, deadline);
         break;
       }
     }

@@ -238,8 +238,18 @@ bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, uint32_t written) {
 void SKAVDMarkUnfinished(LogSink* log) {
   for (CClientThread* c = gClientList; c; c = c->Next()) {
     if (c->State() == Closed || c->HasFlag(outcomeLogged)) continue;
-    c->SetFlag(interruptedByStop);
     const uint8_t* m = c->mac;
+    // Its CLOSE-REQ is answered and nothing it receives can change any
+    // more: a stop within the Close timer does not undo a full exchange.
+    if (c->State() == Closing) {
+      c->SetFlag(closingAtStop);
+      DebugPrint(log,
+                 "[%02x-%02x-%02x-%02x-%02x-%02x] closing at the stop, outcome: %s\r\n", m[0],
+                 m[1], m[2], m[3], m[4], m[5],
+                 FinalOutcome(*c) == Outcome::kDone ? "Done" : "Error");
+      continue;
+    }
+    c->SetFlag(interruptedByStop);
     DebugPrint(log, "[%02x-%02x-%02x-%02x-%02x-%02x] interrupted by the stop, outcome: Error\r\n",
                m[0], m[1], m[2], m[3], m[4], m[5]);
   }

@@ -52,7 +52,8 @@ void SKAVDReapClients(uint32_t written);
 bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, uint32_t written);
 
 /// At a stop, before the clients end: marks every client not yet Closed
-/// (nor logged) interruptedByStop and prints a line for each to `log`.
+/// (nor logged) interruptedByStop, or closingAtStop when it is Closing,
+/// and prints a line for each to `log`.
 void SKAVDMarkUnfinished(LogSink* log);
 
 /// Posts WM_QUIT to every client, then waits for each and deletes it.

@@ -31,6 +31,9 @@ enum ClientFlag : uint32_t {
   falseCreation = 0x20,
   /// Not Closed when the run stopped: its outcome is Error.
   interruptedByStop = 0x40,
+  /// In Closing (its CLOSE-REQ acknowledged) when the run stopped: its
+  /// outcome is the one it would have had once Closed.
+  closingAtStop = 0x80,
   outcomeLogged = 0x10000000,
   /// Its line of the JSON Lines record has been written.
   recordWritten = 0x20000000,
@@ -98,16 +101,18 @@ inline Outcome ClientOutcome(const DeviceRecord& record) {
 /// Whether the files that keep outcomes write one for the device now: it
 /// reached Closed, or a stop cut it off.
 inline bool OutcomeFinal(const DeviceRecord& record) {
-  return record.State() == Closed || record.HasFlag(interruptedByStop);
+  return record.State() == Closed || record.HasFlag(interruptedByStop | closingAtStop);
 }
 
-/// The outcome those files write: a device the run ended before it closed
-/// did not complete, whatever it had received (also if it closes
-/// meanwhile). Reworking while it is not final. From the words of a
-/// record, for a reader that holds only its live block.
+/// The outcome those files write: a device the run ended before it asked
+/// to close did not complete, whatever it had received (also if it closes
+/// meanwhile); one the run ended in Closing is judged as it would have
+/// been once Closed, by what it received. Reworking while it is not final.
+/// From the words of a record, for a reader that holds only its live block.
 inline Outcome FinalOutcomeOf(int32_t state, uint32_t flags, bool firmwareOffered,
                               uint32_t stMask) {
   if ((flags & interruptedByStop) != 0) return Outcome::kError;
+  if ((flags & closingAtStop) != 0) state = Closed;
   return OutcomeOf(state, flags, firmwareOffered, stMask);
 }
 

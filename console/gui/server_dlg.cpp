@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <cstring>
@@ -83,7 +84,8 @@ W* CServerDlg::Register(int id, W* widget) {
 CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
     : QDialog(parent),
       options_(std::move(options)),
-      server_(ctx_, options_.linkOps) {
+      server_(ctx_, options_.linkOps),
+      supervisor_(server_, *this) {
   setWindowTitle(QStringLiteral("SKAV Server"));
   setWindowIcon(ServerIcon());
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -98,6 +100,17 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
   blinkTimer_ = new QTimer(this);
   blinkTimer_->setInterval(1000);
   connect(blinkTimer_, &QTimer::timeout, this, &CServerDlg::OnBlinkTimer);
+
+  // The port and its address are looked after as headless does: twice a
+  // second, and at once when the kernel says an address went.
+  watchTimer_ = new QTimer(this);
+  watchTimer_->setInterval(500);
+  connect(watchTimer_, &QTimer::timeout, this, [this] { supervisor_.Tick(); });
+  watchTimer_->start();
+  if (supervisor_.WatchFd() >= 0) {
+    auto* notifier = new QSocketNotifier(supervisor_.WatchFd(), QSocketNotifier::Read, this);
+    connect(notifier, &QSocketNotifier::activated, this, [this] { supervisor_.Tick(); });
+  }
 
   connect(debugDlg_, &CDebugDialog::Closed, this, [this] {
     debugWindowAction_->setChecked(false);

@@ -12,6 +12,7 @@
 #include "console/gui/debug_dialog.h"
 #include "console/gui/progress_dialog.h"
 #include "console/gui/status_view.h"
+#include "console/run_supervisor.h"
 #include "console/server_control.h"
 #include "console/settings/settings_controls.h"
 #include "report/status_panel.h"
@@ -79,7 +80,7 @@ struct ServerDlgOptions {
 
 /// The main window. Its controls are the configuration: the settings store
 /// reads into them and writes from them.
-class CServerDlg : public QDialog, public SettingsControls {
+class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   Q_OBJECT
 
  public:
@@ -182,6 +183,14 @@ class CServerDlg : public QDialog, public SettingsControls {
   /// True while StopServer waits for the server thread.
   bool Stopping() const { return stopping_; }
 
+  /// The run's port, as the supervisor keeps it (see run_supervisor.h).
+  const RunSupervisor& Supervisor() const { return supervisor_; }
+
+  // RunFront: the window's own Start and Stop for the supervisor.
+  bool StartRun() override;
+  void StopRun() override;
+  void Tell(PortNews news, const std::string& text) override;
+
  protected:
   void closeEvent(QCloseEvent* event) override;
   /// Routes every way of ending the dialog through the close request.
@@ -196,12 +205,14 @@ class CServerDlg : public QDialog, public SettingsControls {
   /// After a Start: each image path field's tooltip names what was loaded
   /// from it (name, file, size, SHA-256); a field edited since says nothing.
   void ShowImageFingerprints();
+  bool StartServer();
 
   ServerDlgOptions options_;
   L2_IfList ifList_;
   SKAVDContext ctx_;
   StatusText statusText_;
   ServerControl server_;
+  RunSupervisor supervisor_;
 
   std::map<int, QWidget*> controls_;
   QMenuBar* menuBar_ = nullptr;
@@ -234,6 +245,7 @@ class CServerDlg : public QDialog, public SettingsControls {
   /// The 9x9 green square beside the server status, blinking while running.
   QLabel* indicator = nullptr;
   QTimer* blinkTimer_ = nullptr;
+  QTimer* watchTimer_ = nullptr;
   int supervisorMode = 0;
   std::string supervisorPassword;
   /// The device record's path as the settings keep it; opened at Start.

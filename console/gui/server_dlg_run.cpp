@@ -26,38 +26,67 @@ constexpr int kStopPollMs = 10;
 void CServerDlg::OnStartStop() {
   // Clicked again while a stop waits: that stop is already on its way.
   if (stopping_) return;
-  if (!server_.Running()) {
-    StartRequest request;
-    request.firmwarePath = FirmwarePath();
-    for (int k = 1; k <= 6; ++k) request.stringTablePaths[k - 1] = StringTablePath(k);
-    request.interfaces = &ifList_;
-    request.interfaceItem = InterfaceSelection();
-    request.regionCode = SelectedRegionCode();
-    request.maxLiveClients = LoadMaxClients(options_.settingsFile);
-    request.owner = this;
-    request.logSlot = &debugDlg_->logCtl;
-    // As the headless runner does: opened for the run (a file that cannot
-    // be opened is said now, and the server thread keeps trying it),
-    // closed by StopServer.
-    OpenRecordFile(ctx_.recordFile, recordPath_);
-    // On failure the operator has been told why, "SKAV Server is
-    // stopped." printed, and everything of the attempt released.
-    if (server_.Start(request)) {
-      startStop_->setText(QStringLiteral("Stop"));
-      serverStatus_->setText(QStringLiteral("Server is running..."));
-      clearStatus_->setEnabled(true);
-      indicator->show();
-      blinkTimer_->start();
-      ShowImageFingerprints();
-      return;
-    }
-  }
+  // The operator takes over from a wait for a port that went away.
+  supervisor_.StopWaiting();
+  if (!server_.Running() && StartServer()) return;
   StopServer();
   ShowStopped();
   if (closeAfterStop_) {
     closeAfterStop_ = false;
     QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
   }
+}
+
+bool CServerDlg::StartServer() {
+  StartRequest request;
+  request.firmwarePath = FirmwarePath();
+  for (int k = 1; k <= 6; ++k) request.stringTablePaths[k - 1] = StringTablePath(k);
+  request.interfaces = &ifList_;
+  request.interfaceItem = InterfaceSelection();
+  request.regionCode = SelectedRegionCode();
+  request.maxLiveClients = LoadMaxClients(options_.settingsFile);
+  request.owner = this;
+  request.logSlot = &debugDlg_->logCtl;
+  // As the headless runner does: opened for the run (a file that cannot
+  // be opened is said now, and the server thread keeps trying it),
+  // closed by StopServer.
+  OpenRecordFile(ctx_.recordFile, recordPath_);
+  // On failure the operator has been told why, "SKAV Server is
+  // stopped." printed, and everything of the attempt released.
+  if (!server_.Start(request)) return false;
+  startStop_->setText(QStringLiteral("Stop"));
+  serverStatus_->setText(QStringLiteral("Server is running..."));
+  clearStatus_->setEnabled(true);
+  indicator->show();
+  blinkTimer_->start();
+  ShowImageFingerprints();
+  return true;
+}
+
+bool CServerDlg::StartRun() {
+  if (stopping_ || closed_) return false;
+  if (StartServer()) return true;
+  StopServer();
+  ShowStopped();
+  return false;
+}
+
+void CServerDlg::StopRun() {
+  StopServer();
+  ShowStopped();
+}
+
+void CServerDlg::Tell(PortNews news, const std::string& text) {
+  QString sentence = QString::fromStdString(text);
+  if (!sentence.isEmpty()) sentence[0] = sentence[0].toUpper();
+  DebugPrint(LogControl(&debugDlg_->logCtl), "%s.\r\n", sentence.toUtf8().constData());
+  if (news != PortNews::kGone) return;
+  // One message, which waits for nobody: the run stops and starts again
+  // by itself while it is open.
+  auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"), sentence + '.',
+                              QMessageBox::Ok, this);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->open();
 }
 
 void CServerDlg::ShowImageFingerprints() {
@@ -112,6 +141,8 @@ void CServerDlg::StopServer() {
 }
 
 void CServerDlg::OnClose() {
+  supervisor_.StopWaiting();
+  watchTimer_->stop();
   if (!SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
     ErrorBox(
         "Fail to save user configurations, you may need to configure everything again "

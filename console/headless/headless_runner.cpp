@@ -2,14 +2,17 @@
 // settings, Debug Window text on standard output, messages on standard
 // error, and the operator's buttons as signals: SIGINT or SIGTERM stop,
 // SIGUSR1 clears, SIGUSR2 shows the panel, SIGHUP reloads the settings.
-// With nobody to press Stop and Start, it also outlives its interface: a
-// pulled adapter stops the run, and the run starts again when it is back.
+// It serves only the interface its settings name, waiting for it by name
+// when it is not there; the shared supervisor keeps the server address on
+// it and outlives a pulled adapter.
 // With --metrics it keeps a file of its counters for a monitoring system.
 #include <errno.h>
 #include <net/if.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +28,7 @@
 #include "console/headless/metrics_text.h"
 #include "report/log_file.h"
 #include "console/progress_text.h"
+#include "console/run_supervisor.h"
 #include "console/server_control.h"
 #include "console/settings/plain_controls.h"
 #include "console/settings/settings_store.h"
@@ -83,12 +87,12 @@ class HeadlessControls : public PlainControls {
 
 // A run of the server and everything its start reads: the settings, the
 // interface list and the signals that drive it.
-class HeadlessRun {
+class HeadlessRun : public RunFront {
  public:
   HeadlessRun(const HeadlessOptions& options, const HeadlessStream& out,
               const HeadlessStream& err, RepeatGate& gate)
       : options_(options), out_(out), err_(err), gate_(gate), logSink_(out),
-        logSlot_(&logSink_), server_(ctx_) {
+        logSlot_(&logSink_), server_(ctx_), supervisor_(server_, *this) {
     ctx_.statusCtl = &statusText_;
     ctx_.panel.Set(sortKey, kSortMacUp);
     ctx_.forgetAfterMs = static_cast<int64_t>(options.forgetAfterSeconds) * 1000;
@@ -102,8 +106,10 @@ class HeadlessRun {
   }
 
   /// Reads the settings (opening the log file they name) and starts the
-  /// server. false when it could not start, after its messages.
+  /// server on the interface they name, or waits for that interface when
+  /// it is not there. false when it could not start, after its messages.
   bool Start() {
+    supervisor_.StopWaiting();
     L2_ListIf(&interfaces_);
     HeadlessControls controls(interfaces_, ctx_.logFile);
     const std::string where = SettingsPath();
@@ -112,11 +118,32 @@ class HeadlessRun {
       Note("skav-server: no settings stored in '%s'; using the defaults\n", where.c_str());
     if (!LoadSettings(controls, options_.settingsFile))
       ErrorBox("Fail to retrieve previous user configurations, use the default settings");
+    // Nobody is there to see which port a guess would take: a device of
+    // another segment flashed is worse than none served.
+    const std::string port = LoadInterfaceName(options_.settingsFile);
+    if (port.empty()) {
+      Note("skav-server: the settings in '%s' name no network interface; put "
+           "\"Interface Name=IF\" in their [General] section (headless, the server serves "
+           "only the interface its settings name)\n",
+           where.c_str(), true);
+      return false;
+    }
     const std::string record =
         options_.recordFile.empty() ? controls.RecordPath() : options_.recordFile;
     OpenRecordFile(ctx_.recordFile, record);
+    if (if_nametoindex(port.c_str()) == 0) {
+      supervisor_.AwaitPort(port);
+      return true;
+    }
+    StartRequest request = Request(controls);
+    request.interfaceItem = ItemOf(interfaces_, port);
+    if (request.interfaceItem < 0)
+      Note("skav-server: the network interface '%s' that the settings name is no Ethernet "
+           "port the server can capture on\n",
+           port.c_str(), true);
     const MetricsValues before = ReadMetrics(ctx_.counters, false);
-    if (!server_.Start(Request(controls))) return false;
+    if (!server_.Start(request)) return false;
+    gate_.SetOn(false);
     // Another interface is another series: its counts begin with its run.
     if (server_.InterfaceName() != metricsInterface_) {
       if (!metricsInterface_.empty()) metricsBase_ = before;
@@ -126,28 +153,19 @@ class HeadlessRun {
     return true;
   }
 
-  /// SIGHUP. The current run goes on untouched unless the settings read
-  /// and every image they name loads; then it stops and starts again with
-  /// them. false only when that new start failed.
+  /// SIGHUP. The current run goes on untouched unless the settings read,
+  /// every image they name loads and the interface they name can be
+  /// served by this server; then it stops and starts again with them.
+  /// false only when that new start failed.
   bool Reload() {
     const std::string where = SettingsPath();
-    if (lost_) {
-      Note("skav-server: Hangup; the settings in '%s' are read when the interface is back\n",
-           where.c_str());
-      return true;
-    }
     Note("skav-server: Hangup, reloading the settings from '%s'\n", where.c_str());
-    {
-      // A trial on controls that open no log file: the file of the run
-      // stays until the run is replaced.
-      PlainControls trial(interfaces_);
-      bool taken = LoadSettings(trial, options_.settingsFile) != 0;
-      if (taken) {
-        UploadImages images;
-        taken = LoadRequestImages(Request(trial), images);
-        FreeUploadImages(images);
-      }
-      if (!taken) {
+    // Nothing runs while a port is awaited: the new settings may name
+    // the port that was mistyped.
+    if (!supervisor_.Waiting()) {
+      const std::string why = TryReload();
+      if (!why.empty()) {
+        Note("skav-server: %s\n", why.c_str());
         Note("skav-server: the settings in '%s' were not taken; the server goes on as "
              "it was\n",
              where.c_str());
@@ -195,26 +213,16 @@ class HeadlessRun {
     if (SteadyMs() - lastMetricsMs_ >= kMetricsMs) WriteMetrics();
   }
 
-  /// Between signals, twice a second: stops the run when its interface is
-  /// gone, and starts it again once an interface of that name is back.
-  void Watch() {
-    if (lost_) {
-      TryAgain();
-      return;
-    }
-    // Only a failing link is looked at: a lost interface fails the
-    // ADVERTISE and the capture within a cycle.
-    const uint32_t failures = ctx_.linkFailures.load(std::memory_order_relaxed);
-    if (failures == seenFailures_ || !server_.Running()) return;
-    seenFailures_ = failures;
-    if (!L2_IfGone(server_.Link(), server_.InterfaceName().c_str())) return;
-    lost_ = true;
-    Note("skav-server: the network interface '%s' is gone; the server stops and starts again "
-         "when an interface of that name is back\n",
-         server_.InterfaceName().c_str(), true);
-    StopServer();
+  /// Each wake-up: the supervisor looks after the port and its address.
+  void Watch() { supervisor_.Tick(); }
+  int WatchFd() const { return supervisor_.WatchFd(); }
+
+  bool StartRun() override { return Start(); }
+  void StopRun() override { StopServer(); }
+  void Tell(PortNews news, const std::string& text) override {
+    Note("skav-server: %s\n", text.c_str(), news == PortNews::kGone);
     // Each attempt says the same until it works: once a minute is enough.
-    gate_.SetOn(true);
+    if (news != PortNews::kBack) gate_.SetOn(true);
   }
 
  private:
@@ -244,14 +252,69 @@ class HeadlessRun {
                true);
   }
 
-  void TryAgain() {
-    const std::string& name = server_.InterfaceName();
-    if (if_nametoindex(name.c_str()) == 0) return;
-    Note("skav-server: the network interface '%s' is back; starting the server on it\n",
-         name.c_str());
-    if (!Start()) return;
-    lost_ = false;
-    gate_.SetOn(false);
+  // The reload's trial, on nothing the run uses: the settings, every image
+  // they name and the interface they name. Empty when all of it would
+  // start; otherwise why not.
+  std::string TryReload() {
+    L2_IfList interfaces;
+    L2_ListIf(&interfaces);
+    // Controls that open no log file: the file of the run stays until the
+    // run is replaced.
+    PlainControls trial(interfaces);
+    if (LoadSettings(trial, options_.settingsFile) == 0) return "the settings cannot be read";
+    {
+      UploadImages images;
+      const bool loaded = LoadRequestImages(Request(trial), images);
+      FreeUploadImages(images);
+      if (!loaded) return "an image they name cannot be loaded";
+    }
+    const std::string port = LoadInterfaceName(options_.settingsFile);
+    if (port.empty()) return "they name no network interface";
+    const int item = ItemOf(interfaces, port);
+    if (if_nametoindex(port.c_str()) == 0 || item < 0)
+      return "the network interface '" + port + "' they name is not there";
+    if (port == server_.InterfaceName() && server_.Running()) return {};
+    L2_IfClaim claim;
+    switch (claim.Take(port.c_str())) {
+      case L2_IfClaim::Result::kClaimed:
+        break;
+      case L2_IfClaim::Result::kTaken:
+        return "the network interface '" + port + "' is already served by skav-server (pid " +
+               std::to_string(claim.holder()) + ")";
+      case L2_IfClaim::Result::kFailed:
+        return "the network interface '" + port + "' cannot be claimed: " + claim.reason();
+    }
+    // A port that is down is taken up by the start; one that is up must
+    // open now.
+    const unsigned flags = InterfaceFlags(port);
+    if ((flags & IFF_UP) != 0) {
+      char errorText[256] = "";
+      const int entry = interfaces.count > 1 ? item - 1 : 0;
+      L2_If* link = L2_Open(interfaces.name[entry], interfaces.description[entry], errorText);
+      if (link == nullptr)
+        return "the network interface '" + port + "' cannot be opened: " + errorText;
+      L2_Close(link);
+    }
+    return {};
+  }
+
+  // The item of the "Network Interface:" list that is interface `name`,
+  // -1 when the list has none of that name.
+  static int ItemOf(const L2_IfList& list, const std::string& name) {
+    for (int i = 0; i < list.count; ++i) {
+      if (name == list.description[i]) return list.count > 1 ? i + 1 : 0;
+    }
+    return -1;
+  }
+
+  static unsigned InterfaceFlags(const std::string& name) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return 0;
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name.c_str());
+    const int rc = ioctl(fd, SIOCGIFFLAGS, &request);
+    close(fd);
+    return rc == 0 ? static_cast<unsigned>(request.ifr_flags) : 0;
   }
 
   std::string SettingsPath() const {
@@ -288,11 +351,10 @@ class HeadlessRun {
   StatusText statusText_;
   StatusTextMirror panel_;
   ServerControl server_;
-  bool lost_ = false;  // the interface went away; waiting for it
+  RunSupervisor supervisor_;
   int64_t lastSummaryMs_ = SteadyMs();
   uint64_t lastBytes_ = 0;
   RecentRate rate_;
-  uint32_t seenFailures_ = 0;
   int64_t lastMetricsMs_ = SteadyMs();
   bool metricsFailing_ = false;      // said once; quiet until it works again
   std::string metricsInterface_;     // the label; empty before any run
@@ -334,16 +396,14 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
     bool running = run.Start();
     if (!running) status = 1;
     while (running) {
-      pollfd wait{signalFd, POLLIN, 0};
-      const int ready = poll(&wait, 1, kWatchMs);
+      pollfd wait[2] = {{signalFd, POLLIN, 0}, {run.WatchFd(), POLLIN, 0}};
+      const int ready = poll(wait, run.WatchFd() >= 0 ? 2 : 1, kWatchMs);
       if (ready < 0 && errno != EINTR) break;
       run.SampleRates();
       run.Progress();
       run.Metrics();
-      if (ready <= 0) {
-        run.Watch();
-        continue;
-      }
+      run.Watch();
+      if (ready <= 0 || (wait[0].revents & POLLIN) == 0) continue;
       signalfd_siginfo info;
       const ssize_t n = read(signalFd, &info, sizeof info);
       if (n != static_cast<ssize_t>(sizeof info)) {

@@ -277,6 +277,13 @@ std::unique_ptr<QSettings> OpenReadableStore(const std::string& file) {
 
 }  // namespace
 
+std::string LoadInterfaceName(const std::string& file) {
+  std::unique_ptr<QSettings> store = OpenReadableStore(file);
+  std::string text;
+  if (!store || ReadText(*store, kInterfaceValue, kInterfaceBuffer, &text) != Read::kOk) return {};
+  return text;
+}
+
 int32_t LoadMaxClients(const std::string& file) {
   std::unique_ptr<QSettings> store = OpenReadableStore(file);
   if (!store) return kDefaultMaxLiveClients;

@@ -49,6 +49,10 @@ constexpr int32_t kMaxLiveClientsLimit = 1048576;
 /// cannot be read or is not from 1 to kMaxLiveClientsLimit.
 int32_t LoadMaxClients(const std::string& file = {});
 
+/// The stored "Interface Name": the interface the settings name, whether
+/// or not it is there now. Empty when none is stored or it cannot be read.
+std::string LoadInterfaceName(const std::string& file = {});
+
 /// Writes the values selected by `mask` from `controls`. 1 only when the
 /// file was written (a value that cannot be stored faithfully shows its
 /// own message and the others are still written); 0 when the file cannot

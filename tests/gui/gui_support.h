@@ -101,6 +101,10 @@ struct FakeLink {
       addressed.push_back(std::string(description) + "|" + addr + "|" + mask);
       return 0;
     };
+    // A made-up port is always up, keeps its address and never leaves.
+    ops.takeUp = [](const char*) { return 0; };
+    ops.keepIfAddr = [](const char*, const char*, const char*) { return 0; };
+    ops.ifGone = [](const L2_If*, const char*) { return false; };
     return ops;
   }
 };

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <chrono>
@@ -338,6 +339,39 @@ TEST(WindowNetns, StartOnTheInterfaceOfARunningHeadlessServerIsRefused) {
       << sim.output() << headless.output();
   EXPECT_EQ(headless.output().find("SKAV Server is stopped."), std::string::npos)
       << headless.output();
+}
+
+TEST(WindowNetns, APortPulledMidRunStopsTheRunWhichStartsAgainWhenItIsBack) {
+  SKAV_REQUIRE_NETNS();
+  NetnsPair pair;
+  ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
+  InNetns inServer(pair.serverNs());
+  ASSERT_TRUE(inServer.ok());
+  gui_test::TempDir dir;
+  gui_test::RecordingErrorSink errors;
+  auto dlg = OpenWindowOn(pair, dir);
+  dlg->SetFirmwarePath(dir.Write("fw.bin", std::string(5000, 'f')));
+  Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
+  ASSERT_TRUE(dlg->Running()) << (errors.Messages().empty() ? "" : errors.Messages()[0]);
+
+  ASSERT_EQ(Shell("ip -n " + pair.serverNs() + " link del " + pair.serverIf()), 0);
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return !dlg->Running(); }, 10000));
+  EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(), "Server is stopped.");
+  EXPECT_TRUE(dlg->Supervisor().Waiting());
+  // One message names the port; the capture's own failure is not shown.
+  int told = 0;
+  for (QMessageBox* box : dlg->findChildren<QMessageBox*>())
+    told += box->text().contains(QString::fromStdString("'" + pair.serverIf() + "' is gone"));
+  EXPECT_EQ(told, 1);
+  EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
+
+  ASSERT_EQ(Shell("ip link add " + pair.serverIf() + " netns " + pair.serverNs() +
+                  " type veth peer name " + pair.deviceIf() + " netns " + pair.deviceNs()),
+            0);
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return dlg->Running(); }, 15000));
+  EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(), "Server is running...");
+  Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
+  EXPECT_FALSE(dlg->Running());
 }
 
 }  // namespace

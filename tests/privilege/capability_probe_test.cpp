@@ -102,7 +102,9 @@ class CapabilityProbe : public ::testing::Test {
       fs::create_directories(user_dir_ + sub);
     }
     settings_ = user_dir_ + "/SKAVD.conf";
-    WriteFile(settings_, "[General]\nInterface Name=skav-none0\n");
+    // A link that is there but no Ethernet port: the start fails at once,
+    // before anything is opened.
+    WriteFile(settings_, "[General]\nInterface Name=lo\n");
     // The user's own font settings, which the font library reads unless
     // told to leave the home folder alone.
     fs::create_directories(user_dir_ + "/.config/fontconfig");

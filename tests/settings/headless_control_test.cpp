@@ -3,8 +3,9 @@
 // devices it interrupts, the counters --metrics keeps of them, SIGUSR1
 // (Clear), SIGUSR2 (the panel, and the listing of a device mid-transfer),
 // SIGHUP (a reload that takes only settings that load), --forget-after,
-// and the journal's form of the output, and a pulled and re-plugged
-// adapter.
+// and the journal's form of the output, a pulled and re-plugged adapter,
+// and a bench PC's own network: a port left down, a server address that
+// another program removes, and a port the settings name that is not there.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -403,6 +404,114 @@ TEST_F(HeadlessControl, APulledAdapterStopsTheRunWhichStartsAgainWhenItIsBack) {
   EXPECT_LE(CountOf(out, "[Error] Fail to send Advertisement"), 4) << out;
   EXPECT_LE(CountOf(out, "[Error] Fail to receive L2 packets"), 4) << out;
   EXPECT_EQ(CountOf(server.Err(), "is gone"), 1) << server.Err();
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
+}
+
+// CLOSE-REQ answered, the Close timer still running: a reload then does not
+// turn the full exchange into an Error, in the log file, the record or the
+// counters.
+TEST_F(HeadlessControl, AReloadWhileADeviceIsClosingKeepsItsDone) {
+  const std::string firmware = Firmware("fw.bin", 4096, 9);
+  WriteSettings(firmware, true);
+  const std::string record = dir_.File("devices.jsonl");
+  const std::string metrics = dir_.File("skav.prom");
+  ServerProcess server(net_->serverNs(), settings_, dir_,
+                       {.args = {"--record", record, "--metrics", metrics}});
+  ASSERT_TRUE(server.WaitForOut(kStarted, kStartLimit)) << server.Err();
+  auto device = Device("02:5a:00:00:08:01", firmware);
+  ASSERT_EQ(device->Wait(kSimLimit), 0) << device->output();
+  ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+  ASSERT_TRUE(WaitForLog("02-5A-00-00-08-01: Done")) << LogText();
+  EXPECT_EQ(LogText().find("02-5A-00-00-08-01: Error"), std::string::npos) << LogText();
+  EXPECT_TRUE(server.WaitForOut("[02-5a-00-00-08-01] closing at the stop, outcome: Done", 5s))
+      << server.Out();
+  EXPECT_NE(ReadFile(record).find("\"outcome\":\"Done\""), std::string::npos) << ReadFile(record);
+  // Written once the stop is over, after the log file's line.
+  const std::string counted = "skav_devices_done_total{interface=\"" + net_->serverIf() + "\"} 1";
+  EXPECT_TRUE(WaitUntil([&] { return ReadFile(metrics).find(counted) != std::string::npos; }, 5s))
+      << ReadFile(metrics);
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
+}
+
+// A bench PC's own network: a port nobody took up, and a network manager
+// that removes the server address again and again.
+TEST_F(HeadlessControl, APortLeftDownIsTakenUpAndTheAddressComesBackEachTimeItIsRemoved) {
+  const std::string firmware = Firmware("fw.bin", 4096, 7);
+  WriteSettings(firmware, false);
+  const std::string ns = "ip -n " + net_->serverNs() + " ";
+  ASSERT_EQ(Shell(ns + "link set " + net_->serverIf() + " down"), 0);
+  ServerProcess server(net_->serverNs(), settings_, dir_);
+  ASSERT_TRUE(server.WaitForOut(kStarted, kStartLimit)) << server.Err();
+  EXPECT_EQ(CountOf(server.Out(), "The network interface '" + net_->serverIf() +
+                                      "' was down; it has been taken up for the run\r\n"),
+            1)
+      << server.Out();
+
+  const auto addressed = [&] {
+    return ShellOutput(ns + "-4 addr show dev " + net_->serverIf()).find("10.0.0.1/8") !=
+           std::string::npos;
+  };
+  for (int removal = 1; removal <= 2; ++removal) {
+    ASSERT_EQ(Shell(ns + "addr flush dev " + net_->serverIf()), 0);
+    EXPECT_TRUE(WaitUntil(addressed, 3s)) << "removal " << removal;
+  }
+  const std::string said = "Another program removed the server address 10.0.0.1/8 from the "
+                           "interface '" + net_->serverIf() + "'; it has been put back. Likely ";
+  EXPECT_TRUE(server.WaitForOut(said, 5s)) << server.Out();
+  // The second removal within the minute is counted for a later line.
+  EXPECT_EQ(CountOf(server.Out(), "Another program removed"), 1) << server.Out();
+  auto served = Device("02:5a:00:00:06:01", firmware);
+  EXPECT_EQ(served->Wait(kSimLimit), 0) << served->output();
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
+}
+
+// Headless never guesses: no port named is refused, a named port that is
+// not there is waited for, and a reload naming an absent one is refused.
+TEST_F(HeadlessControl, OnlyThePortTheSettingsNameIsServedAndOnlyOnceItIsThere) {
+  const std::string firmware = Firmware("fw.bin", 4096, 8);
+  WriteFile(settings_, "[General]\nFirmware Path=" + firmware + "\n");
+  {
+    ServerProcess refused(net_->serverNs(), settings_, dir_);
+    EXPECT_EQ(refused.WaitExit(30s), 1) << refused.Err();
+    EXPECT_NE(refused.Err().find("name no network interface"), std::string::npos)
+        << refused.Err();
+    EXPECT_EQ(refused.Out().find(kStarted), std::string::npos) << refused.Out();
+  }
+
+  const std::string late = "skavlate0";
+  const auto settingsFor = [&](const std::string& port) {
+    WriteFile(settings_, "[General]\nInterface Name=" + port + "\nFirmware Path=" + firmware +
+                             "\n");
+  };
+  settingsFor(late);
+  ServerProcess server(net_->serverNs(), settings_, dir_);
+  ASSERT_TRUE(WaitUntil([&] {
+    return server.Err().find("waiting for the network interface '" + late + "' to appear") !=
+           std::string::npos;
+  }, 10s)) << server.Err();
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(server.Out().find(kStarted), std::string::npos) << server.Out();
+  const std::string ns = "ip -n " + net_->serverNs() + " ";
+  EXPECT_EQ(ShellOutput(ns + "-4 addr show").find("10.0.0.1"), std::string::npos);
+
+  ASSERT_EQ(Shell(ns + "link set " + net_->serverIf() + " down && " + ns + "link set " +
+                  net_->serverIf() + " name " + late),
+            0);
+  ASSERT_TRUE(server.WaitForOut(kStarted, 15s)) << server.Err();
+  auto served = Device("02:5a:00:00:07:01", firmware);
+  EXPECT_EQ(served->Wait(kSimLimit), 0) << served->output();
+
+  settingsFor("skavnone0");
+  ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+  ASSERT_TRUE(WaitUntil([&] { return server.Err().find("were not taken") != std::string::npos; },
+                        10s)) << server.Err();
+  EXPECT_NE(server.Err().find("'skavnone0' they name is not there"), std::string::npos)
+      << server.Err();
+  auto again = Device("02:5a:00:00:07:02", firmware);
+  EXPECT_EQ(again->Wait(kSimLimit), 0) << again->output();
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
 }

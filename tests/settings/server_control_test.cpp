@@ -57,6 +57,10 @@ LinkOps FakeLink(LinkLog& log) {
     return log.setAddrResult;
   };
   ops.ifAddrError = [&log] { return log.addrReason.c_str(); };
+  // A made-up port is always up, keeps its address and never leaves.
+  ops.takeUp = [](const char*) { return 0; };
+  ops.keepIfAddr = [](const char*, const char*, const char*) { return 0; };
+  ops.ifGone = [](const L2_If*, const char*) { return false; };
   return ops;
 }
 
