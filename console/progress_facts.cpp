@@ -160,7 +160,7 @@ ProgressFacts ProgressFactsOf(const ProgressRow& row, const RecentRate& rate, in
   const bool closed = f.state == Closed || f.state == Ended;
   const bool stopped = (flags & interruptedByStop) != 0;
   f.outcome =
-      FinalOutcomeOf(closed ? Closed : f.state, flags, row.firmwareOffered, row.stMask);
+      OutcomeOf(closed ? Closed : f.state, flags, row.firmwareOffered, row.stMask);
   const bool finished = f.outcome != Outcome::kReworking;
 
   const BlockCount b = live.Blocks();

@@ -13,6 +13,9 @@
 namespace {
 
 const char kServerAddress[] = "10.0.0.1";
+// How long a stop gives the files for the last outcome lines; what they
+// do not take by then is shown to the operator instead.
+constexpr int kLastLinesMs = 3000;
 const char kServerMask[] = "255.0.0.0";
 
 }  // namespace
@@ -40,7 +43,7 @@ bool LoadRequestImages(const StartRequest& request, UploadImages& images) {
 }
 
 ServerControl::ServerControl(SKAVDContext& ctx, LinkOps ops)
-    : ctx_(ctx), ops_(std::move(ops)) {}
+    : ctx_(ctx), ops_(std::move(ops)), writer_(ctx.logFile, ctx.recordFile) {}
 
 ServerControl::~ServerControl() { Stop(); }
 
@@ -144,6 +147,8 @@ bool ServerControl::Start(const StartRequest& request) {
   ctx_.regionCode = request.regionCode;
   ctx_.maxLiveClients = request.maxLiveClients;
   ctx_.link = link_;
+  // Without a thread of its own the server thread writes the lines itself.
+  ctx_.outcomeWriter = writer_.Start(request.logSlot) ? &writer_ : nullptr;
   ctx_.running.store(1, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -201,6 +206,10 @@ void ServerControl::FinishStop() {
   // Client threads read the images and send through the link until the
   // server thread has ended them, so release nothing before the join.
   if (thread_.joinable()) thread_.join();
+  // The last lines were handed over as the thread ended.
+  writer_.Finish(kLastLinesMs);
+  ctx_.outcomeWriter = nullptr;
+  unwritten_ += TakeUnwritten(ctx_.logFile, ctx_.recordFile);
   FreeUploadImages(ctx_.images);
   if (link_ != nullptr) {
     ctx_.link = nullptr;
@@ -221,6 +230,12 @@ int ServerControl::KeepAddress() {
 
 const char* ServerControl::KeepAddressError() const {
   return ops_.ifAddrError ? ops_.ifAddrError() : "";
+}
+
+std::string ServerControl::TakeUnwrittenOutcomes() {
+  std::string text;
+  text.swap(unwritten_);
+  return text;
 }
 
 void ServerControl::Print(const std::string& line) const {

@@ -86,9 +86,15 @@ class ServerControl {
   /// Waits at most `ms` milliseconds (-1: no limit) for the server thread
   /// to end. True when it has ended or none runs.
   bool WaitForServerThread(int ms);
-  /// Second half of Stop, after the thread has ended: joins it, frees the
-  /// images, closes the link and gives the interface's claim back.
+  /// Second half of Stop, after the thread has ended: joins it, gives the
+  /// outcome writer a moment for the last lines, frees the images, closes
+  /// the link and gives the interface's claim back.
   void FinishStop();
+
+  /// After a stop: the outcome lines that could not be written to the log
+  /// file or the record (each with the file it was meant for), taken, for
+  /// the operator to see in full; empty when every line was written.
+  std::string TakeUnwrittenOutcomes();
 
   /// True from a successful Start until RequestStop.
   bool Running() const;
@@ -120,6 +126,8 @@ class ServerControl {
   std::string ifDescription_;
   L2_PortManagerFacts manager_;
   L2_IfClaim claim_;  // held from before the link opens until after it closes
+  OutcomeWriter writer_;
+  std::string unwritten_;
   std::thread thread_;
   std::mutex mu_;
   std::condition_variable endedCv_;

@@ -246,7 +246,7 @@ void SKAVDMarkUnfinished(LogSink* log) {
       DebugPrint(log,
                  "[%02x-%02x-%02x-%02x-%02x-%02x] closing at the stop, outcome: %s\r\n", m[0],
                  m[1], m[2], m[3], m[4], m[5],
-                 FinalOutcome(*c) == Outcome::kDone ? "Done" : "Error");
+                 ClientOutcome(*c) == Outcome::kDone ? "Done" : "Error");
       continue;
     }
     c->SetFlag(interruptedByStop);

@@ -100,11 +100,19 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     const bool stopping = ctx->running.load() == 0;
     if (stopping) SKAVDMarkUnfinished(LogControl(ctx->logSlot));
 
-    // Does nothing without an open file; the check is made under the log
-    // lock, since the window may replace the file at any time.
+    // Held here and written by the outcome writer, so that no file can
+    // hold up the loop; nothing is held without an open log file or a
+    // record path (checked under the log lock: the window may replace
+    // either at any time).
     LogFileOutcomes(ctx->logFile, gClientList);
     RecordFileOutcomes(ctx->recordFile, gClientList, ctx->regionCode, ctx->imageFacts,
-                       ctx->recordServer, LogControl(ctx->logSlot));
+                       ctx->recordServer);
+    if (ctx->outcomeWriter != nullptr) {
+      ctx->outcomeWriter->Wake();
+    } else {
+      LogFileWriteHeld(ctx->logFile, LogControl(ctx->logSlot));
+      RecordFileWriteHeld(ctx->recordFile, LogControl(ctx->logSlot));
+    }
     // After the files, so that the counts agree with the lines they got.
     CountOutcomes(ctx->counters, gClientList);
 

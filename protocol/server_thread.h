@@ -10,6 +10,7 @@
 #include "report/image_facts.h"
 #include "report/progress_board.h"
 #include "report/log_file.h"
+#include "report/outcome_writer.h"
 #include "report/run_counters.h"
 #include "report/status_panel.h"
 #include "link/l2_if.h"
@@ -36,6 +37,9 @@ struct SKAVDContext {
   PanelState panel;
   LogFile logFile;                   ///< guarded by gLogLock
   RecordFile recordFile;             ///< guarded by gLogLock
+  /// Takes the lines the server thread holds to the two files; nullptr:
+  /// the server thread writes them itself. Set before the start.
+  OutcomeWriter* outcomeWriter = nullptr;
   /// Host, interface and version named in every record line; set at Start.
   RecordServer recordServer;
   std::atomic<int32_t> running{0};

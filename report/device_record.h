@@ -75,9 +75,16 @@ struct DeviceRecord {
   void SetState(int32_t s) { state.store(s, std::memory_order_relaxed); }
 };
 
-/// Reworking unless Closed; Done when nothing was offered or fwUpgradeDone.
+/// The one rule for a device's outcome, from the words of its record (for
+/// a reader that holds only its live block): Reworking until it is Closed;
+/// Done when nothing was offered or it received every image
+/// (fwUpgradeDone), otherwise Error. A device a stop, a reload or a lost
+/// port cut off is final at once: in Closing (its CLOSE-REQ answered) it is
+/// what it would be once Closed; earlier it is Error, whatever it had
+/// received (also if it closes meanwhile).
 inline Outcome OutcomeOf(int32_t state, uint32_t flags, bool firmwareOffered, uint32_t stMask) {
-  if (state != Closed) return Outcome::kReworking;
+  if ((flags & interruptedByStop) != 0) return Outcome::kError;
+  if (state != Closed && (flags & closingAtStop) == 0) return Outcome::kReworking;
   const bool nothingOffered = !firmwareOffered && stMask == 0;
   if (nothingOffered || (flags & fwUpgradeDone) != 0) return Outcome::kDone;
   return Outcome::kError;
@@ -93,30 +100,12 @@ inline FailureCause ErrorCause(uint32_t flags, const DeviceLive& live) {
   return (flags & gracefulClosing) != 0 ? FailureCause::kClosedEarly : FailureCause::kNoRequest;
 }
 
+/// OutcomeOf a record: what the panel, the log file, the record, the
+/// counters and the progress views all show.
 inline Outcome ClientOutcome(const DeviceRecord& record) {
-  return OutcomeOf(record.State(), record.flags.load(std::memory_order_relaxed),
-                   record.firmwareOffered, record.stMask);
-}
-
-/// Whether the files that keep outcomes write one for the device now: it
-/// reached Closed, or a stop cut it off.
-inline bool OutcomeFinal(const DeviceRecord& record) {
-  return record.State() == Closed || record.HasFlag(interruptedByStop | closingAtStop);
-}
-
-/// The outcome those files write: a device the run ended before it asked
-/// to close did not complete, whatever it had received (also if it closes
-/// meanwhile); one the run ended in Closing is judged as it would have
-/// been once Closed, by what it received. Reworking while it is not final.
-/// From the words of a record, for a reader that holds only its live block.
-inline Outcome FinalOutcomeOf(int32_t state, uint32_t flags, bool firmwareOffered,
-                              uint32_t stMask) {
-  if ((flags & interruptedByStop) != 0) return Outcome::kError;
-  if ((flags & closingAtStop) != 0) state = Closed;
-  return OutcomeOf(state, flags, firmwareOffered, stMask);
-}
-
-inline Outcome FinalOutcome(const DeviceRecord& record) {
-  return FinalOutcomeOf(record.State(), record.flags.load(std::memory_order_relaxed),
-                        record.firmwareOffered, record.stMask);
+  // The state first: a client sets its flags before it reaches Closed, and
+  // a Closed client changes them no more.
+  const int32_t state = record.State();
+  return OutcomeOf(state, record.flags.load(std::memory_order_relaxed), record.firmwareOffered,
+                   record.stMask);
 }

@@ -82,7 +82,7 @@ std::string DeviceRecordJson(const DeviceRecord& device, int32_t regionCode,
                              const ImageFacts* images, const RecordServer& server,
                              int64_t nowWallMs) {
   const DeviceLive& live = *device.live;
-  const bool done = FinalOutcome(device) == Outcome::kDone;
+  const bool done = ClientOutcome(device) == Outcome::kDone;
   const int64_t ended = live.endWallMs.load(std::memory_order_relaxed);
 
   Json j;
@@ -120,69 +120,76 @@ std::string DeviceRecordJson(const DeviceRecord& device, int32_t regionCode,
 }
 
 int RecordFileOutcomes(RecordFile& file, DeviceRecord* list, int32_t regionCode,
-                       const ImageFacts* images, const RecordServer& server, LogSink* log) {
-  std::string path;
+                       const ImageFacts* images, const RecordServer& server) {
   {
     std::lock_guard<std::mutex> lock(gLogLock);
     if (file.path.empty()) return 0;
-    if (file.fd >= 0) path.clear();
-    else path = file.path;
   }
-  bool pending = false;
-  for (DeviceRecord* c = list; c != nullptr && !pending; c = c->next)
-    pending = !c->HasFlag(recordWritten) && OutcomeFinal(*c);
-  if (!pending) return 1;
-
-  if (!path.empty()) {
-    // Not open yet (it could not be at the start): tried again each cycle,
-    // so that a folder made or a disk mounted later loses nothing.
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    std::lock_guard<std::mutex> lock(gLogLock);
-    if (fd < 0) return 1;
-    if (file.fd >= 0 || file.path != path) {
-      close(fd);  // replaced meanwhile by the front end
-    } else {
-      file.fd = fd;
-      file.failing = false;
-    }
-  }
-
   for (DeviceRecord* c = list; c != nullptr; c = c->next) {
-    if (c->HasFlag(recordWritten) || !OutcomeFinal(*c)) continue;
-    const std::string line =
-        DeviceRecordJson(*c, regionCode, images, server, WallMs()) + "\n";
-    int err = 0;
-    std::string shown;
-    {
-      std::lock_guard<std::mutex> lock(gLogLock);
-      if (file.fd < 0) return 1;
-      // One write with O_APPEND: a reader following the file never sees
-      // half a line from us, however many servers share it.
-      const ssize_t n = write(file.fd, line.data(), line.size());
-      if (n == static_cast<ssize_t>(line.size())) {
-        file.failing = false;
-      } else {
-        err = n < 0 ? errno : ENOSPC;
-        if (file.failing) return 1;
-        file.failing = true;
-        shown = file.path;
-      }
-    }
-    if (err != 0) {
-      DebugPrint(log, "[Error] Fail to write the record file '%s': '%s'; it is tried again\r\n",
-                 shown.c_str(), std::strerror(err));
-      return 1;
-    }
+    if (c->HasFlag(recordWritten) || ClientOutcome(*c) == Outcome::kReworking) continue;
+    std::string line = DeviceRecordJson(*c, regionCode, images, server, WallMs()) + "\n";
+    std::lock_guard<std::mutex> lock(gLogLock);
+    // Turned off meanwhile; past the bound the device keeps its record,
+    // unmarked, until lines have gone out.
+    if (file.path.empty() || file.held.lines.size() >= kMaxHeldLines) break;
+    file.held.lines.push_back(std::move(line));
     c->SetFlag(recordWritten);
   }
   return 1;
 }
 
+bool RecordFileWriteHeld(RecordFile& file, LogSink* log) {
+  std::string path;
+  int fd = -1;
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    if (file.held.lines.empty()) return true;
+    if (file.path.empty()) return false;
+    path = file.path;
+    // Written without the lock: the front end may replace or close the
+    // record meanwhile, and this descriptor stays valid for the write.
+    if (file.fd >= 0) fd = dup(file.fd);
+  }
+  std::string why;
+  if (fd < 0) {
+    const int opened = OpenAppendFile(path, &why);
+    std::lock_guard<std::mutex> lock(gLogLock);
+    if (opened >= 0 && file.fd < 0 && file.path == path) {
+      file.fd = opened;
+      fd = dup(opened);
+    } else if (opened >= 0) {
+      close(opened);  // replaced meanwhile by the front end
+    }
+  }
+  int err = 0;
+  if (fd >= 0) {
+    bool wrote = false;
+    err = WriteHeldLines(fd, file.held, gLogLock, &wrote);
+    // Once per round, not per line: a line the file took survives a
+    // power cut at the end of a shift.
+    if (wrote) fdatasync(fd);
+    close(fd);
+    if (err != 0) why = std::strerror(err);
+  }
+  const bool failed = fd < 0 || err != 0;
+  bool say = false;
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    say = failed && !file.failing;
+    file.failing = failed;
+  }
+  if (say) {
+    DebugPrint(log, "[Error] Fail to write the record file '%s': '%s'; it is tried again\r\n",
+               path.c_str(), why.c_str());
+  }
+  return !failed;
+}
+
 bool OpenRecordFile(RecordFile& file, const std::string& path) {
   CloseRecordFile(file);
   if (path.empty()) return false;
-  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  const int err = errno;
+  std::string why;
+  const int fd = OpenAppendFile(path, &why);
   {
     std::lock_guard<std::mutex> lock(gLogLock);
     file.path = path;
@@ -190,7 +197,7 @@ bool OpenRecordFile(RecordFile& file, const std::string& path) {
     file.failing = fd < 0;
   }
   if (fd < 0) {
-    ErrorBox("Fail to open the record file '%s': '%s'", path.c_str(), std::strerror(err));
+    ErrorBox("Fail to open the record file '%s': '%s'", path.c_str(), why.c_str());
     return false;
   }
   return true;

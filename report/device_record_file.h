@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "report/held_lines.h"
 #include "report/image_facts.h"
 
 struct DeviceRecord;
@@ -21,8 +22,9 @@ struct RecordServer {
 /// only under gLogLock (the front end replaces the file at any time).
 struct RecordFile {
   std::string path;  ///< empty: no record
-  int fd = -1;       ///< -1: not open (yet); the server thread retries
+  int fd = -1;       ///< -1: not open (yet); tried again while lines wait
   bool failing = false;  ///< the last open or write failed (said once)
+  HeldLines held;        ///< lines not yet in the file
 };
 
 /// The one-line JSON object of a device that has finished (Closed, or cut
@@ -33,17 +35,21 @@ std::string DeviceRecordJson(const DeviceRecord& device, int32_t regionCode,
                              const ImageFacts* images, const RecordServer& server,
                              int64_t nowWallMs);
 
-/// Writes one line for each client not yet recordWritten that is Closed or
-/// that a stop left unfinished, each in a single write, and marks it. A
-/// line that cannot be written stays unmarked and is tried again next time
-/// (said once in the Debug Window, `log`); a path whose file is not open
-/// is tried again first. 0 when no record is kept, else 1.
+/// Holds one line for each client whose outcome is final (ClientOutcome)
+/// and not yet recordWritten, and marks it; the lines go to the file with
+/// RecordFileWriteHeld. 0 when no record is kept, else 1.
 int RecordFileOutcomes(RecordFile& file, DeviceRecord* list, int32_t regionCode,
-                       const ImageFacts* images, const RecordServer& server, LogSink* log);
+                       const ImageFacts* images, const RecordServer& server);
+
+/// Writes the held lines, opening the file first when it is not open yet
+/// (a folder made or a disk mounted later loses nothing), then makes them
+/// durable (fdatasync). A failure is said once in the Debug Window (`log`)
+/// and the lines stay held. True when nothing is held any more.
+bool RecordFileWriteHeld(RecordFile& file, LogSink* log);
 
 /// Closes the open record (if any), keeps `path` and opens it for
-/// appending, with the operator's message on failure (the server thread
-/// keeps trying it). true when open afterwards; an empty path turns the
+/// appending (a regular file only, without waiting for anyone), with the
+/// operator's message on failure (it is tried again while lines wait). true when open afterwards; an empty path turns the
 /// record off.
 bool OpenRecordFile(RecordFile& file, const std::string& path);
 

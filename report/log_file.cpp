@@ -2,6 +2,8 @@
 // finished device, CR LF line ends, every use of the stream under gLogLock.
 #include "report/log_file.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -51,14 +53,6 @@ bool WriteCrLf(FILE* fp, const char* text) {
   return ok;
 }
 
-// strerror_r comes in two flavours; take the text from whichever we have.
-[[maybe_unused]] const char* ReasonText(int result, const char* buf) {
-  return result == 0 ? buf : "Unknown error";
-}
-[[maybe_unused]] const char* ReasonText(const char* text, const char*) {
-  return text;
-}
-
 }  // namespace
 
 int LogFileBanner(LogFile& file, int kind) {
@@ -94,34 +88,61 @@ int LogFileBanner(LogFile& file, int kind) {
 }
 
 int LogFileOutcomes(LogFile& file, DeviceRecord* list) {
-  {
-    std::lock_guard<std::mutex> lock(gLogLock);
-    if (file.fp == nullptr) return 0;
-  }
+  std::lock_guard<std::mutex> lock(gLogLock);
+  if (file.fp == nullptr) return 0;
   for (DeviceRecord* c = list; c != nullptr; c = c->next) {
-    if (c->HasFlag(outcomeLogged) || !OutcomeFinal(*c)) continue;
+    if (c->HasFlag(outcomeLogged)) continue;
+    const Outcome outcome = ClientOutcome(*c);
+    if (outcome == Outcome::kReworking) continue;
+    // Past the bound the device keeps its record, unmarked, until lines
+    // have gone out.
+    if (file.held.lines.size() >= kMaxHeldLines) break;
     char stamp[32];
     AscTimeNow(stamp);
     const uint8_t* m = c->mac;
     char line[96];
     // The 20-character form leaves out the weekday and its blank.
-    std::snprintf(line, sizeof line,
-                  "[%s] %02X-%02X-%02X-%02X-%02X-%02X: %s\n", stamp + 4, m[0],
-                  m[1], m[2], m[3], m[4], m[5],
-                  FinalOutcome(*c) == Outcome::kDone ? "Done    " : "Error   ");
-    {
-      std::lock_guard<std::mutex> lock(gLogLock);
-      // Closed by the window meanwhile: the device stays unlogged, so its
-      // line goes to the next file instead of being lost.
-      if (file.fp == nullptr) continue;
-      WriteCrLf(file.fp, line);
-    }
-    // Also after a failed write: the line is lost, never written twice.
+    std::snprintf(line, sizeof line, "[%s] %02X-%02X-%02X-%02X-%02X-%02X: %s\r\n", stamp + 4,
+                  m[0], m[1], m[2], m[3], m[4], m[5],
+                  outcome == Outcome::kDone ? "Done    " : "Error   ");
+    file.held.lines.emplace_back(line);
     c->SetFlag(outcomeLogged);
   }
-  std::lock_guard<std::mutex> lock(gLogLock);
-  if (file.fp != nullptr) std::fflush(file.fp);
   return 1;
+}
+
+bool LogFileWriteHeld(LogFile& file, LogSink* log) {
+  int fd = -1;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    if (file.held.lines.empty()) return true;
+    if (file.fp == nullptr) return false;
+    // A banner may sit in the stream's buffer: it goes first.
+    std::fflush(file.fp);
+    // Written without the lock: the front end may replace or close the
+    // file meanwhile, and this descriptor stays valid for the write.
+    fd = dup(fileno(file.fp));
+    path = file.path;
+  }
+  if (fd < 0) return false;
+  bool wrote = false;
+  const int err = WriteHeldLines(fd, file.held, gLogLock, &wrote);
+  // Once per round, not per line: a line the file took survives a power
+  // cut at the end of a shift.
+  if (wrote) fdatasync(fd);
+  close(fd);
+  bool say = false;
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    say = err != 0 && !file.failing;
+    file.failing = err != 0;
+  }
+  if (say) {
+    DebugPrint(log, "[Error] Fail to write the log file '%s': '%s'; it is tried again\r\n",
+               path.c_str(), std::strerror(err));
+  }
+  return err == 0;
 }
 
 bool LogFileIsOpen(LogFile& file) {
@@ -139,18 +160,23 @@ bool OpenLogFile(LogFile& file, const std::string& path) {
         "file.");
     return false;
   }
-  FILE* fp = std::fopen(path.c_str(), "ab");
+  std::string why;
+  const int fd = OpenAppendFile(path, &why);
+  FILE* fp = fd >= 0 ? fdopen(fd, "ab") : nullptr;
   if (fp == nullptr) {
-    int err = errno;
-    char buf[256] = "";
-    ErrorBox("Fail to open the log file '%s': '%s'", path.c_str(),
-             ReasonText(strerror_r(err, buf, sizeof buf), buf));
+    if (fd >= 0) {
+      why = std::strerror(errno);
+      close(fd);
+    }
+    ErrorBox("Fail to open the log file '%s': '%s'", path.c_str(), why.c_str());
     return false;
   }
   std::lock_guard<std::mutex> lock(gLogLock);
   // Only when two openers raced; the later file wins, none leaks.
   if (file.fp != nullptr) std::fclose(file.fp);
   file.fp = fp;
+  file.path = path;
+  file.failing = false;
   return true;
 }
 
@@ -160,4 +186,5 @@ void CloseLogFile(LogFile& file) {
     std::fclose(file.fp);
     file.fp = nullptr;
   }
+  file.path.clear();
 }

@@ -6,14 +6,21 @@
 #include <mutex>
 #include <string>
 
+#include "report/held_lines.h"
+
 struct DeviceRecord;
+class LogSink;
 
 /// Serialises every write, flush, close and replacement of the log file.
 extern std::mutex gLogLock;
 
-/// The open log file or none; `fp` is read and written only under gLogLock.
+/// The open log file or none; every field is read and written only under
+/// gLogLock.
 struct LogFile {
   FILE* fp = nullptr;
+  std::string path;      ///< of the open file, for messages
+  HeldLines held;        ///< outcome lines not yet in the file
+  bool failing = false;  ///< the last write failed (said once)
 };
 
 enum BannerKind : int {
@@ -29,10 +36,16 @@ bool LogFileIsOpen(LogFile& file);
 /// write failed.
 int LogFileBanner(LogFile& file, int kind);
 
-/// Writes one line per client not yet outcomeLogged that is Closed or that
-/// a stop left unfinished (interrupted: always Error), and marks it.
-/// 0 when no file is open, else 1.
+/// Holds one line per client whose outcome is final (ClientOutcome) and
+/// not yet outcomeLogged, and marks it; the lines go to the file with
+/// LogFileWriteHeld. 0 when no file is open, else 1.
 int LogFileOutcomes(LogFile& file, DeviceRecord* list);
+
+/// Writes the held lines to the open file (none open: they wait for the
+/// next), then makes them durable (fdatasync). A failure is said once in
+/// the Debug Window (`log`) and the lines stay held. True when nothing is
+/// held any more.
+bool LogFileWriteHeld(LogFile& file, LogSink* log);
 
 /// Closes the open file (if any) and opens `path` for appending, with the
 /// operator's messages on failure. true when a file is open afterwards.

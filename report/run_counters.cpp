@@ -12,13 +12,14 @@ void CountOutcomes(RunCounters& counters, DeviceRecord* list) {
   for (DeviceRecord* c = list; c != nullptr; c = c->next) {
     if (c->HasFlag(outcomeCounted)) continue;
     const DeviceLive& live = *c->live;
-    if (!OutcomeFinal(*c)) {
+    const Outcome outcome = ClientOutcome(*c);
+    if (outcome == Outcome::kReworking) {
       ++inFlight;
       bytesLive += live.bytes.load(std::memory_order_relaxed);
       resentLive += live.resentAll.load(std::memory_order_relaxed);
       continue;
     }
-    (FinalOutcome(*c) == Outcome::kDone ? done : failed) += 1;
+    (outcome == Outcome::kDone ? done : failed) += 1;
     counters.bytesOfCounted += live.bytes.load(std::memory_order_relaxed);
     counters.resentOfCounted += live.resentAll.load(std::memory_order_relaxed);
     c->SetFlag(outcomeCounted);

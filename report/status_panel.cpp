@@ -70,11 +70,17 @@ std::string EntryText(const char* macText, int32_t code) {
   return entry;
 }
 
-// The state is read once: a client thread may reach Closed between two
-// reads, and a Closed client no longer changes its flags.
+// The rule the files follow, so that the panel never says otherwise.
 int32_t PanelCode(const DeviceRecord& client) {
-  if (client.State() != Closed) return kPanelReworking;
-  return ClientOutcome(client) == Outcome::kDone ? kPanelDone : kPanelError;
+  switch (ClientOutcome(client)) {
+    case Outcome::kReworking:
+      return kPanelReworking;
+    case Outcome::kDone:
+      return kPanelDone;
+    case Outcome::kError:
+      break;
+  }
+  return kPanelError;
 }
 
 // End of the header line (its "\r\n" not counted), or -1 without a header.

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "report/file_kind.h"
 #include "report/debug_print.h"
 #include "protocol/client_thread.h"
 #include "protocol/skav_msg.h"
@@ -49,18 +50,6 @@ long ReadNumber(const char* s) {
   return negative ? -n : n;
 }
 
-// Why a file of this kind cannot be an image, or nullptr for a regular
-// file. A directory keeps the system's own words for it.
-const char* NotAnImage(mode_t mode) {
-  if (S_ISREG(mode)) return nullptr;
-  if (S_ISDIR(mode)) return "Is a directory";
-  if (S_ISFIFO(mode)) return "not a regular file but a named pipe (FIFO)";
-  if (S_ISCHR(mode)) return "not a regular file but a character device";
-  if (S_ISBLK(mode)) return "not a regular file but a block device";
-  if (S_ISSOCK(mode)) return "not a regular file but a socket";
-  return "not a regular file";
-}
-
 bool ImageLoaded(const CClientThread& client, int index) {
   return client.images != nullptr && client.images->Loaded(index);
 }
@@ -92,14 +81,14 @@ bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length) {
   const char* refusal = nullptr;
   if (stat(path, &st) != 0) {
     openError = errno;
-  } else if ((refusal = NotAnImage(st.st_mode)) == nullptr) {
+  } else if ((refusal = NotARegularFile(st.st_mode)) == nullptr) {
     fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
       openError = errno;
     } else if (fstat(fd, &st) != 0) {
       openError = errno;
     } else {
-      refusal = NotAnImage(st.st_mode);
+      refusal = NotARegularFile(st.st_mode);
     }
   }
   if (openError != 0 || refusal != nullptr) {

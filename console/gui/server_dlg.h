@@ -206,6 +206,8 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// from it (name, file, size, SHA-256); a field edited since says nothing.
   void ShowImageFingerprints();
   bool StartServer();
+  /// After a stop: the outcome lines the files did not take, in full.
+  void ShowUnwrittenOutcomes();
 
   ServerDlgOptions options_;
   L2_IfList ifList_;
@@ -254,4 +256,5 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   bool stopping_ = false;
   bool closed_ = false;
   bool closeAfterStop_ = false;
+  bool endingSession_ = false;  // closing on SIGTERM, SIGINT or SIGHUP
 };

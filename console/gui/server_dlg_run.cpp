@@ -1,5 +1,7 @@
 // Start and Stop from the window, the close request, and the file
 // pickers; the stop waits for the server thread with the window alive.
+#include <cstdio>
+
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -136,8 +138,25 @@ void CServerDlg::StopServer() {
   server_.FinishStop();
   // The server thread has written its last lines.
   CloseRecordFile(ctx_.recordFile);
+  ShowUnwrittenOutcomes();
   // The last edits of the panel, so that it shows how the run ended.
   statusView_->ApplyPending();
+}
+
+void CServerDlg::ShowUnwrittenOutcomes() {
+  const std::string lost = server_.TakeUnwrittenOutcomes();
+  if (lost.empty()) return;
+  const QString intro =
+      QStringLiteral("These outcomes could not be written to their files; keep this copy:");
+  // A session that is ending has nobody to answer a box.
+  if (endingSession_) {
+    std::fprintf(stderr, "skav-server: %s\n%s", intro.toUtf8().constData(), lost.c_str());
+    return;
+  }
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("Error"),
+                  intro + '\n' + QString::fromStdString(lost), QMessageBox::Ok, this);
+  box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+  box.exec();
 }
 
 void CServerDlg::OnClose() {

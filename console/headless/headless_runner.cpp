@@ -44,6 +44,9 @@ namespace {
 constexpr int kWatchMs = 500;
 // How often --progress sums the run up.
 constexpr int64_t kSummaryMs = 5000;
+// Before the outcome lines that a stop could not write to their files.
+const std::string kUnwrittenIntro =
+    "skav-server: these outcomes could not be written to their files; keep this copy:\n";
 // How often --metrics writes its file while the program runs.
 constexpr int64_t kMetricsMs = 5000;
 
@@ -230,6 +233,9 @@ class HeadlessRun : public RunFront {
   void StopServer() {
     server_.Stop();
     WriteMetrics();
+    // In full, so that the line can still copy what the files never got.
+    const std::string lost = server_.TakeUnwrittenOutcomes();
+    if (!lost.empty()) err_.Write(kUnwrittenIntro + lost, true);
   }
 
   // The counters since the latest run's interface was first served, under

@@ -3,6 +3,7 @@
 #include "report/log_file.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,6 +23,19 @@
 #include "support/recording_error_sink.h"
 
 namespace {
+
+// A server cycle's two steps on one thread: the lines held, then written.
+int Outcomes(LogFile& file, DeviceRecord* list) {
+  const int kept = LogFileOutcomes(file, list);
+  LogFileWriteHeld(file, nullptr);
+  return kept;
+}
+int RecordOutcomes(RecordFile& file, DeviceRecord* list, const ImageFacts* images,
+                   const RecordServer& server) {
+  const int kept = RecordFileOutcomes(file, list, 3, images, server);
+  RecordFileWriteHeld(file, nullptr);
+  return kept;
+}
 
 class TempDir {
  public:
@@ -146,7 +160,9 @@ TEST(LogFileBanner, NothingWithoutFileOrWithUnknownKind) {
 TEST(LogFileBanner, FailedWriteReportsZero) {
   if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
   LogFile file;
-  ASSERT_TRUE(OpenLogFile(file, "/dev/full"));
+  // Past OpenLogFile, which takes regular files only.
+  file.fp = std::fopen("/dev/full", "ab");
+  ASSERT_NE(file.fp, nullptr);
   // Buffered, the failure shows at the flush.
   EXPECT_EQ(LogFileBanner(file, BANNER_REWORK_START), 0);
   // Unbuffered, at the write itself.
@@ -251,7 +267,7 @@ TEST(LogFileOutcomes, OneLinePerClosedClientInListOrder) {
   LogFile file;
   ASSERT_TRUE(OpenLogFile(file, dir.File("log.txt")));
   time_t before = time(nullptr);
-  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  EXPECT_EQ(Outcomes(file, d.head()), 1);
   time_t after = time(nullptr);
   std::string text = ReadAll(dir.File("log.txt"));
 
@@ -268,10 +284,10 @@ TEST(LogFileOutcomes, OneLinePerClosedClientInListOrder) {
 
   // Logged once: the next cycle writes nothing; the active device, once
   // Closed, gets its line in the cycle after.
-  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  EXPECT_EQ(Outcomes(file, d.head()), 1);
   EXPECT_EQ(ReadAll(dir.File("log.txt")), text);
   Devices::FinishError(active);
-  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  EXPECT_EQ(Outcomes(file, d.head()), 1);
   std::vector<OutcomeLine> more =
       OutcomeLines(ReadAll(dir.File("log.txt")).substr(text.size()));
   ASSERT_EQ(more.size(), 1u);
@@ -288,11 +304,11 @@ TEST(LogFileOutcomes, FinishedBeforeAFileWasOpened) {
   Devices::FinishDone(early);
 
   LogFile file;
-  EXPECT_EQ(LogFileOutcomes(file, d.head()), 0);
+  EXPECT_EQ(Outcomes(file, d.head()), 0);
   EXPECT_FALSE(early->HasFlag(outcomeLogged));
 
   ASSERT_TRUE(OpenLogFile(file, dir.File("first.txt")));
-  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  EXPECT_EQ(Outcomes(file, d.head()), 1);
   std::vector<OutcomeLine> lines = OutcomeLines(ReadAll(dir.File("first.txt")));
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].mac, "00-00-00-00-00-01");
@@ -300,23 +316,42 @@ TEST(LogFileOutcomes, FinishedBeforeAFileWasOpened) {
 
   // A device already logged is not written again into a newly chosen file.
   ASSERT_TRUE(OpenLogFile(file, dir.File("second.txt")));
-  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  EXPECT_EQ(Outcomes(file, d.head()), 1);
   CloseLogFile(file);
   EXPECT_EQ(ReadAll(dir.File("second.txt")), "");
 }
 
-TEST(LogFileOutcomes, FailedWriteStillMarksLogged) {
-  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
-  Devices d;
-  DeviceRecord* c = d.Add(MacOf(0x01));
-  Devices::FinishError(c);
-  LogFile file;
-  ASSERT_TRUE(OpenLogFile(file, "/dev/full"));
-  // Unbuffered, so that the line's own write fails, not a later flush.
-  setvbuf(file.fp, nullptr, _IONBF, 0);
-  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
-  EXPECT_TRUE(c->HasFlag(outcomeLogged));
-  CloseLogFile(file);
+// A file that takes only part of a line (a disk filling up): the rest goes
+// out later from where it stopped, never the whole line again.
+TEST(HeldLines, AShortWriteGoesOnFromWhereItStopped) {
+  int pipeFds[2];
+  ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC), 0);
+  ASSERT_GT(fcntl(pipeFds[1], F_SETPIPE_SZ, 4096), 0);
+  HeldLines held;
+  std::mutex lock;
+  std::string expected;
+  for (char c : {'a', 'b'}) {
+    held.lines.push_back(std::string(6000, c) + "\n");
+    expected += held.lines.back();
+  }
+  const auto drain = [&] {
+    std::string out;
+    char buf[8192];
+    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) out.append(buf, n);
+    return out;
+  };
+  bool wrote = false;
+  EXPECT_EQ(WriteHeldLines(pipeFds[1], held, lock, &wrote), EAGAIN);
+  EXPECT_TRUE(wrote);
+  std::string got = drain();
+  EXPECT_LT(got.size(), 6001u);
+  for (int round = 0; round < 10 && WriteHeldLines(pipeFds[1], held, lock, &wrote) != 0; ++round)
+    got += drain();
+  got += drain();
+  EXPECT_EQ(got, expected);
+  EXPECT_TRUE(held.lines.empty());
+  close(pipeFds[0]);
+  close(pipeFds[1]);
 }
 
 // Two writers and a window replacing the file under them: every file holds
@@ -390,8 +425,8 @@ TEST(RecordFile, EachFinishedOrStoppedDeviceIsWrittenOnceWithItsCause) {
   const std::string path = dir.File("devices.jsonl");
   ASSERT_TRUE(OpenRecordFile(file, path));
 
-  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 1);
-  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 1);
+  EXPECT_EQ(RecordOutcomes(file, devices.head(), images, server), 1);
+  EXPECT_EQ(RecordOutcomes(file, devices.head(), images, server), 1);
   std::vector<std::string> lines = RecordLines(path);
   ASSERT_EQ(lines.size(), 2u) << ReadAll(path);
   EXPECT_EQ(lines[0].rfind("{\"mac\":\"00-00-00-00-00-01\",\"ip\":\"0.0.0.0\",\"region\":3,", 0), 0u)
@@ -410,8 +445,8 @@ TEST(RecordFile, EachFinishedOrStoppedDeviceIsWrittenOnceWithItsCause) {
       << lines[1];
 
   cut->SetFlag(interruptedByStop);
-  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 1);
-  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 1);
+  EXPECT_EQ(RecordOutcomes(file, devices.head(), images, server), 1);
+  EXPECT_EQ(RecordOutcomes(file, devices.head(), images, server), 1);
   lines = RecordLines(path);
   ASSERT_EQ(lines.size(), 3u) << ReadAll(path);
   EXPECT_NE(lines[2].find("\"mac\":\"00-00-00-00-00-02\""), std::string::npos);
@@ -421,7 +456,17 @@ TEST(RecordFile, EachFinishedOrStoppedDeviceIsWrittenOnceWithItsCause) {
   EXPECT_EQ(lines[2].find("\"ended\":\"1970-"), std::string::npos) << lines[2];
   for (DeviceRecord* c : {silent, cut, empty}) EXPECT_TRUE(c->HasFlag(recordWritten));
   CloseRecordFile(file);
-  EXPECT_EQ(RecordFileOutcomes(file, devices.head(), 3, images, server, nullptr), 0);
+  EXPECT_EQ(RecordOutcomes(file, devices.head(), images, server), 0);
+
+  // A named pipe would block whoever opens it: refused at once, in words.
+  const std::string fifo = dir.File("pipe.jsonl");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  RecordingErrorSink errors;
+  EXPECT_FALSE(OpenRecordFile(file, fifo));
+  EXPECT_EQ(errors.Messages(),
+            std::vector<std::string>{"Fail to open the record file '" + fifo +
+                                     "': 'not a regular file but a named pipe (FIFO)'"});
+  CloseRecordFile(file);
 }
 
 // A device may go on with other images after one failed: the failure names
