@@ -122,7 +122,8 @@ bool ServerControl::Start(const StartRequest& request) {
 
   // Said before the run starts, so the remedy is read before the
   // manager's first removal rather than after.
-  if (link_->ifIndex != 0) manager_ = L2_FindPortManager(static_cast<int>(link_->ifIndex));
+  if (link_->ifIndex != 0)
+    manager_ = L2_FindPortManager(static_cast<int>(link_->ifIndex), name);
   if (manager_.manager != L2_PortManager::kNone) {
     DebugPrint(LogControl(request.logSlot),
                "%s manages the interface '%s' and may remove the server address from it; to "

@@ -1,7 +1,11 @@
-// Network managers found from their runtime state: see port_manager.h.
+// Network managers found from their own answers and state: see
+// port_manager.h.
 #include "link/port_manager.h"
 
+#include <systemd/sd-bus.h>
+
 #include <fstream>
+#include <memory>
 #include <string>
 
 namespace {
@@ -13,23 +17,14 @@ std::string Trimmed(const std::string& s) {
   return s.substr(first, last - first + 1);
 }
 
-// The value of `key` in `file` (KEY=value lines; in a keyfile, only those
-// of `section`, or of any section when it is empty); empty when absent.
-bool ReadKey(const std::string& file, const std::string& section, const std::string& key,
-             std::string* value) {
+// The value of `key` in `file` (KEY=value lines); false when absent.
+bool ReadKey(const std::string& file, const std::string& key, std::string* value) {
   std::ifstream in(file);
-  if (!in) return false;
-  std::string line, current;
+  std::string line;
   bool found = false;
   while (std::getline(in, line)) {
-    line = Trimmed(line);
-    if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-    if (line.front() == '[' && line.back() == ']') {
-      current = line.substr(1, line.size() - 2);
-      continue;
-    }
     const size_t eq = line.find('=');
-    if (eq == std::string::npos || (!section.empty() && current != section)) continue;
+    if (line.empty() || line[0] == '#' || eq == std::string::npos) continue;
     if (Trimmed(line.substr(0, eq)) != key) continue;
     *value = Trimmed(line.substr(eq + 1));
     found = true;
@@ -37,33 +32,63 @@ bool ReadKey(const std::string& file, const std::string& section, const std::str
   return found;
 }
 
-bool Exists(const std::string& path) { return std::ifstream(path).good(); }
+struct BusUnref {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct MessageUnref {
+  void operator()(sd_bus_message* m) const { sd_bus_message_unref(m); }
+};
+
+// NetworkManager's own answer for the device of that name; no answer (no
+// bus, no NetworkManager on it, no such device) is no.
+bool NetworkManagerManages(const std::string& ifname, const std::string& busAddress) {
+  constexpr char kService[] = "org.freedesktop.NetworkManager";
+  sd_bus* raw = nullptr;
+  if (busAddress.empty()) {
+    if (sd_bus_open_system(&raw) < 0) return false;
+  } else if (sd_bus_new(&raw) < 0) {
+    return false;
+  }
+  std::unique_ptr<sd_bus, BusUnref> bus(raw);
+  if (!busAddress.empty() &&
+      (sd_bus_set_address(raw, busAddress.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
+       sd_bus_start(raw) < 0))
+    return false;
+  // A bus that does not answer must not hold up the Start.
+  sd_bus_set_method_call_timeout(raw, 1000 * 1000);
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  int r = sd_bus_call_method(raw, kService, "/org/freedesktop/NetworkManager", kService,
+                             "GetDeviceByIpIface", &error, &reply, "s", ifname.c_str());
+  sd_bus_error_free(&error);
+  if (r < 0) return false;
+  std::unique_ptr<sd_bus_message, MessageUnref> owned(reply);
+  const char* device = nullptr;
+  if (sd_bus_message_read(reply, "o", &device) < 0 || device == nullptr) return false;
+  int managed = 0;
+  r = sd_bus_get_property_trivial(raw, kService, device, "org.freedesktop.NetworkManager.Device",
+                                  "Managed", &error, 'b', &managed);
+  sd_bus_error_free(&error);
+  return r >= 0 && managed != 0;
+}
 
 }  // namespace
 
-L2_PortManagerFacts L2_FindPortManager(int ifindex, const std::string& runDir) {
+L2_PortManagerFacts L2_FindPortManager(int ifindex, const std::string& ifname,
+                                       const std::string& runDir,
+                                       const std::string& busAddress) {
   L2_PortManagerFacts facts;
-  const std::string index = std::to_string(ifindex);
-
-  // NetworkManager writes a keyfile per device it knows and removes its
-  // run folder's pid file when it ends, so a device file alone may be a
-  // leftover of a manager that has stopped.
-  std::string managed;
-  if (Exists(runDir + "/NetworkManager/NetworkManager.pid") &&
-      ReadKey(runDir + "/NetworkManager/devices/" + index, "device", "managed", &managed) &&
-      managed == "true") {
+  if (NetworkManagerManages(ifname, busAddress)) {
     facts.manager = L2_PortManager::kNetworkManager;
     return facts;
   }
-
   // systemd-networkd keeps one file per link it has seen, with the state
-  // of its own management of it; "unmanaged" is a link it leaves alone.
+  // of its own management of it, and removes them when it stops.
+  const std::string links = runDir + "/systemd/netif/links/" + std::to_string(ifindex);
   std::string state;
-  if (Exists(runDir + "/systemd/netif/state") &&
-      ReadKey(runDir + "/systemd/netif/links/" + index, "", "ADMIN_STATE", &state) &&
-      !state.empty() && state != "unmanaged") {
+  if (ReadKey(links, "ADMIN_STATE", &state) && !state.empty() && state != "unmanaged") {
     facts.manager = L2_PortManager::kNetworkd;
-    ReadKey(runDir + "/systemd/netif/links/" + index, "", "NETWORK_FILE", &facts.networkFile);
+    ReadKey(links, "NETWORK_FILE", &facts.networkFile);
   }
   return facts;
 }

@@ -14,12 +14,15 @@ struct L2_PortManagerFacts {
   std::string networkFile;
 };
 
-/// The manager that manages the link of index `ifindex`, from the state
-/// files under `runDir` (the machine's /run; tests give a fixture):
-/// NetworkManager's devices/<ifindex> with managed=true while its pid file
-/// names a live process, or systemd-networkd's netif/links/<ifindex> in
-/// any state but unmanaged while networkd's state file is there.
-L2_PortManagerFacts L2_FindPortManager(int ifindex, const std::string& runDir = "/run");
+/// The manager that manages link `ifname` (index `ifindex`). NetworkManager
+/// is asked on the system bus (`busAddress` when given, for tests): its
+/// state files under /run outlive it and keep saying "managed" after it was
+/// told to leave the port alone. systemd-networkd is read from its state
+/// under `runDir` (the machine's /run; tests give a fixture), which it
+/// removes when it stops: netif/links/<ifindex> in any state but unmanaged.
+L2_PortManagerFacts L2_FindPortManager(int ifindex, const std::string& ifname,
+                                       const std::string& runDir = "/run",
+                                       const std::string& busAddress = {});
 
 /// The manager's name ("NetworkManager", "systemd-networkd"), or "a network
 /// manager or DHCP client" when none was found.

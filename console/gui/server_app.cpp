@@ -73,6 +73,7 @@ int CServerApp::InitInstance(const ServerDlgOptions& options) {
   {
     CServerDlg dlg(options);
     dlg.OnInitDialog();
+    dlg.EndOnSessionSignals();
     dlg.exec();
   }
   SetErrorSink(nullptr);

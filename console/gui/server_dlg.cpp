@@ -123,6 +123,7 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
 }
 
 CServerDlg::~CServerDlg() {
+  ForgetSessionSignals();
   if (server_.Running()) StopServer();
   // It reads the context's board, which goes before the window's children.
   if (progressDlg_->IsOpen()) progressDlg_->close();

@@ -110,6 +110,11 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
                     BrowseFlags flags);
   /// The close request: saves every setting, stops, closes the log file.
   void OnClose();
+  /// A session's end (SIGTERM, SIGINT or SIGHUP: a logout, a shutdown, a
+  /// kill) closes the window as its close button does, without a question:
+  /// settings saved, the run stopped with every outcome written, the log
+  /// file closed.
+  void EndOnSessionSignals();
 
   /// The supervisor button: logs in (after the password) or out.
   void OnSupervisorLogin();
@@ -257,4 +262,6 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   bool closed_ = false;
   bool closeAfterStop_ = false;
   bool endingSession_ = false;  // closing on SIGTERM, SIGINT or SIGHUP
+  bool sessionSignals_ = false;  // EndOnSessionSignals installed the handler
+  void ForgetSessionSignals();
 };

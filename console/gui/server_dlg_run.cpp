@@ -1,5 +1,10 @@
 // Start and Stop from the window, the close request, and the file
 // pickers; the stop waits for the server thread with the window alive.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 #include <QCloseEvent>
@@ -10,6 +15,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "console/gui/path_limit.h"
@@ -18,6 +24,18 @@
 #include "transfer/image_fingerprint.h"
 
 namespace {
+
+// Written by the signal handler, read by the window's event loop: the one
+// thing a handler may safely do is write a byte.
+int gSessionPipe[2] = {-1, -1};
+constexpr int kSessionSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
+void OnSessionSignal(int signo) {
+  const int saved = errno;
+  const char byte = static_cast<char>(signo);
+  [[maybe_unused]] const ssize_t n = write(gSessionPipe[1], &byte, 1);
+  errno = saved;
+}
 
 // How often the stop wait looks whether the server thread has ended: its
 // wake-up is posted a moment before the thread counts as ended.
@@ -141,6 +159,30 @@ void CServerDlg::StopServer() {
   ShowUnwrittenOutcomes();
   // The last edits of the panel, so that it shows how the run ended.
   statusView_->ApplyPending();
+}
+
+void CServerDlg::EndOnSessionSignals() {
+  if (gSessionPipe[0] < 0 && pipe2(gSessionPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action {};
+  action.sa_handler = OnSessionSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signo : kSessionSignals) sigaction(signo, &action, nullptr);
+  sessionSignals_ = true;
+  auto* notifier = new QSocketNotifier(gSessionPipe[0], QSocketNotifier::Read, this);
+  connect(notifier, &QSocketNotifier::activated, this, [this] {
+    char bytes[16];
+    while (read(gSessionPipe[0], bytes, sizeof bytes) > 0) {
+    }
+    endingSession_ = true;
+    close();
+  });
+}
+
+void CServerDlg::ForgetSessionSignals() {
+  if (!sessionSignals_) return;
+  for (int signo : kSessionSignals) signal(signo, SIG_DFL);
+  sessionSignals_ = false;
 }
 
 void CServerDlg::ShowUnwrittenOutcomes() {

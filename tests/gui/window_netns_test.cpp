@@ -2,6 +2,7 @@
 // a network namespace of its own, the device simulator in another, joined
 // by a veth pair; the capture runs on the veth through the real link.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <QLabel>
@@ -167,7 +168,8 @@ TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
   EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
 }
 
-TEST(WindowNetns, CloseWithADeviceMidTransferWritesItsOutcomeToTheLogFile) {
+// A logout, a shutdown or a kill ends the window as its close button does.
+TEST(WindowNetns, SigtermWithADeviceMidTransferWritesItsOutcomeAndSavesTheSettings) {
   SKAV_REQUIRE_NETNS();
   ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
   NetnsPair pair;
@@ -202,10 +204,18 @@ TEST(WindowNetns, CloseWithADeviceMidTransferWritesItsOutcomeToTheLogFile) {
       30000))
       << sim.output();
 
-  EXPECT_TRUE(dlg->close());
-  EXPECT_EQ(dlg->Context().logFile.fp, nullptr);
+  dlg->EndOnSessionSignals();
+  dlg->SetStringTablePath(1, firmwarePath);  // changed just before the end
+  ASSERT_EQ(raise(SIGTERM), 0);
+  // Closing closes the log file last.
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return dlg->Context().logFile.fp == nullptr; }, 30000));
+  EXPECT_FALSE(dlg->Running());
   const std::string log = gui_test::ReadFile(logPath);
   EXPECT_NE(log.find("02-5A-00-00-00-01: Error   \r\n"), std::string::npos) << log;
+  EXPECT_NE(gui_test::ReadFile(dir.File("settings.ini")).find("String%20Table%201%20Path=" +
+                                                              firmwarePath),
+            std::string::npos)
+      << gui_test::ReadFile(dir.File("settings.ini"));
 }
 
 // The record path the supervisor set in the window: its folder is missing at
