@@ -53,6 +53,19 @@ std::string Printf(const char* format, double value) {
   return text;
 }
 
+// The other images whose last transfer failed, after the one told of.
+std::string AlsoFailed(const DeviceLive& live, int told) {
+  std::string also;
+  for (int i = 0; i < kLiveImages; ++i) {
+    if (i == told || live.Result(i) != ImageResult::kFailed) continue;
+    char name[kImageNameSize];
+    ImageName(i, name);
+    also += also.empty() ? " (also failed: " : ", ";
+    also += name;
+  }
+  return also.empty() ? also : also + ")";
+}
+
 // The failure of `cause` in words, with the image it hit (the device may
 // have gone on with others). The device's own text is read only from a
 // client that writes no more (`settled`).
@@ -70,7 +83,7 @@ std::string FailureWords(FailureCause cause, const DeviceLive& live, bool settle
       std::snprintf(text, sizeof text, "timeout at block %u%s%s",
                     live.failureBlock.load(std::memory_order_relaxed), image[0] ? " of" : "",
                     image);
-      return text;
+      return text + AlsoFailed(live, failed);
     case FailureCause::kTftpError: {
       const int n = std::snprintf(text, sizeof text, "TFTP error %u%s%s", live.FailureCode(),
                                   image[0] ? " on" : "", image);
@@ -79,7 +92,7 @@ std::string FailureWords(FailureCause cause, const DeviceLive& live, bool settle
         EscapeDeviceText(shown, sizeof shown, live.failureText, kFailureTextSize);
         std::snprintf(text + n, sizeof text - n, ": %s", shown);
       }
-      return text;
+      return text + AlsoFailed(live, failed);
     }
     case FailureCause::kClosedEarly: return "closed early";
     case FailureCause::kNoRequest: return "no request";

@@ -73,13 +73,14 @@ struct DeviceLive {
   std::atomic<int64_t> startWallMs{WallMs()};
   std::atomic<int64_t> endWallMs{0};
 
-  /// The last transfer failure: cause << 24 | TFTP error code (16 bits).
+  /// The failure of failureImage: cause << 24 | TFTP error code (16 bits).
   /// Stored with release after failureText, so a reader that loads it with
   /// acquire may read the text the store published.
   std::atomic<uint32_t> failure{0};
   std::atomic<uint32_t> failureBlock{0};
-  /// The image whose transfer failed last; -1 before any failure. The
-  /// device may have gone on with other images since.
+  /// The image the failure fields tell of: the first, firmware first,
+  /// whose last transfer failed; -1 before any failure. The device may
+  /// have gone on with other images since.
   std::atomic<int32_t> failureImage{-1};
   char failureText[kFailureTextSize] = {};  ///< the device's own words
 
@@ -151,6 +152,12 @@ struct DeviceLive {
                       const char* text = nullptr, size_t len = 0) {
     const int image = Blocks().image;
     if (image >= 0) EndImage(image, ImageResult::kFailed);
+    // The failure told is that of the first image, firmware first, whose
+    // last transfer failed: a device that failed the firmware and then a
+    // string table must not read as if the firmware went in.
+    const int named = failureImage.load(std::memory_order_relaxed);
+    if (image >= 0 && named >= 0 && named < image && Result(named) == ImageResult::kFailed)
+      return;
     const size_t n = len < kFailureTextSize - 1 ? len : kFailureTextSize - 1;
     if (text != nullptr) std::memcpy(failureText, text, n);
     failureText[text != nullptr ? n : 0] = '\0';

@@ -49,6 +49,15 @@ bool Offered(const DeviceRecord& device, int image) {
   return image == 0 ? device.firmwareOffered : (device.stMask >> (image - 1)) & 1u;
 }
 
+// Every image whose last transfer failed, firmware first.
+Json FailedImages(const DeviceLive& live, const ImageFacts* images) {
+  Json names = Json::array();
+  for (int i = 0; i < kLiveImages; ++i) {
+    if (live.Result(i) == ImageResult::kFailed) names.push_back(images[i].name);
+  }
+  return names;
+}
+
 // Why an Error device failed, with what its cause names.
 Json Failure(const DeviceRecord& device, const ImageFacts* images) {
   const DeviceLive& live = *device.live;
@@ -62,9 +71,13 @@ Json Failure(const DeviceRecord& device, const ImageFacts* images) {
       const int image = live.failureImage.load(std::memory_order_relaxed);
       if (image >= 0 && image < kLiveImages) f["image"] = images[image].name;
       f["block"] = live.failureBlock.load(std::memory_order_relaxed);
-      if (timeout) return f;
+      if (timeout) {
+        f["failed"] = FailedImages(live, images);
+        return f;
+      }
       f["code"] = live.FailureCode();
       f["text"] = live.failureText;  // a Closed client writes no more
+      f["failed"] = FailedImages(live, images);
       return f;
     }
     case FailureCause::kStopped:

@@ -5,8 +5,10 @@
 
 /// Copies `len` bytes of device text into `out` (`outSize` bytes, always
 /// zero-terminated; `outSize` at least 1), writing every control character
-/// as an escape ("\r", "\n", "\t", "\xNN"), so that no device can end
-/// our line, start a line of its own or drive a terminal; printable text
-/// stays as it is. A zero byte ends the text. Stops at the last whole
+/// as an escape ("\r", "\n", "\t", "\xNN"; a C1 control as "\xNN" when it
+/// is a lone byte, "\u00NN" when it is UTF-8) and the backslash as "\\", so
+/// that no device can end our line, start a line of its own or drive a
+/// terminal, and every escape reads back one way; other text stays as it
+/// is. A zero byte ends the text. Stops at the last whole
 /// escape that fits. Returns the length written.
 size_t EscapeDeviceText(char* out, size_t outSize, const char* text, size_t len);

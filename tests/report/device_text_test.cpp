@@ -17,7 +17,10 @@ std::string Escaped(const std::string& text, size_t outSize = 256) {
 
 TEST(EscapeDeviceText, PrintableTextStaysAndControlsBecomeEscapes) {
   EXPECT_EQ(Escaped("string table 03"), "string table 03");
-  EXPECT_EQ(Escaped("a\\b \"q\" \xc3\xa9"), "a\\b \"q\" \xc3\xa9") << "UTF-8 is text";
+  EXPECT_EQ(Escaped("a\\nb \"q\" \xc3\xa9\xe2\x82\xac"), "a\\\\nb \"q\" \xc3\xa9\xe2\x82\xac")
+      << "UTF-8 is text; a backslash is escaped, so a device's own \\n is not ours";
+  // C1 controls (CSI 0x9b among them) drive terminals, as UTF-8 or as bytes.
+  EXPECT_EQ(Escaped("\xc2\x9b" "2J|\x9b" "2J|\xc2\xa0|\xff"), "\\u009b2J|\\x9b2J|\xc2\xa0|\xff");
   EXPECT_EQ(Escaped("1\r\n2\t3\x1b[0m\x7f\x01"), "1\\r\\n2\\t3\\x1b[0m\\x7f\\x01");
   EXPECT_EQ(Escaped(std::string("ab\0cd", 5)), "ab") << "a zero byte ends the text";
 }

@@ -469,26 +469,30 @@ TEST(RecordFile, EachFinishedOrStoppedDeviceIsWrittenOnceWithItsCause) {
   CloseRecordFile(file);
 }
 
-// A device may go on with other images after one failed: the failure names
-// the one that failed, not the last one it took.
-TEST(RecordFile, AFailureNamesTheImageThatFailedNotTheLastOneSent) {
+// A device may go on with other images after one failed, and fail another:
+// the failure names the firmware's, and every image that failed.
+TEST(RecordFile, AFailureNamesTheFirstImageThatFailedAndListsEveryOne) {
   DeviceRecord device;
   device.firmwareOffered = true;
-  device.stMask = 1;
+  device.stMask = 3;
   DeviceLive& live = *device.live;
   live.BeginTransfer(0, 3000);
   live.TransferFailed(FailureCause::kTftpError, 2, 3, "Disk full", 9);
   live.BeginTransfer(1, 700);
   live.ImageSent(188);
+  live.BeginTransfer(2, 700);
+  live.TransferFailed(FailureCause::kTimeout, 1);
   device.SetFlag(gracefulClosing);
   device.SetState(Closed);
   ImageFacts images[7];
   images[0] = ImageFacts{true, "firmware", "/srv/fw.bin", 3000, std::string(64, 'a')};
   images[1] = ImageFacts{true, "string table 01", "/srv/st1.bin", 700, std::string(64, 'b')};
+  images[2] = ImageFacts{true, "string table 02", "/srv/st2.bin", 700, std::string(64, 'c')};
   const std::string line =
       DeviceRecordJson(device, 3, images, RecordServer{"bench", "veth0", "0.1"}, 0);
   EXPECT_NE(line.find("\"failure\":{\"cause\":\"tftp-error\",\"image\":\"firmware\","
-                      "\"block\":2,\"code\":3,\"text\":\"Disk full\"}"),
+                      "\"block\":2,\"code\":3,\"text\":\"Disk full\","
+                      "\"failed\":[\"firmware\",\"string table 02\"]}"),
             std::string::npos)
       << line;
 }
