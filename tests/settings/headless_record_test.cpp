@@ -1,11 +1,13 @@
 // The JSON Lines record of the headless server (--record), black box in
 // namespaces with simulated devices: one line per device with the right
 // outcome, failure and SHA-256s (against sha256sum), every line parsed by
-// jq, and a record that cannot be opened at first loses nothing once it can;
+// jq, and a record that cannot be opened at first loses nothing once it can
+// (nor keeps a Done device from Clear meanwhile);
 // --progress lines meanwhile.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -13,6 +15,7 @@
 #include <memory>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "headless_support.h"
@@ -99,9 +102,20 @@ TEST(HeadlessRecord, EachDeviceLeavesOneLineWithItsImagesFailureAndHashes) {
   struct stat st1 {};
   EXPECT_NE(stat(record.c_str(), &st1), 0) << "written before its folder was there";
 
+  // Clear takes the Done board although its line still waits for the
+  // folder: it comes back, is served again, and both its lines arrive.
+  ASSERT_EQ(kill(server.pid(), SIGUSR1), 0);
+  std::this_thread::sleep_for(1500ms);
+  auto again = device("02:5a:00:00:0a:01", {});
+  EXPECT_EQ(again->Wait(std::chrono::seconds(45)), 0) << again->output();
+  ASSERT_TRUE(WaitUntil([&] { return CountOf(ReadFile(log), "02-5A-00-00-0A-01: Done") == 2; },
+                        30s))
+      << ReadFile(log);
+
   ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
-  ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() >= 4; }, 10s))
+  ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() >= 5; }, 10s))
       << ReadFile(record) << server.Out();
+  EXPECT_EQ(CountOf(ReadFile(record), "\"mac\":\"02-5A-00-00-0A-01\""), 2) << ReadFile(record);
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
 
@@ -110,7 +124,7 @@ TEST(HeadlessRecord, EachDeviceLeavesOneLineWithItsImagesFailureAndHashes) {
   EXPECT_TRUE(std::regex_search(server.Out(), summary)) << server.Out();
 
   const std::vector<std::string> lines = SplitLines(ReadFile(record));
-  ASSERT_EQ(lines.size(), 4u) << ReadFile(record);
+  ASSERT_EQ(lines.size(), 5u) << ReadFile(record);
   // Every line is one JSON object on its own (jq -e fails on anything else).
   for (const std::string& line : lines) {
     EXPECT_EQ(Shell("printf '%s\\n' " + Quoted(line) + " | jq -ce 'type' 2>&1"), "\"object\"\n")
@@ -152,6 +166,50 @@ TEST(HeadlessRecord, EachDeviceLeavesOneLineWithItsImagesFailureAndHashes) {
   EXPECT_EQ(byMac["02-5A-00-00-0A-04"], (V{"02-5A-00-00-0A-04", "10.0.", "3", "Error", "true",
                                           "closed-early", "-", "-", "-", images(false, false),
                                           ifName, "true", "true"}));
+}
+
+// A record on a file system that fills up in the middle of a line, then has
+// room again: every line whole, none missing, none twice.
+TEST(HeadlessRecord, AFullDiskTearsNoLineAndLosesNone) {
+  SKAV_REQUIRE_NETNS();
+  if (Shell("command -v jq").empty()) GTEST_SKIP() << "jq is not installed (scripts/install-deps.sh)";
+  NetnsPair net;
+  ASSERT_TRUE(net.ok());
+  TempDir dir;
+  const std::string disk = dir.File("disk");
+  ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+  // Two pages: one for a filler, one for the record, which some eight
+  // lines fill; the next line gets only its first part in.
+  if (Shell("mount -t tmpfs -o size=8k skav-record " + Quoted(disk) + " && echo ok") != "ok\n")
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { Shell("umount " + Quoted(at)); }
+  } unmount{disk};
+  ASSERT_EQ(Shell("head -c 4096 /dev/zero > " + Quoted(disk + "/filler") + " && echo ok"), "ok\n");
+  const e2e::Bytes fw = e2e::Pattern(1500, 13);
+  const std::string firmware = dir.File("fw.bin");
+  WriteFile(firmware, std::string(fw.begin(), fw.end()));
+  const std::string settings = dir.File("SKAVD.conf");
+  WriteFile(settings, "[General]\nInterface Name=" + net.serverIf() + "\nFirmware Path=" +
+                          firmware + "\n");
+  const std::string record = disk + "/devices.jsonl";
+  ServerProcess server(net.serverNs(), settings, dir, {.args = {"--record", record}});
+  ASSERT_TRUE(server.WaitForOut("SKAV Server starts running", 30s)) << server.Err();
+  Child devices(net.deviceNs(), {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--count", "12",
+                                 "--timeout", "40", "--expect", "firmware=" + firmware});
+  ASSERT_TRUE(devices.started());
+  EXPECT_EQ(devices.Wait(std::chrono::seconds(60)), 0) << devices.output();
+  ASSERT_TRUE(server.WaitForOut("Fail to write the record file", 20s)) << server.Out();
+
+  ASSERT_EQ(unlink((disk + "/filler").c_str()), 0);
+  ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() >= 12; }, 15s))
+      << ReadFile(record);
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
+  const std::string text = ReadFile(record);
+  EXPECT_EQ(SplitLines(text).size(), 12u) << text;
+  EXPECT_EQ(Shell("jq -r .mac " + Quoted(record) + " | sort -u | wc -l"), "12\n") << text;
 }
 
 }  // namespace
