@@ -25,12 +25,13 @@ struct Options {
   int devices = 256;
   int firmwareKiB = 1024;
   int tableKiB = 64;
+  int files = 0;  // 1: a log file and a record, each line made durable
   bool verbose = false;
 };
 
 void Usage() {
   std::puts(
-      "usage: skav-bench-crowd [--devices N] [--firmware KIB] [--table KIB] [-v]\n"
+      "usage: skav-bench-crowd [--devices N] [--firmware KIB] [--table KIB] [--files 1] [-v]\n"
       "\n"
       "Serves N simulated devices (default 256) at once on one veth pair, each\n"
       "asking for a firmware of KIB KiB (default 1024) and two string tables of\n"
@@ -38,6 +39,8 @@ void Usage() {
       "aggregate rate, the server's peak memory (VmHWM of this process, which\n"
       "runs the server) and the longest gap between two ADVERTISE frames (target\n"
       "under 600 ms), as the server sent them and as the devices saw them.\n"
+      "--files 1 keeps a log file and a device record, as a bench with both\n"
+      "set does, so that their writes (and fdatasync) are in the figures.\n"
       "Needs root; makes and removes its own namespaces.");
 }
 
@@ -45,7 +48,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
   return ParseOptions(argc, argv,
                       {{"--devices", 1, 4000, &o.devices},
                        {"--firmware", 0, 31 * 1024, &o.firmwareKiB},
-                       {"--table", 0, 31 * 1024, &o.tableKiB}},
+                       {"--table", 0, 31 * 1024, &o.tableKiB},
+                       {"--files", 0, 1, &o.files}},
                       &o.verbose);
 }
 
@@ -59,8 +63,9 @@ int main(int argc, char** argv) {
   }
   if (!PrepareDeviceBench("skav-bench-crowd")) return 2;
   std::printf("skav-bench-crowd: %d devices at once, firmware %d KiB + string tables 1 "
-              "and 2 of %d KiB each\n",
-              opt.devices, opt.firmwareKiB, opt.tableKiB);
+              "and 2 of %d KiB each%s\n",
+              opt.devices, opt.firmwareKiB, opt.tableKiB,
+              opt.files ? ", with a log file and a record" : "");
   PrintStartConditions();
 
   TempDir work;
@@ -100,7 +105,8 @@ int main(int argc, char** argv) {
   const long hwmBefore = ProcStatusKb("VmHWM");
   const int fdsBefore = OpenDescriptors();
   const Clock::time_point t0 = Clock::now();
-  BenchServer server(topo.serverNs(), topo.serverIf(), images, 0, &log, false);
+  BenchServer server(topo.serverNs(), topo.serverIf(), images, 0, &log, false,
+                     opt.files ? work.path() : std::string());
   if (!server.ok()) {
     std::fprintf(stderr, "skav-bench-crowd: server: %s\n", server.why().c_str());
     return 2;

@@ -212,7 +212,7 @@ ImagePaths WriteCrowdImages(const TempDir& dir, int firmwareKiB, int tableKiB,
 
 BenchServer::BenchServer(const std::string& ns, const std::string& ifName,
                          const ImagePaths& images, int region, TimedLog* log,
-                         bool trackBlocks) {
+                         bool trackBlocks, const std::string& filesDir) {
   InNetns in(ns);
   if (!in.ok()) {
     why_ = "cannot enter namespace " + ns;
@@ -252,6 +252,11 @@ BenchServer::BenchServer(const std::string& ns, const std::string& ifName,
   ctx_.statusCtl = &status_;
   ctx_.panel.Set(sortKey, kSortMacUp);
   SKAVDResetPoolForTest();
+  if (!filesDir.empty()) {
+    OpenLogFile(ctx_.logFile, filesDir + "/outcomes.log");
+    OpenRecordFile(ctx_.recordFile, filesDir + "/devices.jsonl");
+    if (writer_.Start(&slot_)) ctx_.outcomeWriter = &writer_;
+  }
   ctx_.running = 1;
   thread_ = std::thread([this] { SKAVDServerThread(&ctx_); });
   started_ = true;
@@ -262,6 +267,10 @@ void BenchServer::Stop() {
   ctx_.running = 0;
   L2_BreakLoop(ctx_.link);
   thread_.join();
+  writer_.Finish(3000);
+  ctx_.outcomeWriter = nullptr;
+  CloseLogFile(ctx_.logFile);
+  CloseRecordFile(ctx_.recordFile);
 }
 
 BenchServer::~BenchServer() {

@@ -130,9 +130,11 @@ ImagePaths WriteCrowdImages(const TempDir& dir, int firmwareKiB, int tableKiB,
 /// Debug Window. Its client threads inherit the namespace.
 class BenchServer {
  public:
+  /// With `filesDir`, the run keeps a log file and a record there, as a
+  /// bench with both set does (outcomes.log, devices.jsonl).
   BenchServer(const std::string& ns, const std::string& ifName,
               const ImagePaths& images, int region, TimedLog* log,
-              bool trackBlocks);
+              bool trackBlocks, const std::string& filesDir = {});
   ~BenchServer();
   BenchServer(const BenchServer&) = delete;
   BenchServer& operator=(const BenchServer&) = delete;
@@ -152,6 +154,7 @@ class BenchServer {
   LogSlot slot_{nullptr};
   StatusText status_;
   SKAVDContext ctx_;
+  OutcomeWriter writer_{ctx_.logFile, ctx_.recordFile};
   std::thread thread_;
   bool started_ = false;
   std::string why_;

@@ -45,12 +45,13 @@ void RunSupervisor::Tick() {
   if (Waiting()) {
     if (now >= nextTryMs_ && if_nametoindex(awaited_.c_str()) != 0) {
       const std::string name = awaited_;
+      awaited_.clear();
       front_.Tell(PortNews::kBack,
                   "the network interface '" + name + "' is back; starting the server on it");
-      // The start may choose to wait again, or the front end may give up.
-      if (front_.StartRun()) {
-        if (awaited_ == name) awaited_.clear();
-      } else {
+      // The start may wait again by itself (the port went once more); a
+      // start that failed is tried again a little later.
+      if (!front_.StartRun() && !Waiting()) {
+        awaited_ = name;
         nextTryMs_ = now + kRetryMs;
       }
     }
