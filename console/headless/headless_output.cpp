@@ -5,12 +5,43 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <thread>
 
 namespace {
 
 constexpr char kErrorTag[] = "[Error]";
+
+// The Debug Window lines that tell of a device's failure; the exit report
+// fails when the firmware upgrade did not happen.
+constexpr const char* kFailureParts[] = {
+    "] RX TFTP Error (",
+    "] interrupted by the stop, outcome: Error",
+    "] exits. TFTP: Failed,",
+    "] exits. TFTP: None, FW Upgrade: None,",
+    "] exits. TFTP: Done, FW Upgrade: None,",
+};
+
+bool Contains(const char* text, size_t len, const char* part) {
+  const size_t n = std::strlen(part);
+  for (size_t at = 0; at + n <= len; ++at) {
+    if (std::memcmp(text + at, part, n) == 0) return true;
+  }
+  return false;
+}
+
+bool ReportsFailure(const char* line, size_t len) {
+  // Only a device's own line: it begins with its MAC.
+  if (len == 0 || line[0] != '[') return false;
+  for (const char* part : kFailureParts) {
+    if (Contains(line, len, part)) return true;
+  }
+  return false;
+}
 
 void WriteAll(int fd, const char* text, size_t len) {
   while (len > 0) {
@@ -51,7 +82,9 @@ std::string JournalLines(const char* text, size_t len, bool error) {
     const bool isError =
         error || (lineEnd - at >= sizeof kErrorTag - 1 &&
                   std::memcmp(text + at, kErrorTag, sizeof kErrorTag - 1) == 0);
-    out += isError ? "<3>" : "<6>";
+    out += isError                                  ? "<3>"
+           : ReportsFailure(text + at, lineEnd - at) ? "<4>"
+                                                     : "<6>";
     out.append(text + at, lineEnd - at);
     out += '\n';
     at = end + 1;
@@ -83,6 +116,82 @@ std::string RepeatGate::Pass(const std::string& text, Clock::time_point now) {
   return shown;
 }
 
+struct HeadlessStream::Queue {
+  int fd;
+  bool journal;
+  std::mutex mu;
+  std::condition_variable wake;     // a text, or the end
+  std::condition_variable drained;  // the writer has ended
+  std::deque<std::string> texts;
+  size_t bytes = 0;
+  unsigned long long droppedLines = 0;
+  bool ending = false;
+  bool ended = false;
+
+  void Push(std::string text) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (bytes + text.size() > kQueueBytes) {
+      const auto lines = static_cast<unsigned long long>(
+          std::count(text.begin(), text.end(), '\n'));
+      droppedLines += lines > 0 ? lines : 1;
+      return;
+    }
+    // The queue has room again: the count goes before the text.
+    NoteDropped();
+    bytes += text.size();
+    texts.push_back(std::move(text));
+    wake.notify_one();
+  }
+
+  // Under mu, once the reader has taken something or the queue has room.
+  void NoteDropped() {
+    if (droppedLines == 0) return;
+    std::string note = DroppedLinesText(droppedLines);
+    if (journal) note = "<4>" + note;
+    bytes += note.size();
+    texts.push_back(std::move(note));
+    droppedLines = 0;
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      wake.wait(lock, [&] { return !texts.empty() || ending; });
+      if (texts.empty()) break;
+      std::string text = std::move(texts.front());
+      texts.pop_front();
+      lock.unlock();
+      WriteAll(fd, text.data(), text.size());
+      lock.lock();
+      bytes -= text.size();
+      // The reader took a text: output flows again.
+      NoteDropped();
+    }
+    ended = true;
+    drained.notify_all();
+  }
+};
+
+std::string DroppedLinesText(unsigned long long lines) {
+  return "skav-server: " + std::to_string(lines) +
+         (lines == 1 ? " line" : " lines") +
+         " of output dropped: it was not read in time\n";
+}
+
+HeadlessStream::HeadlessStream(int fd, bool journal, RepeatGate* gate)
+    : journal_(journal), gate_(gate), queue_(std::make_shared<Queue>()) {
+  queue_->fd = fd;
+  queue_->journal = journal;
+  std::thread([queue = queue_] { queue->Run(); }).detach();
+}
+
+HeadlessStream::~HeadlessStream() {
+  std::unique_lock<std::mutex> lock(queue_->mu);
+  queue_->ending = true;
+  queue_->wake.notify_one();
+  queue_->drained.wait_for(lock, kDrainLimit, [&] { return queue_->ended; });
+}
+
 void HeadlessStream::Write(const char* text, size_t len, bool error) const {
   std::string passed;
   // The gate is on only while the server waits; the lines of a run go out
@@ -93,10 +202,5 @@ void HeadlessStream::Write(const char* text, size_t len, bool error) const {
     text = passed.data();
     len = passed.size();
   }
-  if (!journal_) {
-    WriteAll(fd_, text, len);
-    return;
-  }
-  const std::string lines = JournalLines(text, len, error);
-  WriteAll(fd_, lines.data(), lines.size());
+  queue_->Push(journal_ ? JournalLines(text, len, error) : std::string(text, len));
 }

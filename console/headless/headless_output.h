@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -17,7 +18,9 @@ bool IsJournalStream(int fd, const char* journalStream);
 
 /// The journal form of `len` bytes of text: each line without its CR,
 /// behind "<3>" when it is an error ("[Error]" lines, or every line when
-/// `error` is set) and "<6>" otherwise, ended by a line feed (also the
+/// `error` is set), "<4>" when it reports a device's failure (its TFTP
+/// error, its failed or interrupted transfer, an exit report without its
+/// firmware upgrade) and "<6>" otherwise, ended by a line feed (also the
 /// last one, so that no other writer's text joins it).
 std::string JournalLines(const char* text, size_t len, bool error);
 
@@ -46,25 +49,46 @@ class RepeatGate {
   std::map<std::string, Seen> seen_;
 };
 
-/// One output stream of the headless server.
+/// The text that stands for `lines` lines a stalled reader never got.
+std::string DroppedLinesText(unsigned long long lines);
+
+/// One output stream of the headless server. Every client thread writes
+/// to it: a reader that stalls (a busy journal, a terminal after Ctrl-S)
+/// must not stall them. Texts wait in a bounded queue for a thread of the
+/// stream's own that writes them; texts beyond the bound are dropped and
+/// counted, and the count goes out as one line once the queue has room.
 class HeadlessStream {
  public:
+  /// How many bytes of text may wait for a stalled reader.
+  static constexpr size_t kQueueBytes = 256 * 1024;
+  /// How long the end of the program waits for a reader to take what is
+  /// still queued.
+  static constexpr std::chrono::seconds kDrainLimit{2};
+
   /// `journal`: write the journal form; otherwise the bytes as they are.
   /// `gate`, when given, decides which texts go out.
-  HeadlessStream(int fd, bool journal, RepeatGate* gate = nullptr)
-      : fd_(fd), journal_(journal), gate_(gate) {}
+  HeadlessStream(int fd, bool journal, RepeatGate* gate = nullptr);
+  /// Gives the reader up to kDrainLimit to take what is queued.
+  ~HeadlessStream();
+  HeadlessStream(const HeadlessStream&) = delete;
+  HeadlessStream& operator=(const HeadlessStream&) = delete;
 
-  /// Writes the text in one write (lines of several threads never mix),
-  /// going on after interruptions and giving up quietly when the reader
-  /// is gone: the server keeps running.
+  /// Queues the text, to go out in one write (lines of several threads
+  /// never mix), never waiting for the reader; the writer goes on after
+  /// interruptions and gives up quietly when the reader is gone: the
+  /// server keeps running.
   void Write(const char* text, size_t len, bool error = false) const;
   void Write(const std::string& text, bool error = false) const {
     Write(text.data(), text.size(), error);
   }
   bool journal() const { return journal_; }
 
+  struct Queue;
+
  private:
-  int fd_;
   bool journal_;
   RepeatGate* gate_;
+  // Shared with the writer thread, which outlives the stream when a reader
+  // never comes back: the program ends without it.
+  std::shared_ptr<Queue> queue_;
 };
