@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
-  libpcap-dev libnl-3-dev libnl-route-3-dev libssl-dev nlohmann-json3-dev
+  libpcap-dev libnl-3-dev libnl-route-3-dev libssl-dev nlohmann-json3-dev libsystemd-dev
   qt6-base-dev libgl-dev libfontconfig-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   iproute2 procps libcap2-bin passwd tftpd-hpa tftp-hpa

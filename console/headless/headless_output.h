@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 /// True when `fd` is the stream that `journalStream` (the value of
 /// JOURNAL_STREAM, "DEVICE:INODE", may be nullptr) names: systemd connected
@@ -23,6 +24,13 @@ bool IsJournalStream(int fd, const char* journalStream);
 /// firmware upgrade) and "<6>" otherwise, ended by a line feed (also the
 /// last one, so that no other writer's text joins it).
 std::string JournalLines(const char* text, size_t len, bool error);
+
+/// The fields of the journal's own entry for one line (without its line
+/// end): MESSAGE (the line), PRIORITY (as JournalLines gives it) and
+/// SYSLOG_IDENTIFIER; a device's line also has SKAV_MAC (its MAC in
+/// capitals, "02-5A-00-00-00-01"), and its outcome line SKAV_OUTCOME
+/// ("Done" or "Error").
+std::vector<std::string> JournalEntry(const char* line, size_t len, bool error);
 
 /// While on, lets each text through the first time and then at most once
 /// a minute, saying how often it came meanwhile: a server that retries
@@ -66,8 +74,11 @@ class HeadlessStream {
   static constexpr std::chrono::seconds kDrainLimit{2};
 
   /// `journal`: write the journal form; otherwise the bytes as they are.
-  /// `gate`, when given, decides which texts go out.
-  HeadlessStream(int fd, bool journal, RepeatGate* gate = nullptr);
+  /// `gate`, when given, decides which texts go out. `native` (with
+  /// `journal`): send each line as an entry of its own with the fields of
+  /// JournalEntry, falling back to the journal form on the stream when
+  /// the journal does not take them.
+  HeadlessStream(int fd, bool journal, RepeatGate* gate = nullptr, bool native = false);
   /// Gives the reader up to kDrainLimit to take what is queued.
   ~HeadlessStream();
   HeadlessStream(const HeadlessStream&) = delete;

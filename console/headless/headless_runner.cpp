@@ -384,7 +384,12 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
 
   const char* journal = std::getenv("JOURNAL_STREAM");
   RepeatGate gate;
-  const HeadlessStream out(STDOUT_FILENO, IsJournalStream(STDOUT_FILENO, journal), &gate);
+  // A service of systemd (which names each run) sends the journal entries
+  // of their own, with fields to filter on; any other reader of the
+  // journal's stream gets its form.
+  const bool native = std::getenv("INVOCATION_ID") != nullptr;
+  const HeadlessStream out(STDOUT_FILENO, IsJournalStream(STDOUT_FILENO, journal), &gate,
+                           native);
   const HeadlessStream err(STDERR_FILENO, IsJournalStream(STDERR_FILENO, journal), &gate);
 
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);

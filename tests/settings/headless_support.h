@@ -84,6 +84,8 @@ class ServerProcess {
                       static_cast<unsigned long long>(st.st_dev),
                       static_cast<unsigned long long>(st.st_ino));
         setenv("JOURNAL_STREAM", stream, 1);
+        // The journal's stream form, also under a service manager.
+        unsetenv("INVOCATION_ID");
       } else {
         unsetenv("JOURNAL_STREAM");
       }
