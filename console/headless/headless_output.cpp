@@ -4,6 +4,8 @@
 #include <errno.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+// The entries tell where the line came from in their own fields.
+#define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
@@ -18,6 +20,7 @@
 namespace {
 
 constexpr char kErrorTag[] = "[Error]";
+constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
 
 // The Debug Window lines that tell of a device's failure; the exit report
 // fails when the firmware upgrade did not happen.
@@ -159,8 +162,11 @@ std::string RepeatGate::Pass(const std::string& text, Clock::time_point now) {
 struct HeadlessStream::Queue {
   int fd;
   bool journal;
-  // Entries of their own for the journal, while it takes them; then the
-  // stream's form.
+  // Entries of their own for the journal: the texts are queued as they
+  // are. Set before the writer starts.
+  bool nativeWanted = false;
+  // The writer's alone: the journal still takes entries; once it refuses
+  // one, the stream's form.
   bool native = false;
   std::mutex mu;
   std::condition_variable wake;     // a text, or the end
@@ -190,7 +196,7 @@ struct HeadlessStream::Queue {
   void NoteDropped() {
     if (droppedLines == 0) return;
     std::string note = DroppedLinesText(droppedLines);
-    if (journal) note = (native ? "\x04" : "<4>") + note;
+    if (journal) note = (nativeWanted ? "\x04" : "<4>") + note;
     bytes += note.size();
     texts.push_back(std::move(note));
     droppedLines = 0;
@@ -204,7 +210,7 @@ struct HeadlessStream::Queue {
       std::string text = std::move(texts.front());
       texts.pop_front();
       lock.unlock();
-      if (native)
+      if (nativeWanted)
         Send(text);
       else
         WriteAll(fd, text.data(), text.size());
@@ -251,7 +257,12 @@ HeadlessStream::HeadlessStream(int fd, bool journal, RepeatGate* gate, bool nati
     : journal_(journal), gate_(gate), queue_(std::make_shared<Queue>()) {
   queue_->fd = fd;
   queue_->journal = journal;
-  queue_->native = journal && native;
+  // libsystemd takes entries without a word when the journal's socket is
+  // not there: they would be lost.
+  struct stat st {};
+  queue_->nativeWanted = journal && native && stat(kJournalSocket, &st) == 0 &&
+                         S_ISSOCK(st.st_mode);
+  queue_->native = queue_->nativeWanted;
   std::thread([queue = queue_] { queue->Run(); }).detach();
 }
 
@@ -272,7 +283,7 @@ void HeadlessStream::Write(const char* text, size_t len, bool error) const {
     text = passed.data();
     len = passed.size();
   }
-  if (queue_->native)
+  if (queue_->nativeWanted)
     queue_->Push((error ? "\x03" : "") + std::string(text, len));
   else
     queue_->Push(journal_ ? JournalLines(text, len, error) : std::string(text, len));
