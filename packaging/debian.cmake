@@ -28,7 +28,8 @@ add_custom_target(skav_docs ALL
   DEPENDS ${skav_deb_out}/skav-server.1.gz ${skav_deb_out}/changelog.gz)
 
 install(FILES ${skav_deb_out}/skav-server.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/administration.md
+              ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
               ${skav_deb_out}/changelog.gz
         DESTINATION ${skav_doc_dir})
 
