@@ -53,8 +53,13 @@ fail() {
 pass() {
   echo "ok: $*"
 }
+# Once the package is in, the root needs no network: from then on its
+# commands run in a network namespace of their own (the removal takes the
+# program's server addresses off every port it sees, and the host's ports
+# are not the root's).
+offline=
 in_root() {
-  chroot "$root" "$@"
+  ${offline:+unshare --net} chroot "$root" "$@"
 }
 
 echo "== Debian 12 root in $root"
@@ -81,6 +86,7 @@ apt_in_root install systemd man-db
 echo "== apt install ./$(basename "$deb")"
 : >"$log"
 apt_in_root install "$pkg"
+offline=1
 # What the maintainer scripts said.
 sed -n '/^Setting up skav-server/,$p' "$log" | grep -v '^Processing triggers' || true
 
