@@ -275,8 +275,8 @@ HeadlessStream::~HeadlessStream() {
 
 void HeadlessStream::Write(const char* text, size_t len, bool error) const {
   std::string passed;
-  // The gate is on only while the server waits; the lines of a run go out
-  // without a copy.
+  // The gate is on only while the server waits; the lines of a run pass
+  // it without a copy.
   if (gate_ != nullptr && gate_->On()) {
     passed = gate_->Pass(std::string(text, len), RepeatGate::Clock::now());
     if (passed.empty()) return;

@@ -106,6 +106,15 @@ long long Sample(const std::string& text, const std::string& name, const std::st
   return std::atoll(text.c_str() + at + head.size());
 }
 
+// Whether signal `signo` waits to be taken by process `pid`.
+bool SignalPending(pid_t pid, int signo) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("ShdPnd:\t");
+  if (at == std::string::npos) return false;
+  const unsigned long long mask = std::strtoull(status.c_str() + at + 8, nullptr, 16);
+  return (mask >> (signo - 1) & 1) != 0;
+}
+
 // The end of a long output, for a failure's message.
 std::string Tail(const std::string& text) {
   return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
@@ -422,11 +431,16 @@ TEST_F(HeadlessControl, AStalledReaderHoldsNoDeviceUpAndLearnsHowManyLinesItMiss
                        ServerProcess::Options{{}, false, true});
   auto first = Device("02:5a:00:00:06:01", firmware);
   EXPECT_EQ(first->Wait(kSimLimit), 0) << first->output();
-  // Panels by the hundred, far more than the queue holds.
-  const auto flood = std::chrono::steady_clock::now() + 4s;
-  while (std::chrono::steady_clock::now() < flood) {
-    kill(server.pid(), SIGUSR2);
-    std::this_thread::sleep_for(300us);
+  // 20,000 panels of at least 24 bytes each (the panel's total line), each
+  // sent once the one before was taken: more than the pipe and the queue
+  // hold together.
+  for (int panel = 0; panel < 20000; ++panel) {
+    ASSERT_EQ(kill(server.pid(), SIGUSR2), 0);
+    const auto limit = std::chrono::steady_clock::now() + 5s;
+    while (SignalPending(server.pid(), SIGUSR2)) {
+      ASSERT_LT(std::chrono::steady_clock::now(), limit) << "panel " << panel;
+      std::this_thread::sleep_for(50us);
+    }
   }
   auto second = Device("02:5a:00:00:06:02", firmware);
   EXPECT_EQ(second->Wait(kSimLimit), 0) << second->output();
