@@ -4,9 +4,6 @@
 # manual page, the documentation Debian asks for and the maintainer scripts.
 include(GNUInstallDirs)
 
-# QSettings' machine-wide file for the organisation and application names
-# in console/settings (Qt's system settings folder is /etc/xdg).
-set(SKAV_MACHINE_SETTINGS_FILE "/etc/xdg/KESTRAN/SKAVD.conf")
 set(SKAV_PACKAGE_MAINTAINER
     "SKAV Server maintainers <maintainers@users.noreply.c-seed-be02c3db.example>"
     CACHE STRING "Maintainer field and changelog signature of the package")
@@ -31,14 +28,14 @@ add_custom_target(skav_docs ALL
   DEPENDS ${skav_deb_out}/skav-server.1.gz ${skav_deb_out}/changelog.gz)
 
 install(FILES ${skav_deb_out}/skav-server.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
+install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/administration.md
+              ${CMAKE_CURRENT_LIST_DIR}/deb/copyright
               ${skav_deb_out}/changelog.gz
         DESTINATION ${skav_doc_dir})
 
-foreach(script postinst postrm)
+foreach(script postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/${script}.in ${skav_deb_out}/${script} @ONLY)
 endforeach()
-configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/prerm ${skav_deb_out}/prerm COPYONLY)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME skav-server)

@@ -4,9 +4,12 @@
 # network beyond the Debian mirror) to check what the package promises: the
 # program runs --version (its libraries came with Depends), both file
 # capabilities are set, the group skav exists and only it may run the
-# program, the settings folder and file are the group's, the units pass
-# systemd-analyze verify, the manual page renders without warnings, and
-# remove keeps the settings file while purge removes it. Needs root.
+# program, the services' system user is there, the settings folder and file
+# and the instances' folder are the group's, the units pass systemd-analyze
+# verify, score 2.0 or below in systemd-analyze security, do not restart a
+# start that failed for good and keep their logs for the group, the manual
+# page renders without warnings, and remove keeps the settings file while
+# purge removes it. Needs root.
 #
 #   SKAV_DEBIAN_MIRROR  the mirror (default http://deb.debian.org/debian)
 #   SKAV_DEB_BASE       a tar of a fresh debootstrap root to start from
@@ -50,8 +53,13 @@ fail() {
 pass() {
   echo "ok: $*"
 }
+# Once the package is in, the root needs no network: from then on its
+# commands run in a network namespace of their own (the removal takes the
+# program's server addresses off every port it sees, and the host's ports
+# are not the root's).
+offline=
 in_root() {
-  chroot "$root" "$@"
+  ${offline:+unshare --net} chroot "$root" "$@"
 }
 
 echo "== Debian 12 root in $root"
@@ -78,6 +86,7 @@ apt_in_root install systemd man-db
 echo "== apt install ./$(basename "$deb")"
 : >"$log"
 apt_in_root install "$pkg"
+offline=1
 # What the maintainer scripts said.
 sed -n '/^Setting up skav-server/,$p' "$log" | grep -v '^Processing triggers' || true
 
@@ -91,6 +100,13 @@ caps=$(getcap "$root$program")
   fail "getcap shows '$caps', not cap_net_admin,cap_net_raw=eip"
 
 in_root getent group skav >/dev/null && pass "group skav exists" || fail "no group skav"
+user=$(in_root getent passwd skav-server || true)
+gid=$(in_root getent group skav | cut -d: -f3)
+IFS=: read -r _ _ uid ugid _ home shell <<<"$user"
+[ -n "$user" ] && [ "$ugid" = "$gid" ] && [ "$uid" -lt 1000 ] && [ ! -e "$root$home" ] &&
+  [[ "$shell" == */nologin ]] &&
+  pass "system user skav-server: uid $uid, group skav, no home, $shell" ||
+  fail "the user skav-server is '$user' (group skav is $gid)"
 
 mode=$(in_root stat -c '%U:%G %a' "$program")
 [ "$mode" = "root:skav 750" ] && pass "$program is $mode" ||
@@ -129,6 +145,23 @@ units=$(in_root systemd-analyze verify /usr/lib/systemd/system/skav-server.servi
   pass "systemd-analyze verify: skav-server.service, skav-server@eth1.service" ||
   fail "systemd-analyze verify: $units"
 
+for unit in skav-server.service skav-server@.service; do
+  file=/usr/lib/systemd/system/$unit
+  score=$(in_root systemd-analyze security --offline=true "$file" 2>&1 |
+    sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+  [ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s <= 2.0) }' &&
+    pass "systemd-analyze security $unit: $score" ||
+    fail "systemd-analyze security $unit: '$score', not 2.0 or below"
+  settings_of=$(grep -E '^(User|Group|RestartPreventExitStatus|LogsDirectoryMode|UMask)=' \
+    "$root$file" | sort | paste -sd ' ')
+  [ "$settings_of" = "Group=skav LogsDirectoryMode=0750 RestartPreventExitStatus=1 UMask=0027 User=skav-server" ] &&
+    pass "$unit: $settings_of" || fail "$unit: $settings_of"
+done
+
+instances=$(in_root stat -c '%U:%G %a' /etc/skav-server)
+[ "$instances" = "root:skav 2775" ] && pass "/etc/skav-server is $instances" ||
+  fail "/etc/skav-server is '$instances', not root:skav 2775"
+
 page=$(in_root sh -c 'MANWIDTH=80 man --warnings skav-server 2>/dev/null' | head -n 1)
 warnings=$(in_root sh -c \
   'MANWIDTH=80 man --warnings -l /usr/share/man/man1/skav-server.1.gz 2>&1 >/dev/null')
@@ -163,6 +196,8 @@ rm "$root/usr/local/sbin/setcap"
 in_root dpkg --purge skav-server >/dev/null
 [ ! -e "$root$settings" ] && [ ! -e "$root$folder" ] && pass "purge removes $folder" ||
   fail "purge left $(ls -d "$root$folder"* 2>/dev/null)"
+[ ! -e "$root/etc/skav-server" ] && pass "purge removes the empty /etc/skav-server" ||
+  fail "purge left /etc/skav-server"
 
 if [ "$failures" -ne 0 ]; then
   echo "check-deb: $failures check(s) failed" >&2

@@ -2,6 +2,8 @@
 // operator's window (in builds that have one).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -22,6 +24,14 @@ struct HeadlessOptions {
 /// settings. A privileged `start` is told on standard output first. Returns
 /// the exit status: 0 after a stop, 1 when the server could not start.
 int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start);
+
+/// --check-settings: whether the settings in `settingsFile` would start a
+/// server (they read, every image they name loads, the interface they name
+/// is there, can be claimed and opened), touching no address. A claim held
+/// by the process `holder` (> 0) counts as free: the check is for that
+/// server's reload. Returns the exit status, 0 or 1 after the reason on
+/// standard error.
+int CheckSettings(const std::string& settingsFile, pid_t holder);
 
 /// Runs the operator's window; defined by the window's library in builds
 /// that have one (compiled with SKAV_HAVE_GUI). A privileged `start` loads

@@ -3,14 +3,73 @@
 
 #include <errno.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
+// The entries tell where the line came from in their own fields.
+#define SD_JOURNAL_SUPPRESS_LOCATION
+#include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <thread>
+#include <vector>
 
 namespace {
 
 constexpr char kErrorTag[] = "[Error]";
+constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
+
+// The Debug Window lines that tell of a device's failure; the exit report
+// fails when the firmware upgrade did not happen.
+constexpr const char* kFailureParts[] = {
+    "] RX TFTP Error (",
+    "] interrupted by the stop, outcome: Error",
+    "] exits. TFTP: Failed,",
+    "] exits. TFTP: None, FW Upgrade: None,",
+    "] exits. TFTP: Done, FW Upgrade: None,",
+};
+
+bool Contains(const char* text, size_t len, const char* part) {
+  const size_t n = std::strlen(part);
+  for (size_t at = 0; at + n <= len; ++at) {
+    if (std::memcmp(text + at, part, n) == 0) return true;
+  }
+  return false;
+}
+
+bool ReportsFailure(const char* line, size_t len) {
+  // Only a device's own line: it begins with its MAC.
+  if (len == 0 || line[0] != '[') return false;
+  for (const char* part : kFailureParts) {
+    if (Contains(line, len, part)) return true;
+  }
+  return false;
+}
+
+// The priority of one line without its line end.
+int LinePriority(const char* line, size_t len, bool error) {
+  if (error || (len >= sizeof kErrorTag - 1 &&
+                std::memcmp(line, kErrorTag, sizeof kErrorTag - 1) == 0))
+    return 3;
+  return ReportsFailure(line, len) ? 4 : 6;
+}
+
+// Calls `each` with every line of the text, without its CR and LF.
+template <typename Each>
+void ForEachLine(const char* text, size_t len, Each each) {
+  size_t at = 0;
+  while (at < len) {
+    const char* lf = static_cast<const char*>(std::memchr(text + at, '\n', len - at));
+    const size_t end = lf != nullptr ? static_cast<size_t>(lf - text) : len;
+    size_t lineEnd = end;
+    while (lineEnd > at && text[lineEnd - 1] == '\r') --lineEnd;
+    each(text + at, lineEnd - at);
+    at = end + 1;
+  }
+}
 
 void WriteAll(int fd, const char* text, size_t len) {
   while (len > 0) {
@@ -42,21 +101,38 @@ bool IsJournalStream(int fd, const char* journalStream) {
 std::string JournalLines(const char* text, size_t len, bool error) {
   std::string out;
   out.reserve(len + len / 16 + 8);
-  size_t at = 0;
-  while (at < len) {
-    const char* lf = static_cast<const char*>(std::memchr(text + at, '\n', len - at));
-    size_t end = lf != nullptr ? static_cast<size_t>(lf - text) : len;
-    size_t lineEnd = end;
-    while (lineEnd > at && text[lineEnd - 1] == '\r') --lineEnd;
-    const bool isError =
-        error || (lineEnd - at >= sizeof kErrorTag - 1 &&
-                  std::memcmp(text + at, kErrorTag, sizeof kErrorTag - 1) == 0);
-    out += isError ? "<3>" : "<6>";
-    out.append(text + at, lineEnd - at);
+  ForEachLine(text, len, [&](const char* line, size_t n) {
+    out += '<';
+    out += static_cast<char>('0' + LinePriority(line, n, error));
+    out += '>';
+    out.append(line, n);
     out += '\n';
-    at = end + 1;
-  }
+  });
   return out;
+}
+
+std::vector<std::string> JournalEntry(const char* line, size_t len, bool error) {
+  std::vector<std::string> fields;
+  fields.push_back("MESSAGE=" + std::string(line, len));
+  fields.push_back("PRIORITY=" + std::to_string(LinePriority(line, len, error)));
+  fields.push_back("SYSLOG_IDENTIFIER=skav-server");
+  // "[02-5a-00-00-00-01] ...": a device's own line.
+  static constexpr size_t kMacText = 17;
+  if (len < kMacText + 2 || line[0] != '[' || line[kMacText + 1] != ']') return fields;
+  std::string mac(line + 1, kMacText);
+  for (size_t i = 0; i < kMacText; ++i) {
+    const char c = mac[i];
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (i % 3 == 2 ? c != '-' : !hex) return fields;
+    if (c >= 'a' && c <= 'f') mac[i] = static_cast<char>(c - 'a' + 'A');
+  }
+  fields.push_back("SKAV_MAC=" + mac);
+  if (ReportsFailure(line, len) &&
+      (Contains(line, len, "] exits. ") || Contains(line, len, "] interrupted by the stop")))
+    fields.push_back("SKAV_OUTCOME=Error");
+  else if (Contains(line, len, "] exits. ") && Contains(line, len, ", FW Upgrade: Done,"))
+    fields.push_back("SKAV_OUTCOME=Done");
+  return fields;
 }
 
 void RepeatGate::SetOn(bool on) {
@@ -83,20 +159,132 @@ std::string RepeatGate::Pass(const std::string& text, Clock::time_point now) {
   return shown;
 }
 
+struct HeadlessStream::Queue {
+  int fd;
+  bool journal;
+  // Entries of their own for the journal: the texts are queued as they
+  // are. Set before the writer starts.
+  bool nativeWanted = false;
+  // The writer's alone: the journal still takes entries; once it refuses
+  // one, the stream's form.
+  bool native = false;
+  std::mutex mu;
+  std::condition_variable wake;     // a text, or the end
+  std::condition_variable drained;  // the writer has ended
+  std::deque<std::string> texts;
+  size_t bytes = 0;
+  unsigned long long droppedLines = 0;
+  bool ending = false;
+  bool ended = false;
+
+  void Push(std::string text) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (bytes + text.size() > kQueueBytes) {
+      const auto lines = static_cast<unsigned long long>(
+          std::count(text.begin(), text.end(), '\n'));
+      droppedLines += lines > 0 ? lines : 1;
+      return;
+    }
+    // The queue has room again: the count goes before the text.
+    NoteDropped();
+    bytes += text.size();
+    texts.push_back(std::move(text));
+    wake.notify_one();
+  }
+
+  // Under mu, once the reader has taken something or the queue has room.
+  void NoteDropped() {
+    if (droppedLines == 0) return;
+    std::string note = DroppedLinesText(droppedLines);
+    if (journal) note = (nativeWanted ? "\x04" : "<4>") + note;
+    bytes += note.size();
+    texts.push_back(std::move(note));
+    droppedLines = 0;
+  }
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      wake.wait(lock, [&] { return !texts.empty() || ending; });
+      if (texts.empty()) break;
+      std::string text = std::move(texts.front());
+      texts.pop_front();
+      lock.unlock();
+      if (nativeWanted)
+        Send(text);
+      else
+        WriteAll(fd, text.data(), text.size());
+      lock.lock();
+      bytes -= text.size();
+      // The reader took a text: output flows again.
+      NoteDropped();
+    }
+    ended = true;
+    drained.notify_all();
+  }
+
+  // One entry per line, MESSAGE the line as the Debug Window shows it. A
+  // first byte 3 or 4 is the text's priority (an error, the drop count).
+  // A journal that refuses an entry gets the stream's form from then on.
+  void Send(const std::string& text) {
+    const bool error = !text.empty() && text[0] == '\x03';
+    const bool warning = !text.empty() && text[0] == '\x04';
+    const size_t skip = error || warning ? 1 : 0;
+    std::string rest;
+    ForEachLine(text.data() + skip, text.size() - skip, [&](const char* line, size_t n) {
+      if (native) {
+        std::vector<std::string> fields = JournalEntry(line, n, error);
+        if (warning) fields[1] = "PRIORITY=4";
+        std::vector<iovec> entry;
+        for (std::string& field : fields) entry.push_back({field.data(), field.size()});
+        if (sd_journal_sendv(entry.data(), static_cast<int>(entry.size())) >= 0) return;
+        native = false;
+      }
+      const std::string one = JournalLines(line, n, error);
+      rest += warning ? "<4>" + one.substr(3) : one;
+    });
+    if (!rest.empty()) WriteAll(fd, rest.data(), rest.size());
+  }
+};
+
+std::string DroppedLinesText(unsigned long long lines) {
+  return "skav-server: " + std::to_string(lines) +
+         (lines == 1 ? " line" : " lines") +
+         " of output dropped: it was not read in time\n";
+}
+
+HeadlessStream::HeadlessStream(int fd, bool journal, RepeatGate* gate, bool native)
+    : journal_(journal), gate_(gate), queue_(std::make_shared<Queue>()) {
+  queue_->fd = fd;
+  queue_->journal = journal;
+  // libsystemd takes entries without a word when the journal's socket is
+  // not there: they would be lost.
+  struct stat st {};
+  queue_->nativeWanted = journal && native && stat(kJournalSocket, &st) == 0 &&
+                         S_ISSOCK(st.st_mode);
+  queue_->native = queue_->nativeWanted;
+  std::thread([queue = queue_] { queue->Run(); }).detach();
+}
+
+HeadlessStream::~HeadlessStream() {
+  std::unique_lock<std::mutex> lock(queue_->mu);
+  queue_->ending = true;
+  queue_->wake.notify_one();
+  queue_->drained.wait_for(lock, kDrainLimit, [&] { return queue_->ended; });
+}
+
 void HeadlessStream::Write(const char* text, size_t len, bool error) const {
   std::string passed;
-  // The gate is on only while the server waits; the lines of a run go out
-  // without a copy.
+  // The gate is on only while the server waits; the lines of a run pass
+  // it without a copy.
   if (gate_ != nullptr && gate_->On()) {
     passed = gate_->Pass(std::string(text, len), RepeatGate::Clock::now());
     if (passed.empty()) return;
     text = passed.data();
     len = passed.size();
   }
-  if (!journal_) {
-    WriteAll(fd_, text, len);
-    return;
-  }
-  const std::string lines = JournalLines(text, len, error);
-  WriteAll(fd_, lines.data(), lines.size());
+  if (queue_->nativeWanted)
+    queue_->Push((error ? "\x03" : "") + std::string(text, len));
+  else
+    queue_->Push(journal_ ? JournalLines(text, len, error) : std::string(text, len));
 }

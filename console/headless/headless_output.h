@@ -7,8 +7,10 @@
 #include <chrono>
 #include <cstddef>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 /// True when `fd` is the stream that `journalStream` (the value of
 /// JOURNAL_STREAM, "DEVICE:INODE", may be nullptr) names: systemd connected
@@ -17,9 +19,18 @@ bool IsJournalStream(int fd, const char* journalStream);
 
 /// The journal form of `len` bytes of text: each line without its CR,
 /// behind "<3>" when it is an error ("[Error]" lines, or every line when
-/// `error` is set) and "<6>" otherwise, ended by a line feed (also the
+/// `error` is set), "<4>" when it reports a device's failure (its TFTP
+/// error, its failed or interrupted transfer, an exit report without its
+/// firmware upgrade) and "<6>" otherwise, ended by a line feed (also the
 /// last one, so that no other writer's text joins it).
 std::string JournalLines(const char* text, size_t len, bool error);
+
+/// The fields of the journal's own entry for one line (without its line
+/// end): MESSAGE (the line), PRIORITY (as JournalLines gives it) and
+/// SYSLOG_IDENTIFIER; a device's line also has SKAV_MAC (its MAC in
+/// capitals, "02-5A-00-00-00-01"), and its outcome line SKAV_OUTCOME
+/// ("Done" or "Error").
+std::vector<std::string> JournalEntry(const char* line, size_t len, bool error);
 
 /// While on, lets each text through the first time and then at most once
 /// a minute, saying how often it came meanwhile: a server that retries
@@ -46,25 +57,49 @@ class RepeatGate {
   std::map<std::string, Seen> seen_;
 };
 
-/// One output stream of the headless server.
+/// The text that stands for `lines` lines a stalled reader never got.
+std::string DroppedLinesText(unsigned long long lines);
+
+/// One output stream of the headless server. Every client thread writes
+/// to it: a reader that stalls (a busy journal, a terminal after Ctrl-S)
+/// must not stall them. Texts wait in a bounded queue for a thread of the
+/// stream's own that writes them; texts beyond the bound are dropped and
+/// counted, and the count goes out as one line once the queue has room.
 class HeadlessStream {
  public:
-  /// `journal`: write the journal form; otherwise the bytes as they are.
-  /// `gate`, when given, decides which texts go out.
-  HeadlessStream(int fd, bool journal, RepeatGate* gate = nullptr)
-      : fd_(fd), journal_(journal), gate_(gate) {}
+  /// How many bytes of text may wait for a stalled reader.
+  static constexpr size_t kQueueBytes = 256 * 1024;
+  /// How long the end of the program waits for a reader to take what is
+  /// still queued.
+  static constexpr std::chrono::seconds kDrainLimit{2};
 
-  /// Writes the text in one write (lines of several threads never mix),
-  /// going on after interruptions and giving up quietly when the reader
-  /// is gone: the server keeps running.
+  /// `journal`: write the journal form; otherwise the bytes as they are.
+  /// `gate`, when given, decides which texts go out. `native` (with
+  /// `journal`): send each line as an entry of its own with the fields of
+  /// JournalEntry, falling back to the journal form on the stream when
+  /// the journal does not take them.
+  HeadlessStream(int fd, bool journal, RepeatGate* gate = nullptr, bool native = false);
+  /// Gives the reader up to kDrainLimit to take what is queued.
+  ~HeadlessStream();
+  HeadlessStream(const HeadlessStream&) = delete;
+  HeadlessStream& operator=(const HeadlessStream&) = delete;
+
+  /// Queues the text, to go out in one write (lines of several threads
+  /// never mix), never waiting for the reader; the writer goes on after
+  /// interruptions and gives up quietly when the reader is gone: the
+  /// server keeps running.
   void Write(const char* text, size_t len, bool error = false) const;
   void Write(const std::string& text, bool error = false) const {
     Write(text.data(), text.size(), error);
   }
   bool journal() const { return journal_; }
 
+  struct Queue;
+
  private:
-  int fd_;
   bool journal_;
   RepeatGate* gate_;
+  // Shared with the writer thread, which outlives the stream when a reader
+  // never comes back: the program ends without it.
+  std::shared_ptr<Queue> queue_;
 };

@@ -88,6 +88,78 @@ class HeadlessControls : public PlainControls {
   LogFile& logFile_;
 };
 
+// The item of the "Network Interface:" list that is interface `name`,
+// -1 when the list has none of that name.
+int ItemOf(const L2_IfList& list, const std::string& name) {
+  for (int i = 0; i < list.count; ++i) {
+    if (name == list.description[i]) return list.count > 1 ? i + 1 : 0;
+  }
+  return -1;
+}
+
+unsigned InterfaceFlags(const std::string& name) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  ifreq request{};
+  std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name.c_str());
+  const int rc = ioctl(fd, SIOCGIFFLAGS, &request);
+  close(fd);
+  return rc == 0 ? static_cast<unsigned>(request.ifr_flags) : 0;
+}
+
+// The trial of a reload and of --check-settings, on nothing a run uses:
+// the settings in `settingsFile`, every image they name and the interface
+// they name. A claim of that interface by `servedPort`'s own run, or by
+// the process `holder`, stands aside: it is the run the settings are for.
+// Empty when all of it would start; otherwise why not.
+std::string TrySettings(const std::string& settingsFile, const std::string& servedPort,
+                        pid_t holder) {
+  L2_IfList interfaces;
+  L2_ListIf(&interfaces);
+  // Controls that open no log file: the file of a run stays until the
+  // run is replaced.
+  PlainControls trial(interfaces);
+  if (LoadSettings(trial, settingsFile) == 0) return "the settings cannot be read";
+  {
+    StartRequest request;
+    request.firmwarePath = trial.FirmwarePath();
+    for (int k = 0; k < 6; ++k) request.stringTablePaths[k] = trial.StringTablePath(k + 1);
+    UploadImages images;
+    const bool loaded = LoadRequestImages(request, images);
+    FreeUploadImages(images);
+    if (!loaded) return "an image they name cannot be loaded";
+  }
+  const std::string port = LoadInterfaceName(settingsFile);
+  if (port.empty()) return "they name no network interface";
+  const int item = ItemOf(interfaces, port);
+  if (if_nametoindex(port.c_str()) == 0 || item < 0)
+    return "the network interface '" + port + "' they name is not there";
+  if (port == servedPort) return {};
+  L2_IfClaim claim;
+  switch (claim.Take(port.c_str())) {
+    case L2_IfClaim::Result::kClaimed:
+      break;
+    case L2_IfClaim::Result::kTaken:
+      if (holder > 0 && claim.holder() == holder) break;
+      return "the network interface '" + port + "' is already served by skav-server (pid " +
+             std::to_string(claim.holder()) + ")";
+    case L2_IfClaim::Result::kFailed:
+      return "the network interface '" + port + "' cannot be claimed: " + claim.reason();
+  }
+  // A port that is down is taken up by the start; one that is up must
+  // open now.
+  const unsigned flags = InterfaceFlags(port);
+  if ((flags & IFF_UP) != 0) {
+    char errorText[256] = "";
+    const int entry = interfaces.count > 1 ? item - 1 : 0;
+    L2_If* link = L2_Open(interfaces.name[entry], interfaces.description[entry], errorText);
+    if (link == nullptr)
+      return "the network interface '" + port + "' cannot be opened: " + errorText;
+    L2_Close(link);
+  }
+  return {};
+}
+
 // A run of the server and everything its start reads: the settings, the
 // interface list and the signals that drive it.
 class HeadlessRun : public RunFront {
@@ -166,7 +238,8 @@ class HeadlessRun : public RunFront {
     // Nothing runs while a port is awaited: the new settings may name
     // the port that was mistyped.
     if (!supervisor_.Waiting()) {
-      const std::string why = TryReload();
+      const std::string why = TrySettings(
+          options_.settingsFile, server_.Running() ? server_.InterfaceName() : "", 0);
       if (!why.empty()) {
         Note("skav-server: %s\n", why.c_str());
         Note("skav-server: the settings in '%s' were not taken; the server goes on as "
@@ -258,71 +331,6 @@ class HeadlessRun : public RunFront {
                true);
   }
 
-  // The reload's trial, on nothing the run uses: the settings, every image
-  // they name and the interface they name. Empty when all of it would
-  // start; otherwise why not.
-  std::string TryReload() {
-    L2_IfList interfaces;
-    L2_ListIf(&interfaces);
-    // Controls that open no log file: the file of the run stays until the
-    // run is replaced.
-    PlainControls trial(interfaces);
-    if (LoadSettings(trial, options_.settingsFile) == 0) return "the settings cannot be read";
-    {
-      UploadImages images;
-      const bool loaded = LoadRequestImages(Request(trial), images);
-      FreeUploadImages(images);
-      if (!loaded) return "an image they name cannot be loaded";
-    }
-    const std::string port = LoadInterfaceName(options_.settingsFile);
-    if (port.empty()) return "they name no network interface";
-    const int item = ItemOf(interfaces, port);
-    if (if_nametoindex(port.c_str()) == 0 || item < 0)
-      return "the network interface '" + port + "' they name is not there";
-    if (port == server_.InterfaceName() && server_.Running()) return {};
-    L2_IfClaim claim;
-    switch (claim.Take(port.c_str())) {
-      case L2_IfClaim::Result::kClaimed:
-        break;
-      case L2_IfClaim::Result::kTaken:
-        return "the network interface '" + port + "' is already served by skav-server (pid " +
-               std::to_string(claim.holder()) + ")";
-      case L2_IfClaim::Result::kFailed:
-        return "the network interface '" + port + "' cannot be claimed: " + claim.reason();
-    }
-    // A port that is down is taken up by the start; one that is up must
-    // open now.
-    const unsigned flags = InterfaceFlags(port);
-    if ((flags & IFF_UP) != 0) {
-      char errorText[256] = "";
-      const int entry = interfaces.count > 1 ? item - 1 : 0;
-      L2_If* link = L2_Open(interfaces.name[entry], interfaces.description[entry], errorText);
-      if (link == nullptr)
-        return "the network interface '" + port + "' cannot be opened: " + errorText;
-      L2_Close(link);
-    }
-    return {};
-  }
-
-  // The item of the "Network Interface:" list that is interface `name`,
-  // -1 when the list has none of that name.
-  static int ItemOf(const L2_IfList& list, const std::string& name) {
-    for (int i = 0; i < list.count; ++i) {
-      if (name == list.description[i]) return list.count > 1 ? i + 1 : 0;
-    }
-    return -1;
-  }
-
-  static unsigned InterfaceFlags(const std::string& name) {
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return 0;
-    ifreq request{};
-    std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name.c_str());
-    const int rc = ioctl(fd, SIOCGIFFLAGS, &request);
-    close(fd);
-    return rc == 0 ? static_cast<unsigned>(request.ifr_flags) : 0;
-  }
-
   std::string SettingsPath() const {
     return options_.settingsFile.empty() ? MachineSettingsFile() : options_.settingsFile;
   }
@@ -382,7 +390,12 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
 
   const char* journal = std::getenv("JOURNAL_STREAM");
   RepeatGate gate;
-  const HeadlessStream out(STDOUT_FILENO, IsJournalStream(STDOUT_FILENO, journal), &gate);
+  // A service of systemd (which names each run) sends the journal entries
+  // of their own, with fields to filter on; any other reader of the
+  // journal's stream gets its form.
+  const bool native = std::getenv("INVOCATION_ID") != nullptr;
+  const HeadlessStream out(STDOUT_FILENO, IsJournalStream(STDOUT_FILENO, journal), &gate,
+                           native);
   const HeadlessStream err(STDERR_FILENO, IsJournalStream(STDERR_FILENO, journal), &gate);
 
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
@@ -437,4 +450,20 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
   SetErrorSink(nullptr);
   close(signalFd);
   return status;
+}
+
+int CheckSettings(const std::string& settingsFile, pid_t holder) {
+  const HeadlessStream err(STDERR_FILENO, false);
+  StderrErrorSink errorSink(err);
+  SetErrorSink(&errorSink);
+  const std::string why = TrySettings(settingsFile, "", holder);
+  SetErrorSink(nullptr);
+  if (!why.empty()) {
+    err.Write("skav-server: the settings in '" + settingsFile + "' cannot be served: " + why +
+                  "\n",
+              true);
+    return 1;
+  }
+  std::printf("skav-server: the settings in '%s' can be served\n", settingsFile.c_str());
+  return 0;
 }

@@ -106,6 +106,15 @@ long long Sample(const std::string& text, const std::string& name, const std::st
   return std::atoll(text.c_str() + at + head.size());
 }
 
+// Whether signal `signo` waits to be taken by process `pid`.
+bool SignalPending(pid_t pid, int signo) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const size_t at = status.find("ShdPnd:\t");
+  if (at == std::string::npos) return false;
+  const unsigned long long mask = std::strtoull(status.c_str() + at + 8, nullptr, 16);
+  return (mask >> (signo - 1) & 1) != 0;
+}
+
 // The end of a long output, for a failure's message.
 std::string Tail(const std::string& text) {
   return text.size() > 3000 ? text.substr(text.size() - 3000) : text;
@@ -282,12 +291,49 @@ TEST_F(HeadlessControl, Usr1ClearsTheDoneDeviceAndUsr2PrintsThePanel) {
   EXPECT_EQ(CountOf(server.Out(), "New client: 02-5a-00-00-02-02"), 1);
 }
 
+// skav-server --check-settings in the server's namespace: its exit status,
+// and its standard error after a ':'.
+std::string CheckSettings(const std::string& ns, const std::string& settings,
+                          const std::string& extra = "") {
+  const std::string command = "ip netns exec " + ns + " " SKAV_SERVER_BIN " --check-settings '" +
+                              settings + "' " + extra + " 2>&1 >/dev/null";
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return "no shell";
+  std::string said;
+  char buf[1024];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) said.append(buf, n);
+  const int status = pclose(p);
+  return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ":" + said;
+}
+
 TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
   const std::string first = Firmware("first.bin", 3000, 3);
   const std::string second = Firmware("second.bin", 5000, 4);
   WriteSettings(first, false);
   ServerProcess server(net_->serverNs(), settings_, dir_);
   ASSERT_TRUE(server.WaitForOut(kStarted, kStartLimit)) << server.Err();
+  // What the units' reload asks before the signal: the running server's
+  // own claim stands aside only for it.
+  EXPECT_EQ(CheckSettings(net_->serverNs(), settings_, "--reload-of " +
+                                                          std::to_string(server.pid())),
+            "0:");
+  EXPECT_NE(CheckSettings(net_->serverNs(), settings_).find("1:skav-server: the settings in '" +
+                                                           settings_ +
+                                                           "' cannot be served: the network "
+                                                           "interface '" +
+                                                           net_->serverIf() +
+                                                           "' is already served by skav-server"),
+            std::string::npos);
+  const std::string absent = dir_.File("absent.conf");
+  WriteFile(absent, "[General]\nInterface Name=skavnone0\nFirmware Path=" + first + "\n");
+  const std::string absentSaid = CheckSettings(net_->serverNs(), absent);
+  EXPECT_EQ(absentSaid.substr(0, 2), "1:") << absentSaid;
+  EXPECT_NE(absentSaid.find("\nskav-server: the settings in '" + absent +
+                            "' cannot be served: the network interface 'skavnone0' they name "
+                            "is not there\n"),
+            std::string::npos)
+      << absentSaid;
   auto one = Device("02:5a:00:00:03:01", first);
   EXPECT_EQ(one->Wait(kSimLimit), 0) << one->output();
 
@@ -299,6 +345,12 @@ TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
 
   const std::string missing = dir_.File("missing.bin");
   WriteSettings(missing, false);
+  const std::string refused = CheckSettings(net_->serverNs(), settings_,
+                                            "--reload-of " + std::to_string(server.pid()));
+  EXPECT_EQ(refused.substr(0, 2), "1:") << refused;
+  EXPECT_NE(refused.find("Unable to load the firmware file '" + missing + "' to memory\n"),
+            std::string::npos)
+      << refused;
   ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
   ASSERT_TRUE(WaitUntil([&] { return server.Err().find("were not taken") != std::string::npos; },
                         10s))
@@ -346,6 +398,13 @@ TEST_F(HeadlessControl, ForgetAfterServesAReturningDeviceAgainAndTheJournalGetsI
   malformed->Wait(kSimLimit);
   ASSERT_TRUE(server.WaitForOut("<3>[Error] SKAV_MsgParsing() fails (5)\n", 5s)) << server.Out();
 
+  auto failing = Device("02:5a:00:00:04:03", "", {"--tftp-error", "1"});
+  failing->Wait(kSimLimit);
+  EXPECT_TRUE(server.WaitForOut("<4>[02-5a-00-00-04-03] RX TFTP Error (3): ", 5s))
+      << server.Out();
+  EXPECT_TRUE(server.WaitForOut("<4>[02-5a-00-00-04-03] exits. TFTP: Failed,", kOutcomeLimit))
+      << server.Out();
+
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
   const std::string out = server.Out();
@@ -356,9 +415,45 @@ TEST_F(HeadlessControl, ForgetAfterServesAReturningDeviceAgainAndTheJournalGetsI
     ASSERT_NE(end, std::string::npos) << "a line without its end: " << out.substr(at);
     const std::string line = out.substr(at, end - at);
     const bool error = line.find("[Error]") == 3;
-    EXPECT_EQ(line.substr(0, 3), error ? "<3>" : "<6>") << line;
+    // The malformed device got no firmware either: its exit is a failure.
+    const bool failure = line.find("[02-5a-00-00-04-03] RX TFTP Error") == 3 ||
+                         line.find("[02-5a-00-00-04-03] exits.") == 3 ||
+                         line.find("[02-5a-00-00-04-02] exits.") == 3;
+    EXPECT_EQ(line.substr(0, 3), error ? "<3>" : failure ? "<4>" : "<6>") << line;
     at = end + 1;
   }
+}
+
+TEST_F(HeadlessControl, AStalledReaderHoldsNoDeviceUpAndLearnsHowManyLinesItMissed) {
+  const std::string firmware = Firmware("fw.bin", 2048, 6);
+  WriteSettings(firmware, false);
+  ServerProcess server(net_->serverNs(), settings_, dir_,
+                       ServerProcess::Options{{}, false, true});
+  auto first = Device("02:5a:00:00:06:01", firmware);
+  EXPECT_EQ(first->Wait(kSimLimit), 0) << first->output();
+  // 20,000 panels of at least 24 bytes each (the panel's total line), each
+  // sent once the one before was taken: more than the pipe and the queue
+  // hold together.
+  for (int panel = 0; panel < 20000; ++panel) {
+    ASSERT_EQ(kill(server.pid(), SIGUSR2), 0);
+    const auto limit = std::chrono::steady_clock::now() + 5s;
+    while (SignalPending(server.pid(), SIGUSR2)) {
+      ASSERT_LT(std::chrono::steady_clock::now(), limit) << "panel " << panel;
+      std::this_thread::sleep_for(50us);
+    }
+  }
+  auto second = Device("02:5a:00:00:06:02", firmware);
+  EXPECT_EQ(second->Wait(kSimLimit), 0) << second->output();
+
+  server.ReadOut();
+  EXPECT_TRUE(WaitUntil([&] { return std::regex_search(server.Out(), std::regex(
+                                  "\nskav-server: [0-9]+ lines of output dropped: it was not "
+                                  "read in time\n")); },
+                        10s))
+      << Tail(server.Out());
+  EXPECT_NE(server.Out().find(kStarted), std::string::npos) << Tail(server.Out());
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
 }
 
 TEST_F(HeadlessControl, APulledAdapterStopsTheRunWhichStartsAgainWhenItIsBack) {

@@ -1,5 +1,6 @@
-// The headless server's output gate: a text that repeats while the server
-// waits goes out once a minute at most, with the count of what was held.
+// The headless server's output: a text that repeats while the server waits
+// goes out once a minute at most, with the count of what was held; a
+// journal entry of a board's line carries its MAC and outcome.
 #include "console/headless/headless_output.h"
 
 #include <gtest/gtest.h>
@@ -34,3 +35,20 @@ TEST(RepeatGate, HoldsRepeatsForAMinuteAndThenCountsThem) {
 }
 
 }  // namespace
+
+TEST(JournalEntry, ABoardsOutcomeLineCarriesItsMacOutcomeAndPriority) {
+  const std::string failed =
+      "[02-5a-00-00-00-0a] exits. TFTP: Failed, FW Upgrade: None, Graceful Closing: Yes.";
+  EXPECT_EQ(JournalEntry(failed.data(), failed.size(), false),
+            (std::vector<std::string>{"MESSAGE=" + failed, "PRIORITY=4",
+                                      "SYSLOG_IDENTIFIER=skav-server",
+                                      "SKAV_MAC=02-5A-00-00-00-0A", "SKAV_OUTCOME=Error"}));
+  const std::string done =
+      "[02-5a-00-00-00-0b] exits. TFTP: Done, FW Upgrade: Done, Graceful Closing: Yes.";
+  const std::vector<std::string> fields = JournalEntry(done.data(), done.size(), false);
+  ASSERT_EQ(fields.size(), 5u);
+  EXPECT_EQ(fields[1], "PRIORITY=6");
+  EXPECT_EQ(fields[4], "SKAV_OUTCOME=Done");
+  const std::string banner = "SKAV Server starts running (region: 0)...";
+  EXPECT_EQ(JournalEntry(banner.data(), banner.size(), false).size(), 3u) << "no MAC, no field";
+}

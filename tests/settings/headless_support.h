@@ -47,6 +47,7 @@ class ServerProcess {
   struct Options {
     std::vector<std::string> args;  ///< behind --headless --settings FILE
     bool journal = false;           ///< JOURNAL_STREAM names its stdout
+    bool stalledOut = false;        ///< stdout a small pipe, unread until ReadOut()
   };
 
   ServerProcess(const std::string& ns, const std::string& settings, const TempDir& dir)
@@ -63,9 +64,15 @@ class ServerProcess {
     std::vector<char*> args;
     for (std::string& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
+    int pipeFds[2] = {-1, -1};
+    if (options.stalledOut && pipe2(pipeFds, O_CLOEXEC) == 0) {
+      fcntl(pipeFds[1], F_SETPIPE_SZ, 4096);
+      pipe_ = pipeFds[0];
+    }
     pid_ = fork();
     if (pid_ == 0) {
-      const int out = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int out = pipe_ >= 0 ? pipeFds[1]
+                                 : open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int err = open(err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(out, STDOUT_FILENO);
       dup2(err, STDERR_FILENO);
@@ -77,13 +84,33 @@ class ServerProcess {
                       static_cast<unsigned long long>(st.st_dev),
                       static_cast<unsigned long long>(st.st_ino));
         setenv("JOURNAL_STREAM", stream, 1);
+        // The journal's stream form, also under a service manager.
+        unsetenv("INVOCATION_ID");
       } else {
         unsetenv("JOURNAL_STREAM");
       }
       execvp("ip", args.data());
       _exit(127);
     }
+    if (pipe_ >= 0) {
+      close(pipeFds[1]);
+      WriteFile(out_, "");
+    }
   }
+  /// stalledOut: from now on, what the pipe gets goes to Out().
+  void ReadOut() {
+    if (pipe_ < 0 || reader_.joinable()) return;
+    reader_ = std::thread([fd = pipe_, path = out_] {
+      const int file = open(path.c_str(), O_WRONLY | O_APPEND);
+      char buf[4096];
+      ssize_t n;
+      while ((n = read(fd, buf, sizeof buf)) > 0) {
+        if (write(file, buf, static_cast<size_t>(n)) != n) break;
+      }
+      close(file);
+    });
+  }
+
   ~ServerProcess() {
     if (pid_ > 0 && !reaped_) {
       kill(pid_, SIGTERM);
@@ -91,6 +118,12 @@ class ServerProcess {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
       }
+    }
+    if (pipe_ >= 0) {
+      // The server is gone: the reader meets the end of the pipe.
+      ReadOut();
+      reader_.join();
+      close(pipe_);
     }
   }
 
@@ -123,6 +156,8 @@ class ServerProcess {
   std::string out_, err_;
   pid_t pid_ = -1;
   bool reaped_ = false;
+  int pipe_ = -1;
+  std::thread reader_;
 };
 
 #endif  // SKAV_SERVER_BIN

@@ -12,6 +12,7 @@
 #include "console/privileged_start.h"
 #include "console/settings/settings_store.h"
 #include "link/if_claim.h"
+#include "link/if_list.h"
 #include "protocol/server_thread.h"
 
 #ifndef SKAV_INSTANCE_SETTINGS_DIR
@@ -26,6 +27,8 @@ namespace {
 // A week: longer than any shift, and far from the millisecond clock's
 // limits.
 constexpr int kMaxForgetAfterSeconds = 7 * 24 * 3600;
+// The kernel's largest process id.
+constexpr int kMaxPid = 4194304;
 
 // A whole number, digits only, from 1 to `max`.
 bool ParseCount(const char* text, int32_t max, int32_t* count) {
@@ -70,6 +73,8 @@ void PrintHelp(FILE* out) {
       "       skav-server --headless [--settings FILE] [--forget-after SECONDS]\n"
       "                              [--max-clients N] [--record FILE] [--progress]\n"
       "                              [--metrics FILE]\n"
+      "       skav-server --check-settings FILE [--reload-of PID]\n"
+      "       skav-server --remove-addresses\n"
       "       skav-server --help | --version\n"
       "\n"
       "Serves devices in their recovery loader on one network interface: gives\n"
@@ -111,6 +116,20 @@ void PrintHelp(FILE* out) {
       "                   that got no client, server cycles, each labelled with\n"
       "                   the interface. Put FILE in the folder node_exporter\n"
       "                   reads: --collector.textfile.directory=FOLDER.\n"
+      "  --check-settings FILE\n"
+      "                   check that the settings in FILE would start a server:\n"
+      "                   they read, every image they name loads, and the\n"
+      "                   interface they name is there, is claimed by no other\n"
+      "                   server and opens; no address is touched. Exit status 0,\n"
+      "                   or 1 with the reason on standard error. The units'\n"
+      "                   reload runs it before the SIGHUP, so that a reload\n"
+      "                   that would be refused fails.\n"
+      "  --reload-of PID  with --check-settings: the claim of server PID counts\n"
+      "                   as free (the check is for that server's reload).\n"
+      "  --remove-addresses\n"
+      "                   remove the server address this program put on any\n"
+      "                   interface that no running server claims, and exit (the\n"
+      "                   package does it when it is removed).\n"
       "  --help           show this text.\n"
       "  --version        show the program's version.\n"
       "\n"
@@ -124,7 +143,9 @@ void PrintHelp(FILE* out) {
       "settings and, when they read, every image loads and the interface they\n"
       "name can be served, stops and starts the server with them (otherwise\n"
       "standard error says why and the run goes on). Under systemd the lines go to the journal without CR, errors\n"
-      "with priority 3 (journalctl -p err), the rest with 6.\n"
+      "with priority 3 (journalctl -p err), a device's failure with 4 (-p\n"
+      "warning), the rest with 6. A reader that stalls never holds the server\n"
+      "up: lines beyond 256 KiB are dropped, and one line then says how many.\n"
       "\n"
       "Interface (headless): the settings must name it (\"Interface Name\");\n"
       "one that is not there is waited for by name, and no other is served.\n"
@@ -211,6 +232,8 @@ int main(int argc, char** argv) {
 
   bool headless = false;
   HeadlessOptions options;
+  const char* checkSettings = nullptr;
+  int32_t reloadOf = 0;
   const char* headlessOnly = nullptr;  // the first option the window lacks
   // Arguments the window's toolkit may want (-platform ...).
   std::vector<char*> rest{argv[0]};
@@ -222,6 +245,13 @@ int main(int argc, char** argv) {
       return 0;
     } else if (std::strcmp(arg, "--version") == 0) {
       std::printf("skav-server %s\n", SKAV_VERSION);
+      return 0;
+    } else if (std::strcmp(arg, "--remove-addresses") == 0 && argc == 2) {
+      if (L2_ClearIfAddrs() != 0 || L2_LastIfAddrError()[0] != '\0') {
+        std::fprintf(stderr, "skav-server: the server addresses were not all removed: %s\n",
+                     L2_LastIfAddrError());
+        return 1;
+      }
       return 0;
     } else if (std::strcmp(arg, "--headless") == 0) {
       headless = true;
@@ -269,12 +299,37 @@ int main(int argc, char** argv) {
       }
       options.metricsFile = value;
       if (!headlessOnly) headlessOnly = "--metrics";
+    } else if (const char* value = OptionValue("--check-settings", argc, argv, &i, &given);
+               given) {
+      if (value[0] == '\0') {
+        std::fprintf(stderr, "skav-server: --check-settings needs a file name\n");
+        return 2;
+      }
+      checkSettings = value;
+    } else if (const char* value = OptionValue("--reload-of", argc, argv, &i, &given); given) {
+      if (!ParseCount(value, kMaxPid, &reloadOf)) {
+        std::fprintf(stderr, "skav-server: --reload-of needs a process id\n");
+        return 2;
+      }
     } else if (std::strcmp(arg, "--progress") == 0) {
       options.progress = true;
       if (!headlessOnly) headlessOnly = "--progress";
     } else {
       rest.push_back(argv[i]);
     }
+  }
+
+  if (checkSettings != nullptr) {
+    if (headless || rest.size() > 1 || headlessOnly || !options.settingsFile.empty()) {
+      std::fprintf(stderr,
+                   "skav-server: --check-settings takes only --reload-of (see skav-server "
+                   "--help)\n");
+      return 2;
+    }
+    return CheckSettings(checkSettings, reloadOf);
+  } else if (reloadOf != 0) {
+    std::fprintf(stderr, "skav-server: --reload-of is for --check-settings\n");
+    return 2;
   }
 
   // Each device in transfer holds a socket: both front ends may use every
