@@ -230,9 +230,16 @@ void CServerDlg::BuildControls() {
   }
   sortRow->addStretch(1);
   clearStatus_ = Register(IDC_CLEAR_STATUS, Button(QStringLiteral("Clear"), group));
+  // Retrying is an operator's work, so it sits beside Clear and not in a
+  // supervisor's menu; it follows Clear's enabled state.
+  retryFailed_ = Register(IDC_RETRY_FAILED, Button(QStringLiteral("Retry Failed"), group));
+  retryFailed_->setToolTip(QStringLiteral(
+      "Forget the devices that failed, so that each is served again when it asks"));
+  sortRow->addWidget(retryFailed_);
   sortRow->addWidget(clearStatus_);
   connect(sortButtons_, &QButtonGroup::idClicked, this, &CServerDlg::OnSortButton);
   connect(clearStatus_, &QPushButton::clicked, this, &CServerDlg::OnClearStatus);
+  connect(retryFailed_, &QPushButton::clicked, this, &CServerDlg::OnRetryFailed);
 
   statusCtl_ = Register(IDC_STATUS_TEXT, new StatusTextEdit(group));
   auto* groupLayout = new QVBoxLayout(group);
@@ -310,6 +317,7 @@ bool CServerDlg::OnInitDialog() {
   ctx_.panel.Set(sortKey, kSortMacUp);
   sortButtons_->button(IDC_SORT_MAC_UP)->setChecked(true);
   clearStatus_->setEnabled(false);
+  retryFailed_->setEnabled(false);
 
   ctx_.statusCtl = &statusText_;
   statusFont = QFont(QStringLiteral("Courier New"));

@@ -63,6 +63,7 @@ enum ServerDlgId : int {
   IDC_ST5 = 1034,
   IDC_ST6 = 1035,
   IDC_REGION = 1038,
+  IDC_RETRY_FAILED = 1040,  ///< beside Clear: serves the failed boards again
 };
 
 /// What the window takes from outside; tests put fakes in.
@@ -141,6 +142,9 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   void OnSortButton(int id);
   /// "Clear": asks for the Done devices to go, and wakes the server loop.
   void OnClearStatus();
+  /// "Retry Failed": asks for the failed devices whose outcome is written
+  /// to go, so that each is served again when it asks; wakes the loop.
+  void OnRetryFailed();
 
   /// The About box.
   void OnAbout();
@@ -237,6 +241,7 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   QPushButton* logOpen_ = nullptr;
   QButtonGroup* sortButtons_ = nullptr;
   QPushButton* clearStatus_ = nullptr;
+  QPushButton* retryFailed_ = nullptr;
   StatusTextEdit* statusCtl_ = nullptr;
   StatusPanelView* statusView_ = nullptr;
   QPushButton* startStop_ = nullptr;

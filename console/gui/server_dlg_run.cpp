@@ -77,6 +77,7 @@ bool CServerDlg::StartServer() {
   startStop_->setText(QStringLiteral("Stop"));
   serverStatus_->setText(QStringLiteral("Server is running..."));
   clearStatus_->setEnabled(true);
+  retryFailed_->setEnabled(true);
   indicator->show();
   blinkTimer_->start();
   ShowImageFingerprints();
@@ -125,6 +126,7 @@ void CServerDlg::ShowStopped() {
   startStop_->setText(QStringLiteral("Start"));
   serverStatus_->setText(QStringLiteral("Server is stopped."));
   clearStatus_->setEnabled(false);
+  retryFailed_->setEnabled(false);
   indicator->hide();
 }
 
@@ -270,5 +272,10 @@ void CServerDlg::OnSortButton(int id) {
 
 void CServerDlg::OnClearStatus() {
   ::OnClearStatus(ctx_.panel);
+  if (server_.Running()) L2_BreakLoop(server_.Link());
+}
+
+void CServerDlg::OnRetryFailed() {
+  ::OnRetryFailed(ctx_.panel);
   if (server_.Running()) L2_BreakLoop(server_.Link());
 }

@@ -168,6 +168,39 @@ TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
   EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
 }
 
+// A failed board, reworked and seated again, is served anew after "Retry
+// Failed" while the run goes on.
+TEST(WindowNetns, RetryFailedServesAFailedDeviceAgainWithoutAStop) {
+  SKAV_REQUIRE_NETNS();
+  ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
+  NetnsPair pair;
+  ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
+  InNetns inServer(pair.serverNs());
+  gui_test::TempDir dir;
+  gui_test::RecordingErrorSink errors;
+  auto dlg = OpenWindowOn(pair, dir);
+  dlg->SetFirmwarePath(dir.Write("fw.bin", std::string(5000, 'f')));
+  Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
+  ASSERT_TRUE(dlg->Running());
+  const auto served = [&](const std::vector<std::string>& fault, const QString& panel) {
+    std::vector<std::string> args{kDevsim, "--if", pair.deviceIf(), "--timeout", "60"};
+    args.insert(args.end(), fault.begin(), fault.end());
+    e2e::Child sim(pair.deviceNs(), args);
+    int status = -1;
+    return gui_test::WaitUntil(
+        [&] {
+          if (status < 0) status = sim.Wait(0ms);
+          return status == 0 &&
+                 Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT)->toPlainText().startsWith(panel);
+        },
+        kServeLimitMs);
+  };
+  ASSERT_TRUE(served({"--tftp-error", "2"}, "Total    1 devices: Error (1)\n"));
+  Ctl<QPushButton>(*dlg, IDC_RETRY_FAILED)->click();
+  EXPECT_TRUE(served({}, "Total    1 devices: Done (1)\n"));
+  EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
+}
+
 // A logout, a shutdown or a kill ends the window as its close button does.
 TEST(WindowNetns, SigtermWithADeviceMidTransferWritesItsOutcomeAndSavesTheSettings) {
   SKAV_REQUIRE_NETNS();
