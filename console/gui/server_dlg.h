@@ -215,6 +215,9 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// from it (name, file, size, SHA-256); a field edited since says nothing.
   void ShowImageFingerprints();
   bool StartServer();
+  /// Before a close the operator asked for: true to go on. With devices in
+  /// mid-exchange it asks first, defaulting to not closing.
+  bool ConfirmCloseWhileServing();
   /// After a stop: the outcome lines the files did not take, in full.
   void ShowUnwrittenOutcomes();
 

@@ -224,11 +224,29 @@ void CServerDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  if (!closed_ && !endingSession_ && !ConfirmCloseWhileServing()) {
+    event->ignore();
+    return;
+  }
   if (!closed_) {
     closed_ = true;
     OnClose();
   }
   QDialog::closeEvent(event);
+}
+
+bool CServerDlg::ConfirmCloseWhileServing() {
+  // The panel's count, as the operator sees it: a close stops every board
+  // still in the middle of its exchange, and each of them ends in Error.
+  const int32_t serving = server_.Running() ? ctx_.panel.Get(reworkingCount) : 0;
+  if (serving <= 0) return true;
+  const QString text = serving == 1
+                           ? QStringLiteral("1 device is being served. Stop it and close?")
+                           : QStringLiteral("%1 devices are being served. Stop them and close?")
+                                 .arg(serving);
+  return QMessageBox::question(this, QStringLiteral("SKAV Server"), text,
+                               QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
 }
 
 void CServerDlg::reject() {

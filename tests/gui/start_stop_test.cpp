@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <algorithm>
@@ -335,6 +336,41 @@ TEST(WindowClose, WhileRunningSavesThenStopsThenClosesTheLog) {
   EXPECT_EQ(stored.FirmwarePath(), dir.File("fw.bin"));
   EXPECT_TRUE(stored.LogEnabled());
   EXPECT_EQ(stored.LogPath(), logPath);
+}
+
+// Answers each message box with `*answer`, keeping its text ("[No]" added
+// when No is its default).
+ModalHand Answer(std::vector<QString>* asked, const QMessageBox::StandardButton* answer) {
+  return ModalHand([asked, answer](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (box == nullptr) return false;
+    const bool no = box->defaultButton() == box->button(QMessageBox::No);
+    asked->push_back(box->text() + (no ? " [No]" : ""));
+    box->button(*answer)->click();
+    return true;
+  });
+}
+
+TEST(WindowClose, WithDevicesInMidExchangeAsksFirstAndStaysOpenUnlessTold) {
+  TempDir dir;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  ClickStartStop(*dlg);
+  for (uint8_t last : {1, 2}) {
+    const uint8_t mac[6] = {0x00, 0x1b, 0x2c, 0x00, 0x00, last};
+    link.port->Inject(Request(mac, 0x02));
+  }
+  ASSERT_TRUE(WaitUntil([&] { return dlg->Context().panel.Get(reworkingCount) == 2; }));
+  std::vector<QString> asked;
+  QMessageBox::StandardButton answer = QMessageBox::No;
+  auto hand = Answer(&asked, &answer);
+  EXPECT_FALSE(dlg->close());
+  EXPECT_TRUE(dlg->Running());
+  answer = QMessageBox::Yes;
+  EXPECT_TRUE(dlg->close());
+  EXPECT_FALSE(dlg->Running());
+  EXPECT_EQ(asked, std::vector<QString>(
+                       2, "2 devices are being served. Stop them and close? [No]"));
 }
 
 TEST(WindowKeys, EscapeClosesNeitherTheWindowNorTheDebugWindow) {
