@@ -311,6 +311,7 @@ bool CServerDlg::OnInitDialog() {
   if (!LoadSettings(*this, options_.settingsFile)) {
     ErrorBox("Fail to retrieve previous user configurations, use the default settings");
   }
+  settingsSeen_ = SettingsOnDisk();
 
   LeaveSupervisorMode();
 

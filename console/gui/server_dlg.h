@@ -218,6 +218,11 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// Before a close the operator asked for: true to go on. With devices in
   /// mid-exchange it asks first, defaulting to not closing.
   bool ConfirmCloseWhileServing();
+  /// The settings file's bytes now; empty when there is none.
+  std::string SettingsOnDisk() const;
+  /// True to save at close: the file is as this window last saw it, or the
+  /// operator chose to save over another window's changes.
+  bool SaveOverOtherWindow();
   /// After a stop: the outcome lines the files did not take, in full.
   void ShowUnwrittenOutcomes();
 
@@ -265,6 +270,9 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   std::string supervisorPassword;
   /// The device record's path as the settings keep it; opened at Start.
   std::string recordPath_;
+  /// The settings file as this window loaded or last saved it: another
+  /// window closed meanwhile has saved its own changes there.
+  std::string settingsSeen_;
 
   bool stopping_ = false;
   bool closed_ = false;

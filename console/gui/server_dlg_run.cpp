@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include <QCloseEvent>
 #include <QEventLoop>
@@ -203,10 +205,29 @@ void CServerDlg::ShowUnwrittenOutcomes() {
   box.exec();
 }
 
+std::string CServerDlg::SettingsOnDisk() const {
+  const std::string path =
+      options_.settingsFile.empty() ? MachineSettingsFile() : options_.settingsFile;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool CServerDlg::SaveOverOtherWindow() {
+  // A session that is ending has nobody to answer; this window's settings
+  // are saved as they always were.
+  if (endingSession_ || SettingsOnDisk() == settingsSeen_) return true;
+  return QMessageBox::question(
+             this, QStringLiteral("SKAV Server"),
+             QStringLiteral("The settings were changed in another window since this one "
+                            "opened. Save this window's settings over them?"),
+             QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
 void CServerDlg::OnClose() {
   supervisor_.StopWaiting();
   watchTimer_->stop();
-  if (!SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
+  if (SaveOverOtherWindow() && !SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
     ErrorBox(
         "Fail to save user configurations, you may need to configure everything again "
         "next time when you run the server.");

@@ -373,6 +373,24 @@ TEST(WindowClose, WithDevicesInMidExchangeAsksFirstAndStaysOpenUnlessTold) {
                        2, "2 devices are being served. Stop them and close? [No]"));
 }
 
+TEST(WindowClose, SettingsSavedMeanwhileByAnotherWindowAreKeptUnlessTheOperatorSays) {
+  TempDir dir;
+  FakeLink linkA, linkB;
+  auto first = OpenWindow(1, linkA, dir.File("settings.ini"));
+  auto second = OpenWindow(1, linkB, dir.File("settings.ini"));
+  std::vector<QString> asked;
+  const QMessageBox::StandardButton answer = QMessageBox::No;
+  auto hand = Answer(&asked, &answer);
+  second->SetFirmwarePath("/srv/fw/chosen.bin");
+  EXPECT_TRUE(second->close());
+  EXPECT_TRUE(asked.empty());
+  EXPECT_TRUE(first->close());
+  ASSERT_EQ(asked.size(), 1u);
+  EXPECT_TRUE(asked[0].startsWith("The settings were changed in another window"))
+      << asked[0].toStdString();
+  EXPECT_NE(ReadFile(dir.File("settings.ini")).find("/srv/fw/chosen.bin"), std::string::npos);
+}
+
 TEST(WindowKeys, EscapeClosesNeitherTheWindowNorTheDebugWindow) {
   TempDir dir;
   RecordingErrorSink errors;
