@@ -24,6 +24,7 @@
 #include "console/gui/server_dlg.h"
 #include "console/settings/settings_store.h"
 #include "transfer/image_fingerprint.h"
+#include "transfer/upload_images.h"
 
 namespace {
 
@@ -300,6 +301,9 @@ int CServerDlg::BrowseForFile(int fieldId, const QString& title, const QString& 
     if (answer == QMessageBox::Yes) break;
   }
   if (!PathFitsSettings(path)) return 0;
+  // The supervisor learns now, not at the next Start, that it cannot be sent.
+  if (flags == BrowseFlags::kExistingFile && !CheckImageFile(path.toLocal8Bit().constData()))
+    return 0;
   field->setText(path);
   field->setCursorPosition(static_cast<int>(field->text().size()));
   return 1;
