@@ -42,6 +42,8 @@ class CProgressDialog : public QDialog {
   QSortFilterProxyModel* SortedRows() const { return sorted_; }
   ProgressModel& Rows() const { return *model_; }
   QLabel* Summary() const { return summary_; }
+  /// The selected device in one line, its failure in full.
+  QLabel* Details() const { return details_; }
   QTimer* RefreshTimer() const { return timer_; }
 
  signals:
@@ -55,12 +57,14 @@ class CProgressDialog : public QDialog {
 
  private:
   void OnClose();
+  void ShowDetails();
 
   ProgressBoard& board_;
   ProgressModel* model_ = nullptr;
   QSortFilterProxyModel* sorted_ = nullptr;
   QTreeView* view_ = nullptr;
   QLabel* summary_ = nullptr;
+  QLabel* details_ = nullptr;
   QTimer* timer_ = nullptr;
   bool open_ = false;
 };
