@@ -215,6 +215,30 @@ void CServerDlg::BuildControls() {
   config->addWidget(logOpen_, row, 2);
   connect(logEnable_, &QCheckBox::clicked, this, &CServerDlg::OnEnableLog);
   connect(logOpen_, &QPushButton::clicked, this, &CServerDlg::OnOpenLog);
+  ++row;
+
+  // Set through "Advanced" / "Device Record..."; shown here so that the
+  // operator sees where the line's record goes.
+  recordPathField_ = Register(IDC_RECORD_PATH, new QLineEdit(this));
+  // Changed only through the menu, in supervisor mode; it looks like the
+  // locked fields above it.
+  recordPathField_->setEnabled(false);
+  recordPathField_->setPlaceholderText(QStringLiteral("(no device record)"));
+  config->addWidget(PlainLabel(QStringLiteral("Device Record:"), this), row, 0);
+  config->addWidget(recordPathField_, row, 1);
+  ++row;
+
+  setupHint_ = PlainLabel(
+      QStringLiteral("Nothing is configured yet: a supervisor logs in with "
+                     "\"Supervisor  Login...\" to choose the interface and the images."),
+      this);
+  setupHint_->setObjectName(QStringLiteral("setupHint"));
+  setupHint_->setWordWrap(true);
+  setupHint_->hide();
+  for (QLineEdit* field : {firmwarePath_, tablePaths_[0], tablePaths_[1], tablePaths_[2],
+                           tablePaths_[3], tablePaths_[4], tablePaths_[5]})
+    connect(field, &QLineEdit::textChanged, this, &CServerDlg::ShowSetupHint);
+  config->addWidget(setupHint_, row, 0, 1, 3);
 
   auto* group = new QGroupBox(QStringLiteral("Device Status"), this);
   auto* sortRow = new QHBoxLayout;
@@ -411,6 +435,11 @@ std::string CServerDlg::LogPath() const { return logPath_->text().toStdString();
 void CServerDlg::SetLogPath(const std::string& path) {
   logPath_->setText(QString::fromStdString(path));
   logPath_->setCursorPosition(static_cast<int>(logPath_->text().size()));
+}
+
+void CServerDlg::SetRecordPath(const std::string& path) {
+  recordPath_ = path;
+  recordPathField_->setText(QString::fromStdString(path));
 }
 
 void CServerDlg::SetSupervisorPassword(const std::string& password) {

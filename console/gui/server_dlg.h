@@ -64,6 +64,7 @@ enum ServerDlgId : int {
   IDC_ST6 = 1035,
   IDC_REGION = 1038,
   IDC_RETRY_FAILED = 1040,  ///< beside Clear: serves the failed boards again
+  IDC_RECORD_PATH = 1041,   ///< the device record's path, read-only
 };
 
 /// What the window takes from outside; tests put fakes in.
@@ -165,7 +166,7 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   std::string LogPath() const override;
   void SetLogPath(const std::string& path) override;
   std::string RecordPath() const override { return recordPath_; }
-  void SetRecordPath(const std::string& path) override { recordPath_ = path; }
+  void SetRecordPath(const std::string& path) override;
   std::string SupervisorPassword() const override { return supervisorPassword; }
   void SetSupervisorPassword(const std::string& password) override;
   /// Opens the log file named by the log path field, replacing the open
@@ -211,6 +212,8 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   W* Register(int id, W* widget);
   void OnBlinkTimer();
   void ShowStopped();
+  /// Shows how to begin while nothing is configured, in operator mode.
+  void ShowSetupHint();
   /// After a Start: each image path field's tooltip names what was loaded
   /// from it (name, file, size, SHA-256); a field edited since says nothing.
   void ShowImageFingerprints();
@@ -254,6 +257,8 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   StatusPanelView* statusView_ = nullptr;
   QPushButton* startStop_ = nullptr;
   QLabel* serverStatus_ = nullptr;
+  QLineEdit* recordPathField_ = nullptr;
+  QLabel* setupHint_ = nullptr;
   QPushButton* supervisorButton_ = nullptr;
 
   CDebugDialog* debugDlg_ = nullptr;
