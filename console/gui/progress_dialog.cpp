@@ -226,6 +226,14 @@ void CProgressDialog::Refresh() {
                         .arg(bytesPerSecond / 1024.0, 0, 'f', 1));
 }
 
+std::string CProgressDialog::ColumnState() const {
+  return view_->header()->saveState().toStdString();
+}
+
+void CProgressDialog::RestoreColumns(const std::string& state) {
+  if (!state.empty()) view_->header()->restoreState(QByteArray::fromStdString(state));
+}
+
 void CProgressDialog::ShowDetails() {
   const QModelIndex current = sorted_->mapToSource(view_->currentIndex());
   details_->setText(current.isValid()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <string>
 
 #include "report/progress_board.h"
 
@@ -42,6 +43,11 @@ class CProgressDialog : public QDialog {
   QSortFilterProxyModel* SortedRows() const { return sorted_; }
   ProgressModel& Rows() const { return *model_; }
   QLabel* Summary() const { return summary_; }
+  /// The columns' widths and sort, as opaque bytes, and back; bytes that
+  /// do not fit the view are ignored.
+  std::string ColumnState() const;
+  void RestoreColumns(const std::string& state);
+
   /// The selected device in one line, its failure in full.
   QLabel* Details() const { return details_; }
   QTimer* RefreshTimer() const { return timer_; }

@@ -358,6 +358,11 @@ bool CServerDlg::OnInitDialog() {
   statusCtl_->setFont(statusFont);
 
   indicator->hide();
+
+  // The progress window as the operator left it at the last close.
+  const ProgressLayout layout = LoadProgressLayout(options_.settingsFile);
+  progressDlg_->RestoreColumns(layout.columns);
+  if (layout.open) OnProgressWindow(true);
   return true;
 }
 

@@ -228,10 +228,15 @@ bool CServerDlg::SaveOverOtherWindow() {
 void CServerDlg::OnClose() {
   supervisor_.StopWaiting();
   watchTimer_->stop();
-  if (SaveOverOtherWindow() && !SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
+  if (!SaveOverOtherWindow()) {
+    // The other window's settings stand, and its layout with them.
+  } else if (!SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
     ErrorBox(
         "Fail to save user configurations, you may need to configure everything again "
         "next time when you run the server.");
+  } else {
+    SaveProgressLayout({progressDlg_->IsOpen(), progressDlg_->ColumnState()},
+                       options_.settingsFile);
   }
   StopServer();
   CloseLogFile(ctx_.logFile);

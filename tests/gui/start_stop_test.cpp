@@ -10,6 +10,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTreeView>
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -383,6 +384,18 @@ TEST(WindowClose, SettingsSavedMeanwhileByAnotherWindowAreKeptUnlessTheOperatorS
   ASSERT_EQ(asked.size(), 1u);  // the first window's close only
   EXPECT_TRUE(asked[0].startsWith("The settings were changed in another window"));
   EXPECT_NE(ReadFile(dir.File("settings.ini")).find("/srv/fw/chosen.bin"), std::string::npos);
+}
+
+TEST(WindowClose, TheProgressWindowOpensAgainAsTheOperatorLeftIt) {
+  TempDir dir;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  dlg->OnProgressWindow(true);
+  dlg->ProgressWindow().View()->setColumnWidth(0, 321);
+  ASSERT_TRUE(dlg->close());
+  auto again = OpenWindow(1, link, dir.File("settings.ini"));
+  EXPECT_TRUE(again->ProgressWindow().IsOpen());
+  EXPECT_EQ(again->ProgressWindow().View()->columnWidth(0), 321);
 }
 
 TEST(WindowKeys, EscapeClosesNeitherTheWindowNorTheDebugWindow) {
