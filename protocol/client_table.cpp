@@ -209,11 +209,15 @@ void MarkEnded(CClientThread* c) {
 
 void SKAVDReapClients() { SKAVDReapClients(0); }
 
-void SKAVDReapClients(uint32_t written) {
+void SKAVDReapClients(uint32_t written) { SKAVDReapClients(written, Outcome::kDone); }
+
+void SKAVDReapClients(uint32_t written, Outcome outcome) {
   for (CClientThread* c = gClientList; c; c = c->Next()) {
     if (c->State() != Closed) continue;
     if ((c->flags.load(std::memory_order_relaxed) & written) != written) continue;
-    if (ClientOutcome(*c) == Outcome::kDone || c->HasFlag(falseCreation)) MarkEnded(c);
+    // A false creation is no board: Clear takes it, a retry has nothing to serve again.
+    const bool falseOne = outcome == Outcome::kDone && c->HasFlag(falseCreation);
+    if (ClientOutcome(*c) == outcome || falseOne) MarkEnded(c);
   }
   RemoveEnded();
 }

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "report/device_record.h"
+
 class CClientThread;
 class LogSink;
 struct SKAVDContext;
@@ -45,6 +47,10 @@ void SKAVDReapClients();
 /// outcomes were written then waits for the next Clear instead of leaving
 /// a file without its line.
 void SKAVDReapClients(uint32_t written);
+
+/// Same for the Closed clients whose outcome is `outcome`: with kError a
+/// failed board, reworked and seated again, is served anew when it asks.
+void SKAVDReapClients(uint32_t written, Outcome outcome);
 
 /// Stamps clients newly seen Closed with `nowMs`, then ends and deletes
 /// those stamped at least `afterMs` ago, Done and Error alike, that carry

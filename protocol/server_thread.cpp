@@ -142,7 +142,8 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     // rebuild (another sort order, a Clear) stays for the next cycle.
     int32_t request = ctx->panel.w[refreshRequest].exchange(0);
     if (request != 0 || forgot) {
-      if (request == 2) SKAVDReapClients(written);
+      if ((request & kRequestReapDone) != 0) SKAVDReapClients(written);
+      if ((request & kRequestReapError) != 0) SKAVDReapClients(written, Outcome::kError);
       if (ctx->statusCtl)
         GUIStatusUpdateSorting(ctx->statusCtl, gClientList, ctx->panel);
       continue;

@@ -377,4 +377,11 @@ bool OnSortButton(PanelState& state, int32_t id) {
   return true;
 }
 
-void OnClearStatus(PanelState& state) { state.Set(refreshRequest, 2); }
+// Or-ed in, so that a Clear and a retry in the same cycle are both served.
+void OnClearStatus(PanelState& state) {
+  state.w[refreshRequest].fetch_or(kRequestReapDone, std::memory_order_relaxed);
+}
+
+void OnRetryFailed(PanelState& state) {
+  state.w[refreshRequest].fetch_or(kRequestReapError, std::memory_order_relaxed);
+}

@@ -16,7 +16,7 @@ constexpr int32_t kSortStatus = 1022;
 
 /// Word indexes of PanelState.
 enum PanelWord : int {
-  refreshRequest = 0,  ///< 0 none, 1 rebuild, 2 reap Done then rebuild
+  refreshRequest = 0,  ///< 0 none, else bits: 1 rebuild, 2 reap Done, 4 reap Error
   sortKey = 1,         ///< 1021, 1020 or 1022
   total = 2,
   errorCount = 3,
@@ -105,5 +105,12 @@ void GUIStatusUpdate(StatusText* ctl, DeviceRecord* list, PanelState& state);
 /// A sort button: stores the key and asks for a rebuild; false when the key
 /// was already chosen (then nothing changes). The caller wakes the loop.
 bool OnSortButton(PanelState& state, int32_t id);
+/// Bits of refreshRequest beyond the plain rebuild (1); each rebuilds too.
+constexpr int32_t kRequestReapDone = 2;
+constexpr int32_t kRequestReapError = 4;
+
 /// Clear: asks for the Done clients to be removed and the panel rebuilt.
 void OnClearStatus(PanelState& state);
+/// Retry failed: asks for the Error clients whose outcome is written to be
+/// removed, so that each is served again when it asks, and the panel rebuilt.
+void OnRetryFailed(PanelState& state);

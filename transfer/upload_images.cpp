@@ -62,6 +62,36 @@ bool IsBlankPath(const char* path) {
   return *path == '\0';
 }
 
+namespace {
+
+void TellOpenFailure(int openError, const char* refusal) {
+  char reason[1024];
+  ErrorBox("Fail to open the file: %s",
+           refusal ? refusal : ErrorText(strerror_r(openError, reason, sizeof reason), reason));
+}
+
+bool SizeFits(const char* path, uint64_t size) {
+  if (size <= kTftpMaxImageSize) return true;
+  ErrorBox("The file '%s' is %llu bytes long; one TFTP transfer carries at most %u bytes", path,
+           static_cast<unsigned long long>(size), kTftpMaxImageSize);
+  return false;
+}
+
+}  // namespace
+
+bool CheckImageFile(const char* path) {
+  struct stat st {};
+  if (stat(path, &st) != 0) {
+    TellOpenFailure(errno, nullptr);
+    return false;
+  }
+  if (const char* refusal = NotARegularFile(st.st_mode)) {
+    TellOpenFailure(0, refusal);
+    return false;
+  }
+  return SizeFits(path, static_cast<uint64_t>(st.st_size));
+}
+
 bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length) {
   *block = nullptr;
   *length = 0;
@@ -93,17 +123,12 @@ bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length) {
   }
   if (openError != 0 || refusal != nullptr) {
     if (fd >= 0) close(fd);
-    char reason[1024];
-    ErrorBox("Fail to open the file: %s",
-             refusal ? refusal
-                     : ErrorText(strerror_r(openError, reason, sizeof reason), reason));
+    TellOpenFailure(openError, refusal);
     return false;
   }
 
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (size > kTftpMaxImageSize) {
-    ErrorBox("The file '%s' is %llu bytes long; one TFTP transfer carries at most %u bytes",
-             path, static_cast<unsigned long long>(size), kTftpMaxImageSize);
+  if (!SizeFits(path, size)) {
     close(fd);
     return false;
   }

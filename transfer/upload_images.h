@@ -24,6 +24,11 @@ struct UploadImages {
 /// True for an empty path or one of spaces only.
 bool IsBlankPath(const char* path);
 
+/// The checks of LoadFileToMemory that need no read (a regular file, of a
+/// size one transfer carries), with its messages; for a file just chosen.
+/// false after an ErrorBox.
+bool CheckImageFile(const char* path);
+
 /// Reads the whole file into a new block. false after an ErrorBox.
 bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length);
 

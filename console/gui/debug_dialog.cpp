@@ -5,10 +5,12 @@
 #include <algorithm>
 
 #include <QCloseEvent>
+#include <QFileDialog>
 #include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -53,7 +55,6 @@ CDebugDialog::CDebugDialog(QWidget* owner) : QDialog(owner) {
 
   clear_ = new QPushButton(QStringLiteral("Clear"), this);
   save_ = new QPushButton(QStringLiteral("Save..."), this);
-  save_->setEnabled(false);  // saving was never offered
   for (QPushButton* b : {clear_, save_}) {
     b->setAutoDefault(false);
     b->setMinimumWidth(DialogUnitsToPixels(this, 50, 14).width());
@@ -81,6 +82,7 @@ CDebugDialog::CDebugDialog(QWidget* owner) : QDialog(owner) {
   drainTimer_->setInterval(kDrainIntervalMs);
   connect(drainTimer_, &QTimer::timeout, this, &CDebugDialog::Drain);
   connect(clear_, &QPushButton::clicked, this, &CDebugDialog::OnClear);
+  connect(save_, &QPushButton::clicked, this, &CDebugDialog::OnSave);
 }
 
 CDebugDialog::~CDebugDialog() {
@@ -116,21 +118,92 @@ void CDebugDialog::OnClose() {
   queue_.Close();
   drainTimer_->stop();
   open_ = false;
-  log_->clear();  // the text is lost; the next window starts empty
+  OnClear();  // the text is lost; the next window starts empty
   emit Closed();
 }
 
-void CDebugDialog::OnClear() { log_->clear(); }
+void CDebugDialog::OnClear() {
+  log_->clear();
+  runLine_.clear();
+  runCount_ = 0;
+}
+
+void CDebugDialog::OnSave() {
+  QFileDialog dialog(this, QStringLiteral("Save the Debug Window"), QString(),
+                     QStringLiteral("Text (*.txt)"));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setDefaultSuffix(QStringLiteral("txt"));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  SaveTo(dialog.selectedFiles().constFirst());
+}
+
+bool CDebugDialog::SaveTo(const QString& path) {
+  QString text = log_->toPlainText();
+  if (!text.isEmpty() && !text.endsWith(QLatin1Char('\n'))) text += QLatin1Char('\n');
+  text.replace(QLatin1Char('\n'), QStringLiteral("\r\n"));
+  // A file written whole or not at all: a full disk leaves an older save as it was.
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0 || !file.commit()) {
+    ErrorBox("Fail to save the Debug Window to '%s': %s", path.toUtf8().constData(),
+             file.errorString().toUtf8().constData());
+    return false;
+  }
+  return true;
+}
 
 void CDebugDialog::Drain() {
   size_t dropped = 0;
   const std::string batch = queue_.Take(&dropped);
   if (!open_) return;
-  if (!batch.empty()) AppendAtEnd(WithoutCarriageReturns(batch));
+  if (!batch.empty()) AppendFolded(WithoutCarriageReturns(batch));
   if (dropped > 0) {
     AppendAtEnd(QStringLiteral("[Error] %1 bytes of text were dropped: the Debug Window could not keep up\n")
                     .arg(dropped));
   }
+}
+
+void CDebugDialog::AppendFolded(const QString& text) {
+  // One fault met again and again (a board retrying, a port that stays
+  // away) would push everything else out of sight.
+  static const QString kErrorTag = QStringLiteral("[Error]");
+  QString pending;
+  bool countChanged = false;
+  qsizetype at = 0;
+  while (at < text.size()) {
+    const qsizetype lf = text.indexOf(QLatin1Char('\n'), at);
+    const qsizetype end = lf < 0 ? text.size() : lf + 1;
+    const QString line = text.mid(at, end - at);
+    at = end;
+    if (!runLine_.isEmpty() && line == runLine_) {
+      ++runCount_;
+      countChanged = true;
+      continue;
+    }
+    if (countChanged) {
+      if (!pending.isEmpty()) AppendAtEnd(pending);
+      pending.clear();
+      ShowRunCount();
+      countChanged = false;
+    }
+    pending += line;
+    const bool whole = line.endsWith(QLatin1Char('\n'));
+    runLine_ = whole && line.startsWith(kErrorTag) ? line : QString();
+    runCount_ = 1;
+  }
+  if (!pending.isEmpty()) AppendAtEnd(pending);
+  if (countChanged) ShowRunCount();
+}
+
+void CDebugDialog::ShowRunCount() {
+  QTextDocument* doc = log_->document();
+  // The text ends with a line feed: the last block is the empty one after it.
+  QTextBlock block = doc->lastBlock().previous();
+  if (!block.isValid()) return;
+  QTextCursor line(block);
+  line.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+  QString shown = runLine_;
+  shown.chop(1);
+  line.insertText(QStringLiteral("%1 (repeated %2 times)").arg(shown).arg(runCount_));
 }
 
 void CDebugDialog::AppendAtEnd(const QString& text) {

@@ -40,6 +40,10 @@ class CDebugDialog : public QDialog {
   /// does this every kDrainIntervalMs).
   void Drain();
 
+  /// Writes the text, with CR LF line ends, into `path`; false after an
+  /// ErrorBox.
+  bool SaveTo(const QString& path);
+
   QPlainTextEdit* LogCtl() const { return log_; }
   QPushButton* ClearButton() const { return clear_; }
   QPushButton* SaveButton() const { return save_; }
@@ -62,7 +66,15 @@ class CDebugDialog : public QDialog {
   void OnInitDialog();
   void OnClose();
   void OnClear();
+  /// "Save...": the text, with CR LF line ends as the log file has them,
+  /// into a file the operator picks.
+  void OnSave();
   void AppendAtEnd(const QString& text);
+  /// Appends `text` with each run of one "[Error]" line shown once, its
+  /// last line reading "(repeated N times)" when it came N times.
+  void AppendFolded(const QString& text);
+  /// Rewrites the last line of the log control as the run's line.
+  void ShowRunCount();
 
   DebugLogQueue queue_;
   QPlainTextEdit* log_ = nullptr;
@@ -70,6 +82,10 @@ class CDebugDialog : public QDialog {
   QPushButton* save_ = nullptr;
   QTimer* drainTimer_ = nullptr;
   bool open_ = false;
+  /// The "[Error]" line last appended (with its line feed), and how often
+  /// it came in a row; empty when the last line is no such line.
+  QString runLine_;
+  int runCount_ = 0;
 };
 
 /// Converts dialog units of `widget`'s font to pixels, so that windows keep

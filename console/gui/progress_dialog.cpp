@@ -9,6 +9,7 @@
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QLabel>
 #include <QPainter>
 #include <QScreen>
@@ -69,10 +70,25 @@ class ProgressBarDelegate : public QStyledItemDelegate {
     bar.minimum = 0;
     bar.maximum = 100;
     bar.progress = index.data(ProgressModel::kPercentRole).toInt();
-    bar.text = index.data(Qt::DisplayRole).toString();
-    bar.textVisible = true;
-    bar.textAlignment = Qt::AlignCenter;
+    bar.textVisible = false;
     style->drawControl(QStyle::CE_ProgressBar, &bar, painter, widget);
+
+    // The label on a plate of its own: text drawn straight on the bar is
+    // white over the fill and dark beside it, unreadable where they meet.
+    const QString text = index.data(Qt::DisplayRole).toString();
+    const QFontMetrics& fm = option.fontMetrics;
+    QRect plate(0, 0, fm.horizontalAdvance(text) + 8, fm.height());
+    plate.moveCenter(bar.rect.center());
+    painter->save();
+    painter->setRenderHint(QPainter::Antialiasing);
+    painter->setPen(Qt::NoPen);
+    QColor back = option.palette.color(QPalette::Base);
+    back.setAlpha(170);
+    painter->setBrush(back);
+    painter->drawRoundedRect(plate, 3, 3);
+    painter->setPen(option.palette.color(QPalette::Text));
+    painter->drawText(plate, Qt::AlignCenter, text);
+    painter->restore();
   }
 };
 
@@ -129,11 +145,28 @@ CProgressDialog::CProgressDialog(ProgressBoard& board, QWidget* owner)
     width += w;
   }
 
+  // The row's mark is drawn at the text's height: a larger icon would make
+  // the rows taller whenever the first row is marked.
+  view_->setIconSize(QSize(fm.height(), fm.height()));
+
+  // What the operator needs of the selected device without hovering or
+  // widening the Failure column.
+  details_ = new QLabel(this);
+  details_->setObjectName(QStringLiteral("progressDetails"));
+  details_->setTextFormat(Qt::PlainText);
+  details_->setWordWrap(true);
+  details_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  details_->setMinimumHeight(fm.lineSpacing() * 2);
+  details_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  connect(view_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          &CProgressDialog::ShowDetails);
+
   summary_ = new QLabel(this);
   summary_->setTextFormat(Qt::PlainText);
 
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(view_, 1);
+  layout->addWidget(details_);
   layout->addWidget(summary_);
 
   int wanted = width + 40;
@@ -183,6 +216,7 @@ void CProgressDialog::Refresh() {
         break;
     }
   }
+  ShowDetails();
   summary_->setText(QStringLiteral("%1 %2: %3 in flight, %4 done, %5 failed, %6 KiB/s")
                         .arg(rows)
                         .arg(rows == 1 ? QStringLiteral("device") : QStringLiteral("devices"))
@@ -190,6 +224,22 @@ void CProgressDialog::Refresh() {
                         .arg(done)
                         .arg(failed)
                         .arg(bytesPerSecond / 1024.0, 0, 'f', 1));
+}
+
+std::string CProgressDialog::ColumnState() const {
+  return view_->header()->saveState().toStdString();
+}
+
+void CProgressDialog::RestoreColumns(const std::string& state) {
+  if (!state.empty()) view_->header()->restoreState(QByteArray::fromStdString(state));
+}
+
+void CProgressDialog::ShowDetails() {
+  const QModelIndex current = sorted_->mapToSource(view_->currentIndex());
+  details_->setText(current.isValid()
+                        ? model_->Details(current.row())
+                        : QStringLiteral("Select a device to read when it came and ended, and "
+                                         "its failure in full."));
 }
 
 void CProgressDialog::closeEvent(QCloseEvent* event) {

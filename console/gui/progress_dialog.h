@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <string>
 
 #include "report/progress_board.h"
 
@@ -42,6 +43,13 @@ class CProgressDialog : public QDialog {
   QSortFilterProxyModel* SortedRows() const { return sorted_; }
   ProgressModel& Rows() const { return *model_; }
   QLabel* Summary() const { return summary_; }
+  /// The columns' widths and sort, as opaque bytes, and back; bytes that
+  /// do not fit the view are ignored.
+  std::string ColumnState() const;
+  void RestoreColumns(const std::string& state);
+
+  /// The selected device in one line, its failure in full.
+  QLabel* Details() const { return details_; }
   QTimer* RefreshTimer() const { return timer_; }
 
  signals:
@@ -55,12 +63,14 @@ class CProgressDialog : public QDialog {
 
  private:
   void OnClose();
+  void ShowDetails();
 
   ProgressBoard& board_;
   ProgressModel* model_ = nullptr;
   QSortFilterProxyModel* sorted_ = nullptr;
   QTreeView* view_ = nullptr;
   QLabel* summary_ = nullptr;
+  QLabel* details_ = nullptr;
   QTimer* timer_ = nullptr;
   bool open_ = false;
 };

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QBrush>
 #include <QColor>
+#include <QDateTime>
 #include <QIcon>
 #include <QStyle>
 #include <unordered_set>
@@ -29,9 +30,34 @@ int Alignment(int column) {
   return static_cast<int>((right ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
 }
 
+// A rate as it grows: KiB/s, then MiB/s, so that a fast line reads at a glance.
+QString RateText(double bytesPerSecond) {
+  const double kib = bytesPerSecond / 1024.0;
+  if (kib < 1024.0) return QStringLiteral("%1 KiB/s").arg(kib, 0, 'f', 1);
+  return QStringLiteral("%1 MiB/s").arg(kib / 1024.0, 0, 'f', 2);
+}
+
+QString TimeOfDay(int64_t wallMs) {
+  return QDateTime::fromMSecsSinceEpoch(wallMs).toLocalTime().toString(QStringLiteral("HH:mm:ss"));
+}
+
 }  // namespace
 
 ProgressModel::ProgressModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+QString ProgressModel::Details(int row) const {
+  if (row < 0 || row >= rowCount()) return {};
+  const Entry& e = entries_[static_cast<size_t>(row)];
+  QString line = QString::fromStdString(e.facts.text[kColMac]) + QStringLiteral(": started ") +
+                 TimeOfDay(e.row.live->startWallMs.load(std::memory_order_relaxed));
+  const int64_t ended = e.row.live->endWallMs.load(std::memory_order_relaxed);
+  if (ended != 0) line += QStringLiteral(", ended ") + TimeOfDay(ended);
+  if (!e.facts.text[kColOutcome].empty())
+    line += QStringLiteral(", ") + QString::fromStdString(e.facts.text[kColOutcome]);
+  if (!e.facts.text[kColFailure].empty())
+    line += QStringLiteral(": ") + QString::fromStdString(e.facts.text[kColFailure]);
+  return line;
+}
 
 int ProgressModel::rowCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : static_cast<int>(entries_.size());
@@ -124,6 +150,7 @@ QVariant ProgressModel::data(const QModelIndex& index, int role) const {
   const int column = index.column();
   switch (role) {
     case Qt::DisplayRole:
+      if (column == kColRate && !f.text[column].empty()) return RateText(f.bytesPerSecond);
       return QString::fromStdString(f.text[column]);
     case kSortRole:
       if (ProgressColumnIsNumeric(column)) return f.sortKey[column];

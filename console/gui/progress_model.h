@@ -38,6 +38,9 @@ class ProgressModel : public QAbstractTableModel {
 
   /// The facts of source row `row` as last updated.
   const ProgressFacts& Facts(int row) const { return entries_[static_cast<size_t>(row)].facts; }
+  /// Source row `row` in one line: its MAC, when it came and ended as local
+  /// times of day, its outcome and its failure in full.
+  QString Details(int row) const;
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;

@@ -215,6 +215,30 @@ void CServerDlg::BuildControls() {
   config->addWidget(logOpen_, row, 2);
   connect(logEnable_, &QCheckBox::clicked, this, &CServerDlg::OnEnableLog);
   connect(logOpen_, &QPushButton::clicked, this, &CServerDlg::OnOpenLog);
+  ++row;
+
+  // Set through "Advanced" / "Device Record..."; shown here so that the
+  // operator sees where the line's record goes.
+  recordPathField_ = Register(IDC_RECORD_PATH, new QLineEdit(this));
+  // Changed only through the menu, in supervisor mode; it looks like the
+  // locked fields above it.
+  recordPathField_->setEnabled(false);
+  recordPathField_->setPlaceholderText(QStringLiteral("(no device record)"));
+  config->addWidget(PlainLabel(QStringLiteral("Device Record:"), this), row, 0);
+  config->addWidget(recordPathField_, row, 1);
+  ++row;
+
+  setupHint_ = PlainLabel(
+      QStringLiteral("Nothing is configured yet: a supervisor logs in with "
+                     "\"Supervisor  Login...\" to choose the interface and the images."),
+      this);
+  setupHint_->setObjectName(QStringLiteral("setupHint"));
+  setupHint_->setWordWrap(true);
+  setupHint_->hide();
+  for (QLineEdit* field : {firmwarePath_, tablePaths_[0], tablePaths_[1], tablePaths_[2],
+                           tablePaths_[3], tablePaths_[4], tablePaths_[5]})
+    connect(field, &QLineEdit::textChanged, this, &CServerDlg::ShowSetupHint);
+  config->addWidget(setupHint_, row, 0, 1, 3);
 
   auto* group = new QGroupBox(QStringLiteral("Device Status"), this);
   auto* sortRow = new QHBoxLayout;
@@ -230,9 +254,16 @@ void CServerDlg::BuildControls() {
   }
   sortRow->addStretch(1);
   clearStatus_ = Register(IDC_CLEAR_STATUS, Button(QStringLiteral("Clear"), group));
+  // Retrying is an operator's work, so it sits beside Clear and not in a
+  // supervisor's menu; it follows Clear's enabled state.
+  retryFailed_ = Register(IDC_RETRY_FAILED, Button(QStringLiteral("Retry Failed"), group));
+  retryFailed_->setToolTip(QStringLiteral(
+      "Forget the devices that failed, so that each is served again when it asks"));
+  sortRow->addWidget(retryFailed_);
   sortRow->addWidget(clearStatus_);
   connect(sortButtons_, &QButtonGroup::idClicked, this, &CServerDlg::OnSortButton);
   connect(clearStatus_, &QPushButton::clicked, this, &CServerDlg::OnClearStatus);
+  connect(retryFailed_, &QPushButton::clicked, this, &CServerDlg::OnRetryFailed);
 
   statusCtl_ = Register(IDC_STATUS_TEXT, new StatusTextEdit(group));
   auto* groupLayout = new QVBoxLayout(group);
@@ -304,12 +335,14 @@ bool CServerDlg::OnInitDialog() {
   if (!LoadSettings(*this, options_.settingsFile)) {
     ErrorBox("Fail to retrieve previous user configurations, use the default settings");
   }
+  settingsSeen_ = SettingsOnDisk();
 
   LeaveSupervisorMode();
 
   ctx_.panel.Set(sortKey, kSortMacUp);
   sortButtons_->button(IDC_SORT_MAC_UP)->setChecked(true);
   clearStatus_->setEnabled(false);
+  retryFailed_->setEnabled(false);
 
   ctx_.statusCtl = &statusText_;
   statusFont = QFont(QStringLiteral("Courier New"));
@@ -325,6 +358,11 @@ bool CServerDlg::OnInitDialog() {
   statusCtl_->setFont(statusFont);
 
   indicator->hide();
+
+  // The progress window as the operator left it at the last close.
+  const ProgressLayout layout = LoadProgressLayout(options_.settingsFile);
+  progressDlg_->RestoreColumns(layout.columns);
+  if (layout.open) OnProgressWindow(true);
   return true;
 }
 
@@ -402,6 +440,11 @@ std::string CServerDlg::LogPath() const { return logPath_->text().toStdString();
 void CServerDlg::SetLogPath(const std::string& path) {
   logPath_->setText(QString::fromStdString(path));
   logPath_->setCursorPosition(static_cast<int>(logPath_->text().size()));
+}
+
+void CServerDlg::SetRecordPath(const std::string& path) {
+  recordPath_ = path;
+  recordPathField_->setText(QString::fromStdString(path));
 }
 
 void CServerDlg::SetSupervisorPassword(const std::string& password) {

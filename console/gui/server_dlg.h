@@ -63,6 +63,8 @@ enum ServerDlgId : int {
   IDC_ST5 = 1034,
   IDC_ST6 = 1035,
   IDC_REGION = 1038,
+  IDC_RETRY_FAILED = 1040,  ///< beside Clear: serves the failed boards again
+  IDC_RECORD_PATH = 1041,   ///< the device record's path, read-only
 };
 
 /// What the window takes from outside; tests put fakes in.
@@ -141,6 +143,9 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   void OnSortButton(int id);
   /// "Clear": asks for the Done devices to go, and wakes the server loop.
   void OnClearStatus();
+  /// "Retry Failed": asks for the failed devices whose outcome is written
+  /// to go, so that each is served again when it asks; wakes the loop.
+  void OnRetryFailed();
 
   /// The About box.
   void OnAbout();
@@ -161,7 +166,7 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   std::string LogPath() const override;
   void SetLogPath(const std::string& path) override;
   std::string RecordPath() const override { return recordPath_; }
-  void SetRecordPath(const std::string& path) override { recordPath_ = path; }
+  void SetRecordPath(const std::string& path) override;
   std::string SupervisorPassword() const override { return supervisorPassword; }
   void SetSupervisorPassword(const std::string& password) override;
   /// Opens the log file named by the log path field, replacing the open
@@ -207,10 +212,20 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   W* Register(int id, W* widget);
   void OnBlinkTimer();
   void ShowStopped();
+  /// Shows how to begin while nothing is configured, in operator mode.
+  void ShowSetupHint();
   /// After a Start: each image path field's tooltip names what was loaded
   /// from it (name, file, size, SHA-256); a field edited since says nothing.
   void ShowImageFingerprints();
   bool StartServer();
+  /// Before a close the operator asked for: true to go on. With devices in
+  /// mid-exchange it asks first, defaulting to not closing.
+  bool ConfirmCloseWhileServing();
+  /// The settings file's bytes now; empty when there is none.
+  std::string SettingsOnDisk() const;
+  /// True to save at close: the file is as this window last saw it, or the
+  /// operator chose to save over another window's changes.
+  bool SaveOverOtherWindow();
   /// After a stop: the outcome lines the files did not take, in full.
   void ShowUnwrittenOutcomes();
 
@@ -237,10 +252,13 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   QPushButton* logOpen_ = nullptr;
   QButtonGroup* sortButtons_ = nullptr;
   QPushButton* clearStatus_ = nullptr;
+  QPushButton* retryFailed_ = nullptr;
   StatusTextEdit* statusCtl_ = nullptr;
   StatusPanelView* statusView_ = nullptr;
   QPushButton* startStop_ = nullptr;
   QLabel* serverStatus_ = nullptr;
+  QLineEdit* recordPathField_ = nullptr;
+  QLabel* setupHint_ = nullptr;
   QPushButton* supervisorButton_ = nullptr;
 
   CDebugDialog* debugDlg_ = nullptr;
@@ -257,6 +275,9 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   std::string supervisorPassword;
   /// The device record's path as the settings keep it; opened at Start.
   std::string recordPath_;
+  /// The settings file as this window loaded or last saved it: another
+  /// window closed meanwhile has saved its own changes there.
+  std::string settingsSeen_;
 
   bool stopping_ = false;
   bool closed_ = false;

@@ -46,7 +46,7 @@ void CServerDlg::OnDeviceRecord() {
   CRecordPathDlg dialog(this);
   dialog.path = recordPath_;
   if (dialog.exec() != QDialog::Accepted || dialog.path == recordPath_) return;
-  recordPath_ = dialog.path;
+  SetRecordPath(dialog.path);
   // Devices already written stay in the old file; the others go to the
   // new one, each once. An empty path ends the record.
   if (server_.Running()) OpenRecordFile(ctx_.recordFile, recordPath_);

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include <QCloseEvent>
 #include <QEventLoop>
@@ -22,6 +24,7 @@
 #include "console/gui/server_dlg.h"
 #include "console/settings/settings_store.h"
 #include "transfer/image_fingerprint.h"
+#include "transfer/upload_images.h"
 
 namespace {
 
@@ -77,6 +80,7 @@ bool CServerDlg::StartServer() {
   startStop_->setText(QStringLiteral("Stop"));
   serverStatus_->setText(QStringLiteral("Server is running..."));
   clearStatus_->setEnabled(true);
+  retryFailed_->setEnabled(true);
   indicator->show();
   blinkTimer_->start();
   ShowImageFingerprints();
@@ -125,6 +129,7 @@ void CServerDlg::ShowStopped() {
   startStop_->setText(QStringLiteral("Start"));
   serverStatus_->setText(QStringLiteral("Server is stopped."));
   clearStatus_->setEnabled(false);
+  retryFailed_->setEnabled(false);
   indicator->hide();
 }
 
@@ -201,13 +206,37 @@ void CServerDlg::ShowUnwrittenOutcomes() {
   box.exec();
 }
 
+std::string CServerDlg::SettingsOnDisk() const {
+  const std::string path =
+      options_.settingsFile.empty() ? MachineSettingsFile() : options_.settingsFile;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool CServerDlg::SaveOverOtherWindow() {
+  // A session that is ending has nobody to answer; this window's settings
+  // are saved as they always were.
+  if (endingSession_ || SettingsOnDisk() == settingsSeen_) return true;
+  return QMessageBox::question(
+             this, QStringLiteral("SKAV Server"),
+             QStringLiteral("The settings were changed in another window since this one "
+                            "opened. Save this window's settings over them?"),
+             QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
 void CServerDlg::OnClose() {
   supervisor_.StopWaiting();
   watchTimer_->stop();
-  if (!SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
+  if (!SaveOverOtherWindow()) {
+    // The other window's settings stand, and its layout with them.
+  } else if (!SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
     ErrorBox(
         "Fail to save user configurations, you may need to configure everything again "
         "next time when you run the server.");
+  } else {
+    SaveProgressLayout({progressDlg_->IsOpen(), progressDlg_->ColumnState()},
+                       options_.settingsFile);
   }
   StopServer();
   CloseLogFile(ctx_.logFile);
@@ -222,11 +251,29 @@ void CServerDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
+  if (!closed_ && !endingSession_ && !ConfirmCloseWhileServing()) {
+    event->ignore();
+    return;
+  }
   if (!closed_) {
     closed_ = true;
     OnClose();
   }
   QDialog::closeEvent(event);
+}
+
+bool CServerDlg::ConfirmCloseWhileServing() {
+  // The panel's count, as the operator sees it: a close stops every board
+  // still in the middle of its exchange, and each of them ends in Error.
+  const int32_t serving = server_.Running() ? ctx_.panel.Get(reworkingCount) : 0;
+  if (serving <= 0) return true;
+  const QString text = serving == 1
+                           ? QStringLiteral("1 device is being served. Stop it and close?")
+                           : QStringLiteral("%1 devices are being served. Stop them and close?")
+                                 .arg(serving);
+  return QMessageBox::question(this, QStringLiteral("SKAV Server"), text,
+                               QMessageBox::Yes | QMessageBox::No,
+                               QMessageBox::No) == QMessageBox::Yes;
 }
 
 void CServerDlg::reject() {
@@ -259,6 +306,9 @@ int CServerDlg::BrowseForFile(int fieldId, const QString& title, const QString& 
     if (answer == QMessageBox::Yes) break;
   }
   if (!PathFitsSettings(path)) return 0;
+  // The supervisor learns now, not at the next Start, that it cannot be sent.
+  if (flags == BrowseFlags::kExistingFile && !CheckImageFile(path.toLocal8Bit().constData()))
+    return 0;
   field->setText(path);
   field->setCursorPosition(static_cast<int>(field->text().size()));
   return 1;
@@ -270,5 +320,10 @@ void CServerDlg::OnSortButton(int id) {
 
 void CServerDlg::OnClearStatus() {
   ::OnClearStatus(ctx_.panel);
+  if (server_.Running()) L2_BreakLoop(server_.Link());
+}
+
+void CServerDlg::OnRetryFailed() {
+  ::OnRetryFailed(ctx_.panel);
   if (server_.Running()) L2_BreakLoop(server_.Link());
 }

@@ -2,7 +2,10 @@
 // configuration controls, and the change of the password.
 #include <QAction>
 #include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QPalette>
 #include <QPushButton>
 
 #include "console/gui/change_passwd_dlg.h"
@@ -10,6 +13,7 @@
 #include "console/gui/server_dlg.h"
 #include "report/log_file.h"
 #include "console/settings/settings_store.h"
+#include "transfer/upload_images.h"
 
 namespace {
 
@@ -21,7 +25,24 @@ constexpr int kGoverned[] = {
     IDC_ST5,       IDC_ST5_BROWSE, IDC_ST6,  IDC_ST6_BROWSE,
 };
 
+// A locked field keeps its text as readable as an open one: the operator
+// must see which images are set, only not change them. The Browse buttons
+// stay grey, which says the configuration is locked.
+void ReadableWhileLocked(QWidget* field) {
+  if (qobject_cast<QPushButton*>(field) != nullptr) return;
+  QPalette palette = field->palette();
+  for (QPalette::ColorRole role : {QPalette::Text, QPalette::WindowText, QPalette::ButtonText})
+    palette.setColor(QPalette::Disabled, role, palette.color(QPalette::Active, role));
+  field->setPalette(palette);
+}
+
 }  // namespace
+
+void CServerDlg::ShowSetupHint() {
+  bool blank = IsBlankPath(FirmwarePath().c_str());
+  for (int k = 1; k <= 6; ++k) blank = blank && IsBlankPath(StringTablePath(k).c_str());
+  setupHint_->setVisible(supervisorMode == 0 && blank);
+}
 
 void CServerDlg::OnSupervisorLogin() {
   if (supervisorMode == 1) {
@@ -47,13 +68,19 @@ void CServerDlg::EnterSupervisorMode() {
   deviceRecordAction_->setEnabled(true);
   supervisorButton_->setText(QStringLiteral("Supervisor  Logout"));
   supervisorMode = 1;
+  ShowSetupHint();
 }
 
 void CServerDlg::LeaveSupervisorMode() {
-  for (int id : kGoverned) Control(id)->setEnabled(false);
+  for (int id : kGoverned) {
+    Control(id)->setEnabled(false);
+    ReadableWhileLocked(Control(id));
+  }
+  ReadableWhileLocked(recordPathField_);
   deviceRecordAction_->setEnabled(false);
   supervisorButton_->setText(QStringLiteral("Supervisor  Login..."));
   supervisorMode = 0;
+  ShowSetupHint();
 }
 
 void CServerDlg::OnChangePassword() {
@@ -62,7 +89,12 @@ void CServerDlg::OnChangePassword() {
   // Cancelled, or the new password is the old one: nothing to save.
   if (changeDlg_->password == supervisorPassword) return;
   supervisorPassword = changeDlg_->password;
-  if (SaveSettings(*this, SETTING_PASSWORD, options_.settingsFile) == 1) {
+  // The password alone is written into the file as it is now: what another
+  // window saved there stays, and still counts as changed at close.
+  const bool otherChanges = SettingsOnDisk() != settingsSeen_;
+  const int saved = SaveSettings(*this, SETTING_PASSWORD, options_.settingsFile);
+  if (saved == 1 && !otherChanges) settingsSeen_ = SettingsOnDisk();
+  if (saved == 1) {
     QMessageBox::information(this, QStringLiteral("Information"),
                              QStringLiteral("The new password has been saved."));
   } else {

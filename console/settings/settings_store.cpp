@@ -455,6 +455,26 @@ int LoadSettings(SettingsControls& controls, const std::string& file) {
   return 1;
 }
 
+namespace {
+constexpr char kProgressOpenValue[] = "Progress Window Open";
+constexpr char kProgressColumnsValue[] = "Progress Columns";
+}  // namespace
+
+ProgressLayout LoadProgressLayout(const std::string& file) {
+  ProgressLayout layout;
+  std::unique_ptr<QSettings> store = OpenReadableStore(file);
+  if (store == nullptr) return layout;
+  layout.open = store->value(kProgressOpenValue).toInt() != 0;
+  layout.columns = store->value(kProgressColumnsValue).toByteArray().toStdString();
+  return layout;
+}
+
+void SaveProgressLayout(const ProgressLayout& layout, const std::string& file) {
+  std::unique_ptr<QSettings> store = OpenStore(file);
+  store->setValue(kProgressOpenValue, layout.open ? 1 : 0);
+  store->setValue(kProgressColumnsValue, QByteArray::fromStdString(layout.columns));
+}
+
 int SaveSettings(SettingsControls& controls, uint32_t mask, const std::string& file) {
   const std::string path = StorePath(file);
   std::unique_ptr<QSettings> store = OpenStore(file);

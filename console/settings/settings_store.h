@@ -53,6 +53,20 @@ int32_t LoadMaxClients(const std::string& file = {});
 /// or not it is there now. Empty when none is stored or it cannot be read.
 std::string LoadInterfaceName(const std::string& file = {});
 
+/// How the window left its Transfer Progress window: open or not, and its
+/// columns (the view's header state, opaque bytes).
+struct ProgressLayout {
+  bool open = false;
+  std::string columns;
+};
+
+/// The stored layout; the defaults when none is stored or the file cannot
+/// be read.
+ProgressLayout LoadProgressLayout(const std::string& file = {});
+/// Stores the layout; for after a SaveSettings that returned 1, which has
+/// told of a file that cannot be written.
+void SaveProgressLayout(const ProgressLayout& layout, const std::string& file = {});
+
 /// Writes the values selected by `mask` from `controls`. 1 only when the
 /// file was written (a value that cannot be stored faithfully shows its
 /// own message and the others are still written); 0 when the file cannot

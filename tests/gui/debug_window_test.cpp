@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QFileDialog>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTextCursor>
@@ -52,13 +53,31 @@ TEST_F(DebugWindow, MenuItemIsCheckedAndGrayedExactlyWhileTheWindowExists) {
   EXPECT_NE(Slot(), nullptr);
   EXPECT_EQ(Window().ClearButton()->text(), "Clear");
   EXPECT_EQ(Window().SaveButton()->text(), "Save...");
-  EXPECT_FALSE(Window().SaveButton()->isEnabled());
+  EXPECT_TRUE(Window().SaveButton()->isEnabled());
 
   Window().close();
   EXPECT_FALSE(item->isChecked());
   EXPECT_TRUE(item->isEnabled());
   EXPECT_FALSE(Window().isVisible());
   EXPECT_EQ(Slot(), nullptr);
+}
+
+TEST_F(DebugWindow, RepeatedErrorLinesShowOnceWithTheirCountAndSaveWritesTheText) {
+  dlg_->OnDebugWindow();
+  for (int i = 0; i < 3; ++i) DebugPrint(Slot(), "[Error] gone\r\n");
+  Window().Drain();
+  DebugPrint(Slot(), "[Error] gone\r\nback\r\nback\r\n[Error] gone\r\n");
+  const std::string path = dir_.File("debug.txt");
+  ModalHand hand([&](QWidget* w) {
+    auto* picker = qobject_cast<QFileDialog*>(w);
+    if (picker == nullptr) return false;
+    picker->selectFile(QString::fromStdString(path));
+    static_cast<QDialog*>(picker)->accept();
+    return true;
+  });
+  Window().Drain();
+  Window().SaveButton()->click();
+  EXPECT_EQ(ReadFile(path), "[Error] gone (repeated 4 times)\r\nback\r\nback\r\n[Error] gone\r\n");
 }
 
 TEST(DebugWindowNote, StartsTheWindowEachTimeItOpens) {

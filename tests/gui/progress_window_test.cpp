@@ -6,6 +6,7 @@
 
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QSortFilterProxyModel>
@@ -71,6 +72,7 @@ TEST(ProgressWindow, RefreshKeepsSortSelectionAndScrollAndSortsNumbersAsNumbers)
   const std::string pickedMac = MacAt(view, 120);
   view.selectionModel()->select(
       picked, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  view.selectionModel()->setCurrentIndex(picked, QItemSelectionModel::NoUpdate);
   view.verticalScrollBar()->setValue(40);
 
   QSignalSpy resets(&window.Rows(), &QAbstractItemModel::modelReset);
@@ -97,6 +99,9 @@ TEST(ProgressWindow, RefreshKeepsSortSelectionAndScrollAndSortsNumbersAsNumbers)
   ASSERT_EQ(selected.size(), 1);
   EXPECT_EQ(selected[0].data().toString().toStdString(), pickedMac);
   EXPECT_EQ(view.verticalScrollBar()->value(), 40);
+  const QString details = window.Details()->text();
+  EXPECT_TRUE(details.startsWith(QString::fromStdString(pickedMac) + ": started "))
+      << details.toStdString();
 
   window.close();
   EXPECT_FALSE(board.wanted.load());

@@ -10,7 +10,7 @@
 //                                          instead of the Debug Window
 // Writes OUT.png (the screen), OUT-main.png and OUT-debug.png (or
 // OUT-progress.png), and OUT-box.png for a message box, which it prints
-// and answers.
+// and answers (Yes to a question).
 #include <sys/stat.h>
 
 #include <QComboBox>
@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <QTreeView>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -138,7 +139,11 @@ int main(int argc, char** argv) {
     picture.chop(4);
     Grab(picture + QStringLiteral("-box.png"));
     std::printf("box \"%s\": %s\n", qPrintable(box->windowTitle()), qPrintable(box->text()));
-    box->button(QMessageBox::Ok)->click();
+    // The quit at the end closes the window, which asks first while
+    // devices are in flight.
+    QAbstractButton* answer = box->button(QMessageBox::Ok);
+    if (answer == nullptr) answer = box->button(QMessageBox::Yes);
+    if (answer != nullptr) answer->click();
   });
   boxes.start(200);
   qobject_cast<QPushButton*>(dlg.Control(IDC_START_STOP))->click();
@@ -169,6 +174,10 @@ int main(int argc, char** argv) {
     base.chop(4);
     dlg.grab().save(base + QStringLiteral("-main.png"));
     if (progress) {
+      // The last row selected, as an operator looking at a failure would.
+      QTreeView* view = dlg.ProgressWindow().View();
+      view->setCurrentIndex(view->model()->index(view->model()->rowCount() - 1, 0));
+      dlg.ProgressWindow().Refresh();
       dlg.ProgressWindow().grab().save(base + QStringLiteral("-progress.png"));
     } else {
       dlg.DebugWindow().grab().save(base + QStringLiteral("-debug.png"));

@@ -7,8 +7,10 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTreeView>
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -335,6 +337,65 @@ TEST(WindowClose, WhileRunningSavesThenStopsThenClosesTheLog) {
   EXPECT_EQ(stored.FirmwarePath(), dir.File("fw.bin"));
   EXPECT_TRUE(stored.LogEnabled());
   EXPECT_EQ(stored.LogPath(), logPath);
+}
+
+// Answers each message box with `*answer`, keeping its text ("[No]" when
+// No is its default).
+ModalHand Answer(std::vector<QString>* asked, const QMessageBox::StandardButton* answer) {
+  return ModalHand([asked, answer](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (box == nullptr) return false;
+    const bool no = box->defaultButton() == box->button(QMessageBox::No);
+    asked->push_back(box->text() + (no ? " [No]" : ""));
+    box->button(*answer)->click();
+    return true;
+  });
+}
+
+TEST(WindowClose, WithDevicesInMidExchangeAsksFirstAndStaysOpenUnlessTold) {
+  TempDir dir;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  ClickStartStop(*dlg);
+  const uint8_t macs[2][6] = {{0, 0x1b, 0x2c, 0, 0, 1}, {0, 0x1b, 0x2c, 0, 0, 2}};
+  for (const auto& mac : macs) link.port->Inject(Request(mac, 0x02));
+  ASSERT_TRUE(WaitUntil([&] { return dlg->Context().panel.Get(reworkingCount) == 2; }));
+  std::vector<QString> asked;
+  QMessageBox::StandardButton answer = QMessageBox::No;
+  auto hand = Answer(&asked, &answer);
+  EXPECT_FALSE(dlg->close());
+  answer = QMessageBox::Yes;
+  EXPECT_TRUE(dlg->close());
+  EXPECT_FALSE(dlg->Running());
+  EXPECT_EQ(asked, std::vector<QString>(
+                       2, "2 devices are being served. Stop them and close? [No]"));
+}
+
+TEST(WindowClose, SettingsSavedMeanwhileByAnotherWindowAreKeptUnlessTheOperatorSays) {
+  TempDir dir;
+  FakeLink linkA, linkB;
+  auto first = OpenWindow(1, linkA, dir.File("settings.ini"));
+  auto second = OpenWindow(1, linkB, dir.File("settings.ini"));
+  std::vector<QString> asked;
+  const QMessageBox::StandardButton answer = QMessageBox::No;
+  auto hand = Answer(&asked, &answer);
+  second->SetFirmwarePath("/srv/fw/chosen.bin");
+  EXPECT_TRUE(second->close() && first->close());
+  ASSERT_EQ(asked.size(), 1u);  // the first window's close only
+  EXPECT_TRUE(asked[0].startsWith("The settings were changed in another window"));
+  EXPECT_NE(ReadFile(dir.File("settings.ini")).find("/srv/fw/chosen.bin"), std::string::npos);
+}
+
+TEST(WindowClose, TheProgressWindowOpensAgainAsTheOperatorLeftIt) {
+  TempDir dir;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  dlg->OnProgressWindow(true);
+  dlg->ProgressWindow().View()->setColumnWidth(0, 321);
+  ASSERT_TRUE(dlg->close());
+  auto again = OpenWindow(1, link, dir.File("settings.ini"));
+  EXPECT_TRUE(again->ProgressWindow().IsOpen());
+  EXPECT_EQ(again->ProgressWindow().View()->columnWidth(0), 321);
 }
 
 TEST(WindowKeys, EscapeClosesNeitherTheWindowNorTheDebugWindow) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPushButton>
 
 #include "console/gui/change_passwd_dlg.h"
@@ -63,6 +65,10 @@ class Supervisor : public ::testing::Test {
     EXPECT_FALSE(dlg_->SupervisorMode());
     EXPECT_EQ(SupervisorButton()->text(), "Supervisor  Login...");
     for (int id : kGoverned) EXPECT_FALSE(Enabled(id)) << id;
+    // Locked, the firmware's path reads as it does when open.
+    const QPalette& fw = dlg_->Control(IDC_FIRMWARE)->palette();
+    EXPECT_EQ(fw.color(QPalette::Disabled, QPalette::Text),
+              fw.color(QPalette::Active, QPalette::Text));
     for (int id : kAlwaysOn) EXPECT_TRUE(Enabled(id)) << id;
     EXPECT_FALSE(dlg_->DeviceRecordAction()->isEnabled());
   }
@@ -76,6 +82,11 @@ class Supervisor : public ::testing::Test {
 
 TEST_F(Supervisor, EmptyDefaultPasswordLogsIn) {
   ExpectOperatorMode();
+  // Nothing is configured yet: the operator is told who must begin.
+  const QLabel* hint = dlg_->findChild<QLabel*>("setupHint");
+  EXPECT_TRUE(hint->isVisibleTo(dlg_.get()));
+  dlg_->SetFirmwarePath("/srv/fw.bin");
+  EXPECT_FALSE(hint->isVisibleTo(dlg_.get()));
   Login("");
   EXPECT_TRUE(dlg_->SupervisorMode());
   EXPECT_EQ(SupervisorButton()->text(), "Supervisor  Logout");

@@ -163,4 +163,19 @@ TEST_F(FilePicker, ALongerPathIsRefusedNotCut) {
                 "The chosen path is too long to be kept (301 bytes, at most 260): " + log}));
 }
 
+TEST_F(FilePicker, AnImageTooLargeForOneTransferIsRefusedWhenChosen) {
+  const std::string image = dir_.File("huge.bin");
+  std::ofstream(image) << "fw";
+  std::filesystem::resize_file(image, 33553920);  // one byte too many, sparse
+  auto hand = Choose(image);
+  EXPECT_EQ(dlg_->BrowseForFile(IDC_FIRMWARE, "", "All (*)",
+                                CServerDlg::BrowseFlags::kExistingFile),
+            0);
+  EXPECT_EQ(dlg_->FirmwarePath(), "");
+  EXPECT_EQ(errors_.Messages(),
+            std::vector<std::string>{"The file '" + image +
+                                     "' is 33553920 bytes long; one TFTP transfer carries at "
+                                     "most 33553919 bytes"});
+}
+
 }  // namespace

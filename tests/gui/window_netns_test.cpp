@@ -168,6 +168,31 @@ TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
   EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
 }
 
+// A failed board, reworked and seated again, is served anew while the run goes on.
+TEST(WindowNetns, RetryFailedServesAFailedDeviceAgainWithoutAStop) {
+  SKAV_REQUIRE_NETNS();
+  ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
+  NetnsPair pair;
+  ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
+  InNetns inServer(pair.serverNs());
+  gui_test::TempDir dir;
+  auto dlg = OpenWindowOn(pair, dir);
+  dlg->SetFirmwarePath(dir.Write("fw.bin", std::string(5000, 'f')));
+  Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
+  const auto served = [&](std::vector<std::string> args, const QString& panel) {
+    args.insert(args.begin(), {kDevsim, "--if", pair.deviceIf(), "--timeout", "60"});
+    e2e::Child sim(pair.deviceNs(), args);
+    int status = -1;
+    const auto text = [&] { return Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT)->toPlainText(); };
+    return gui_test::WaitUntil(
+        [&] { return (status >= 0 || (status = sim.Wait(0ms)) >= 0) && text().startsWith(panel); },
+        kServeLimitMs) && status == 0;
+  };
+  ASSERT_TRUE(served({"--tftp-error", "2"}, "Total    1 devices: Error (1)\n"));
+  Ctl<QPushButton>(*dlg, IDC_RETRY_FAILED)->click();
+  EXPECT_TRUE(served({}, "Total    1 devices: Done (1)\n"));
+}
+
 // A logout, a shutdown or a kill ends the window as its close button does.
 TEST(WindowNetns, SigtermWithADeviceMidTransferWritesItsOutcomeAndSavesTheSettings) {
   SKAV_REQUIRE_NETNS();
