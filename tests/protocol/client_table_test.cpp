@@ -183,7 +183,8 @@ TEST_F(ClientTableTest, ClearEndsDoneClientsAndKeepsErrorAndReworkingInOrder) {
                             "00-00-00-00-00-02", "00-00-00-00-00-03",
                             "00-00-00-00-00-04", "00-00-00-00-00-06",
                             "00-00-00-00-00-08"}));
-  EXPECT_EQ(ThreadCount(), baseThreads_ + 5) << "reaped threads have ended";
+  EXPECT_EQ(server_run::ThreadCountAfterJoins(baseThreads_ + 5), baseThreads_ + 5)
+      << "reaped threads have ended";
   for (CClientThread* c = gClientList; c; c = c->Next())
     EXPECT_NE(c->State(), Ended);
 

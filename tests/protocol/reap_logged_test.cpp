@@ -16,6 +16,7 @@
 namespace {
 
 using server_run::ThreadCount;
+using server_run::ThreadCountAfterJoins;
 
 const uint8_t kServerMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x01};
 uint8_t gFirmware[3] = {1, 2, 3};
@@ -77,7 +78,8 @@ TEST_F(ReapLoggedTest, OnlyClientsWithTheirOutcomeWrittenLeaveAndTheRestWaitForT
 
   SKAVDReapClients(outcomeLogged);
   EXPECT_EQ(Lasts(), (std::vector<int>{2, 3, 5}));
-  EXPECT_EQ(ThreadCount(), baseThreads_ + 3) << "the removed clients' threads have ended";
+  EXPECT_EQ(ThreadCountAfterJoins(baseThreads_ + 3), baseThreads_ + 3)
+      << "the removed clients' threads have ended";
 
   // The next cycle writes their lines; the next Clear takes them.
   Find(2)->SetFlag(outcomeLogged);

@@ -94,6 +94,15 @@ inline int ThreadCount() {
   return ProcEntries("/proc/self/task");
 }
 
+/// ThreadCount once the threads just joined have left the task list: the
+/// kernel takes a thread out a moment after its join has returned, so this
+/// waits up to a second while the count is above `expected`.
+inline int ThreadCountAfterJoins(int expected) {
+  for (int i = 0; i < 100 && ThreadCount() > expected; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  return ThreadCount();
+}
+
 /// An Ethernet frame: destination, source, EtherType, then `payload`.
 inline Bytes Frame(const uint8_t dst[6], const uint8_t src[6],
                    uint16_t etherType, std::initializer_list<uint8_t> payload) {
