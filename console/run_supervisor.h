@@ -41,7 +41,6 @@ class RunSupervisor {
   /// No more waiting: the operator took over, or new settings name another.
   void StopWaiting() { awaited_.clear(); }
   bool Waiting() const { return !awaited_.empty(); }
-  const std::string& AwaitedPort() const { return awaited_; }
 
   /// Call at least twice a second, and at once when WatchFd() is readable.
   void Tick();

@@ -78,7 +78,6 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     if (rc != 0) {
       DebugPrint(LogControl(ctx->logSlot),
                  "[Error] Fail to send Advertisement (%d)\r\n", rc);
-      ctx->linkFailures.fetch_add(1, std::memory_order_relaxed);
     }
     // Only a send that got as far as pushing the header leaves it there
     // (a failing port does; an oversize or no-room refusal does not), and
@@ -91,7 +90,6 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     if (L2_RxPkts(ctx->link, handler, kCycleMs) == 3) {
       DebugPrint(LogControl(ctx->logSlot),
                  "[Error] Fail to receive L2 packets\r\n");
-      ctx->linkFailures.fetch_add(1, std::memory_order_relaxed);
     }
 
     // Devices still being served when the run ends get their line too,

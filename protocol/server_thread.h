@@ -50,9 +50,6 @@ struct SKAVDContext {
   /// The clients as readers on other threads see them (published once a
   /// cycle while `progress.wanted`).
   ProgressBoard progress;
-  /// Failed ADVERTISE sends and capture failures of the run, for a front
-  /// end that watches whether the link is still there.
-  std::atomic<uint32_t> linkFailures{0};
   /// The most clients not yet Closed at once (each holds a thread); a new
   /// device beyond it is turned away. 0: no ceiling. Set before the start.
   int32_t maxLiveClients = kDefaultMaxLiveClients;

@@ -24,7 +24,6 @@ class OutcomeWriter {
   /// Starts the thread; its messages go to the Debug Window of `slot`.
   /// false when no thread could be had (the caller writes itself).
   bool Start(const LogSlot* slot);
-  bool Running() const { return thread_.joinable(); }
 
   /// Lines were handed over: write them now. Callable from any thread.
   void Wake();
