@@ -79,6 +79,8 @@ class TimingPort : public L2_Port {
   WaitResult Wait(int ms) override { return inner_->Wait(ms); }
   int Dispatch(int count, FrameCallback callback, void* user) override;
   void Break() override { inner_->Break(); }
+  bool DeliversToSockets() const override { return inner_->DeliversToSockets(); }
+  void CaptureIpv4(bool on) override { inner_->CaptureIpv4(on); }
 
   /// Gaps between consecutive ADVERTISE sends, in milliseconds. Read after
   /// the server thread has ended.

@@ -139,6 +139,19 @@ bool L2_IfGone(const L2_If* iface, const char* name) {
   return iface->ifIndex != 0 && index != iface->ifIndex;
 }
 
+bool L2_SocketInput(const L2_If* iface) { return iface->port->DeliversToSockets(); }
+
+void L2_HoldIpv4Capture(L2_If* iface) {
+  std::lock_guard<std::mutex> lock(iface->captureMu);
+  if (iface->ipv4CaptureHolds++ == 0) iface->port->CaptureIpv4(true);
+}
+
+void L2_ReleaseIpv4Capture(L2_If* iface) {
+  std::lock_guard<std::mutex> lock(iface->captureMu);
+  if (iface->ipv4CaptureHolds > 0 && --iface->ipv4CaptureHolds == 0)
+    iface->port->CaptureIpv4(false);
+}
+
 int L2_BreakLoop(L2_If* iface) {
   iface->port->Break();
   return 0;

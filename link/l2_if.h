@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "report/debug_print.h"
 #include "link/pkt_buf.h"
@@ -51,15 +52,36 @@ class L2_Port {
   /// Makes the receive in progress end, or the next one end at once.
   /// Callable from any thread; never lost.
   virtual void Break() = 0;
+
+  /// Whether the system's own IP stack also gets what arrives here, so
+  /// that a UDP socket of ours receives the datagrams addressed to
+  /// 10.0.0.1 (a real device: yes; an in-process port: no).
+  virtual bool DeliversToSockets() const { return false; }
+  /// Takes IPv4 frames into the capture (true) or leaves them to the
+  /// system (false); SKAV frames are always taken. Callable from any
+  /// thread, one at a time.
+  virtual void CaptureIpv4(bool on) { (void)on; }
 };
 
 /// An opened interface: its MAC and its port. Read, never changed, by all
-/// threads between L2_Open and L2_Close.
+/// threads between L2_Open and L2_Close (but for the capture holds below).
 struct L2_If {
   uint8_t mac[6] = {};
   std::unique_ptr<L2_Port> port;
   uint32_t ifIndex = 0;  ///< the system's index of the link when opened
+
+  std::mutex captureMu;
+  int ipv4CaptureHolds = 0;  ///< guarded by captureMu
 };
+
+/// Whether a transfer may read its device's replies from a UDP socket of
+/// its own instead of the capture: the port's DeliversToSockets.
+bool L2_SocketInput(const L2_If* iface);
+/// A transfer that reads its replies from the capture holds IPv4 capture
+/// while it does; a port that delivers to sockets captures IPv4 only while
+/// at least one such hold is taken.
+void L2_HoldIpv4Capture(L2_If* iface);
+void L2_ReleaseIpv4Capture(L2_If* iface);
 
 /// Opens capture device `name` (snaplen 1600, not promiscuous, 10 ms read
 /// timeout, immediate mode) and finds its MAC by `description`. Returns

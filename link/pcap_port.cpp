@@ -2,6 +2,7 @@
 // non-blocking mode, waited on with poll() beside an eventfd for breaks.
 #include "link/pcap_port.h"
 
+#include <linux/filter.h>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -29,6 +30,10 @@ constexpr int kReadTimeoutMs = 10;
 // drop the rest (ARP, LLDP, spanning tree, ...) spares the server thread a
 // wake-up per stray frame.
 constexpr char kFilter[] = "ether proto 0x0912 or ip";
+// While every transfer reads its device's replies from its own UDP socket,
+// the capture has no use for IPv4, and leaving it out spares the server
+// thread a wake-up per TFTP ACK.
+constexpr char kSkavFilter[] = "ether proto 0x0912";
 // How long a send may wait for room in the socket or the device queue.
 constexpr auto kSendRetryWindow = std::chrono::milliseconds(kReadTimeoutMs);
 constexpr auto kNoBufferPause = std::chrono::microseconds(200);
@@ -54,9 +59,11 @@ void Deliver(u_char* user, const pcap_pkthdr* header, const u_char* bytes) {
 
 class PcapPort : public L2_Port {
  public:
-  PcapPort(pcap_t* pcap, int fd, int breakFd)
-      : pcap_(pcap), fd_(fd), breakFd_(breakFd) {}
+  PcapPort(pcap_t* pcap, int fd, int breakFd, bpf_program all, bpf_program skavOnly)
+      : pcap_(pcap), fd_(fd), breakFd_(breakFd), all_(all), skavOnly_(skavOnly) {}
   ~PcapPort() override {
+    pcap_freecode(&all_);
+    pcap_freecode(&skavOnly_);
     pcap_close(pcap_);
     close(breakFd_);
   }
@@ -67,6 +74,8 @@ class PcapPort : public L2_Port {
   WaitResult Wait(int ms) override;
   int Dispatch(int count, FrameCallback callback, void* user) override;
   void Break() override;
+  bool DeliversToSockets() const override { return true; }
+  void CaptureIpv4(bool on) override;
 
  private:
   // Consumes a pending break; false when there is none.
@@ -75,6 +84,8 @@ class PcapPort : public L2_Port {
   pcap_t* pcap_;
   int fd_;       // the handle's packet socket: polled, and sent on
   int breakFd_;  // eventfd: wakes a poll() when a break is asked for
+  bpf_program all_;       // SKAV and IPv4, as set at the start
+  bpf_program skavOnly_;  // SKAV alone
   // Whether a break is pending. Dispatch runs once per received frame and
   // looks here, not at the eventfd: a read() per frame cost about 1 us.
   std::atomic<bool> breakPending_{false};
@@ -155,6 +166,18 @@ void PcapPort::Break() {
   [[maybe_unused]] const ssize_t written = write(breakFd_, &one, sizeof one);
 }
 
+// Straight on the socket, not through pcap_setfilter: that one also
+// changes the handle's state, which the server thread reads at the same
+// moment. A frame the old filter let in is handled as before.
+void PcapPort::CaptureIpv4(bool on) {
+  const bpf_program& program = on ? all_ : skavOnly_;
+  sock_fprog filter{static_cast<unsigned short>(program.bf_len),
+                    reinterpret_cast<sock_filter*>(program.bf_insns)};
+  // A refusal leaves the previous filter: IPv4 still taken, or left out
+  // while a transfer that needs it times out and asks again.
+  setsockopt(fd_, SOL_SOCKET, SO_ATTACH_FILTER, &filter, sizeof filter);
+}
+
 bool PcapPort::TakeBreak() {
   return breakPending_.load(std::memory_order_relaxed) &&
          breakPending_.exchange(false, std::memory_order_acq_rel);
@@ -211,37 +234,45 @@ std::unique_ptr<L2_Port> PcapPortOpen(const char* name, char* errorText) {
     SetText(errorText, "%s", pcap_geterr(pcap));
     return fail(-1);
   }
-  bpf_program program;
+  bpf_program program, skavOnly;
   if (pcap_compile(pcap, &program, kFilter, 1, PCAP_NETMASK_UNKNOWN) < 0) {
     SetText(errorText, "%s", pcap_geterr(pcap));
     return fail(-1);
   }
-  const int filtered = pcap_setfilter(pcap, &program);
-  pcap_freecode(&program);
-  if (filtered < 0) {
+  if (pcap_compile(pcap, &skavOnly, kSkavFilter, 1, PCAP_NETMASK_UNKNOWN) < 0) {
     SetText(errorText, "%s", pcap_geterr(pcap));
+    pcap_freecode(&program);
     return fail(-1);
+  }
+  auto failFreeing = [&](int breakFd) {
+    pcap_freecode(&program);
+    pcap_freecode(&skavOnly);
+    return fail(breakFd);
+  };
+  if (pcap_setfilter(pcap, &program) < 0) {
+    SetText(errorText, "%s", pcap_geterr(pcap));
+    return failFreeing(-1);
   }
   // A blocking pcap_dispatch does not return when the read timeout expires
   // on an idle link; the wait is ours (poll with a deadline), and dispatch
   // only takes what is already there.
-  if (pcap_setnonblock(pcap, 1, errorText) < 0) return fail(-1);
+  if (pcap_setnonblock(pcap, 1, errorText) < 0) return failFreeing(-1);
   const int fd = pcap_get_selectable_fd(pcap);
   if (fd < 0) {
     SetText(errorText, "%s has no descriptor to wait on", name);
-    return fail(-1);
+    return failFreeing(-1);
   }
   // Non-blocking mode closes libpcap's own wake-up descriptor, so breaks
   // travel through one of ours.
   const int breakFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (breakFd < 0) {
     SetText(errorText, "eventfd: %s", std::strerror(errno));
-    return fail(-1);
+    return failFreeing(-1);
   }
-  auto* port = new (std::nothrow) PcapPort(pcap, fd, breakFd);
+  auto* port = new (std::nothrow) PcapPort(pcap, fd, breakFd, program, skavOnly);
   if (port == nullptr) {
     SetText(errorText, "malloc() fails");
-    return fail(breakFd);
+    return failFreeing(breakFd);
   }
   errorText[0] = '\0';
   return std::unique_ptr<L2_Port>(port);
@@ -264,6 +295,8 @@ L2_If* L2_Open(const char* name, const char* description, char* errorText) {
     delete iface;  // closes the capture
     return nullptr;
   }
+  // No transfer reads from the capture yet.
+  iface->port->CaptureIpv4(false);
   errorText[0] = '\0';
   return iface;
 }

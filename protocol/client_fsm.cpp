@@ -8,6 +8,7 @@
 #include "protocol/client_thread.h"
 #include "protocol/skav_msg.h"
 #include "transfer/ipv4_udp.h"
+#include "transfer/reply_input.h"
 #include "transfer/tftp.h"
 #include "transfer/upload_images.h"
 
@@ -238,19 +239,23 @@ void CClientThread::TFTPRxDatagram(const uint8_t* bytes, size_t len) {
   UdpDatagramView udp;
   if (!ParseIpv4Udp(bytes, len, udp)) return;
   if (udp.dstPortNet != localPort) return;
+  TFTPRxReply(udp.payload, udp.payloadLen, udp.srcPortNet);
+  TFTPNoteCapturedReply(*this);
+}
+
+void CClientThread::TFTPRxReply(const uint8_t* payload, int len, uint16_t srcPortNet) {
   const int32_t state = State();
   if (!InTransferState(state)) return;
   // The first ACK fixes the device's port; afterwards another port is a
   // stranger, told off without disturbing the transfer.
-  if (state != TftpUploading && udp.srcPortNet != peerPort) {
-    TFTPSendError(*this, udp.srcPortNet, kTftpErrorUnknownTid,
+  if (state != TftpUploading && srcPortNet != peerPort) {
+    TFTPSendError(*this, srcPortNet, kTftpErrorUnknownTid,
                   "Inconsistent UDP source port");
     return;
   }
 
   uint32_t timerMs = 0;
-  SetState(
-      TFTPRxPkt(*this, udp.payload, udp.payloadLen, udp.srcPortNet, &timerMs));
+  SetState(TFTPRxPkt(*this, payload, len, srcPortNet, &timerMs));
   if (timerMs != 0 && !RestartTimer(timerMs)) {
     DebugPrint(Log(), "[Error] Fail to set TFTP/Active-timer\r\n");
   }
@@ -287,6 +292,7 @@ void CClientThread::SKAVDOnTimer() {
                  "re-transmit...\r\n",
                  MAC_ARGS(mac));
     }
+    TFTPTakeRepliesFromCapture(*this);
     TFTPRetransmit(*this);
     next = kTftpTimerMs;
   }

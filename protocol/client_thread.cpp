@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "protocol/client_table.h"
+#include "transfer/reply_input.h"
 
 CClientThread::CClientThread(L2_If* link, const LogSlot* logSlot,
                              const uint8_t mac[6], const UploadImages* images,
@@ -35,10 +36,7 @@ bool CClientThread::InitInstance() {
 }
 
 int CClientThread::ExitInstance() {
-  if (sock != -1) {
-    ::close(sock);
-    sock = -1;
-  }
+  TFTPEndReplyInput(*this);
   return 0;
 }
 
@@ -50,10 +48,7 @@ void CClientThread::AfterMessage() {
   // transfer or the client's end, it would keep a descriptor through the
   // 6 s Close timer of every device that has finished, and a line serving
   // devices back to back at 1024 descriptors would run out of them.
-  if (sock != -1 && !InTransferState(state)) {
-    ::close(sock);
-    sock = -1;
-  }
+  if (sock != -1 && !InTransferState(state)) TFTPEndReplyInput(*this);
   if (state == Closed) EndLoop();
 }
 
@@ -74,6 +69,11 @@ void CClientThread::OnThreadMessage(uint32_t msg, const uint8_t* data,
     default:
       break;
   }
+  AfterMessage();
+}
+
+void CClientThread::OnDescriptorReadable() {
+  TFTPReadSocketReplies(*this);
   AfterMessage();
 }
 

@@ -45,6 +45,12 @@ class CClientThread : public DeviceRecord, public MsgThread {
   uint16_t localPort = 0;      ///< network order
   uint16_t peerPort = 0;       ///< network order
   int sock = -1;
+  /// The transfer reads its replies from `sock`; the server thread reads
+  /// this too and then leaves their captured copies out.
+  std::atomic<bool> repliesFromSocket{false};
+  bool holdsCapture = false;    ///< an IPv4 capture hold of this transfer's
+  bool checkingSocket = false;  ///< moved to the capture by a timeout
+  bool socketUnreached = false; ///< the device's replies never reach sockets
 
   /// The next client of the server's list.
   CClientThread* Next() const { return static_cast<CClientThread*>(next); }
@@ -58,6 +64,8 @@ class CClientThread : public DeviceRecord, public MsgThread {
   void SKAVDRxKeepAliveReq(const SKAV_Msg& msg);
   void SKAVDRxTftpUlReq(const SKAV_Msg& msg);
   void TFTPRxDatagram(const uint8_t* bytes, size_t len);
+  /// A reply of the device's to the transfer's port: its UDP payload.
+  void TFTPRxReply(const uint8_t* payload, int len, uint16_t srcPortNet);
   void SKAVDOnTimer();
   void SKAVDExitReport();
 
@@ -69,6 +77,10 @@ class CClientThread : public DeviceRecord, public MsgThread {
   void OnTimerMessage() override;
   /// A transfer in flight: its next ACK is due within tens of microseconds.
   bool ExpectsMessageSoon() const override { return InTransferState(State()); }
+  int WaitDescriptor() const override {
+    return repliesFromSocket.load(std::memory_order_relaxed) ? sock : -1;
+  }
+  void OnDescriptorReadable() override;
 
  private:
   /// Stops the timer in timerId (if any) and starts one of `ms`; the new id

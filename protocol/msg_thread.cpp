@@ -1,11 +1,15 @@
 // A thread with its own message queue and one repeating timer: a pthread
 // waiting on a condition variable until a message arrives or its timer's
 // deadline on the steady clock passes, after polling its queue briefly when
-// it expects a message soon and a core is spare. A client in flight holds
-// no descriptor for it, and an ended one holds nothing at all.
+// it expects a message soon and a core is spare; or, when the subclass
+// names a descriptor, in ppoll() on it, woken for a post by a signal. A
+// client in flight holds no descriptor for the queue, and an ended one holds
+// nothing at all.
 #include "protocol/msg_thread.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -33,6 +37,28 @@ constexpr size_t kStackBytes = 256 * 1024;
 
 enum class Start { kPending, kRunning, kRefused };
 
+// Wakes a thread asleep in ppoll() on its descriptor when something is
+// posted to it. Blocked on every MsgThread except during that wait and sent
+// to one thread at a time, so it reaches no other code; the handler only
+// has to exist for the wait to end.
+int WakeSignal() { return SIGRTMIN + 4; }
+void OnWakeSignal(int) {}
+
+void InstallWakeHandler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    struct sigaction action {};
+    action.sa_handler = OnWakeSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(WakeSignal(), &action, nullptr);
+  });
+}
+
+bool ReadableNow(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0;
+}
+
 }  // namespace
 
 struct MsgThread::Impl {
@@ -59,6 +85,9 @@ struct MsgThread::Impl {
   bool accepting = false;   // from the start of the loop until its end
   bool quitNow = false;     // end at once, without finishing the queue
   Start start = Start::kPending;
+  // The thread waits in ppoll() on its descriptor: a post must signal it.
+  bool sleepingOnFd = false;
+  pthread_t self{};  // the thread's own id, stored by it before it accepts
 
   // The owner's side.
   pthread_t thread{};
@@ -69,6 +98,7 @@ struct MsgThread::Impl {
   // EndLoop (so they need no lock among themselves).
   bool inLoop = false;
   bool endLoop = false;
+  bool inFlight = false;  // counted by poll_budget::InFlight
   uint32_t currentTimer = 0;  // id whose expiries are still wanted; 0 none
   uint32_t lastTimerId = 0;
   Clock::duration period{};
@@ -82,6 +112,14 @@ struct MsgThread::Impl {
   // stopped timer never delivers, even after it had expired.
   bool expiryQueued = false;
   uint64_t expiryBehind = 0;  // handled once messages up to this serial are
+  sigset_t waitMask{};  // the thread's signal mask without the wake signal
+
+  // Under mu: a thread asleep on its descriptor learns of a post.
+  void WakeFromDescriptor() {
+    if (!sleepingOnFd) return;
+    sleepingOnFd = false;
+    pthread_kill(self, WakeSignal());
+  }
 };
 
 MsgThread::MsgThread() : impl_(std::make_unique<Impl>()) {}
@@ -96,6 +134,7 @@ MsgThread::~MsgThread() {
     std::lock_guard<std::mutex> lock(d->mu);
     d->accepting = false;
     d->quitNow = true;
+    d->WakeFromDescriptor();
   }
   d->wake.notify_all();
   if (pthread_equal(d->thread, pthread_self())) {
@@ -110,6 +149,7 @@ bool MsgThread::CreateThread(int* error) {
   if (error) *error = 0;
   Impl* d = impl_.get();
   if (!d || d->joinable) return false;
+  InstallWakeHandler();
   pthread_attr_t attr;
   int rc = pthread_attr_init(&attr);
   if (rc == 0) {
@@ -132,9 +172,15 @@ bool MsgThread::CreateThread(int* error) {
 void* MsgThread::ThreadMain(void* arg) {
   auto* self = static_cast<MsgThread*>(arg);
   Impl& d = *self->impl_;
+  sigset_t wakeOnly;
+  sigemptyset(&wakeOnly);
+  sigaddset(&wakeOnly, WakeSignal());
+  pthread_sigmask(SIG_BLOCK, &wakeOnly, &d.waitMask);
+  sigdelset(&d.waitMask, WakeSignal());
   const bool ok = self->InitInstance();
   {
     std::lock_guard<std::mutex> lock(d.mu);
+    d.self = pthread_self();
     d.accepting = ok;
     d.start = ok ? Start::kRunning : Start::kRefused;
   }
@@ -152,12 +198,20 @@ void MsgThread::RunLoop() {
   for (;;) {
     Impl::Message m;
     bool timer = false;
+    bool readable = false;
     {
       std::unique_lock<std::mutex> lock(d.mu);
       for (;;) {
         if (d.quitNow) break;
+        const int fd = WaitDescriptor();
         if (d.currentTimer != 0 && !d.expiryQueued) {
           const Clock::time_point now = Clock::now();
+          if (now >= d.due && fd >= 0 && ReadableNow(fd)) {
+            // What the descriptor holds came before the expiry, as a
+            // message queued before it would.
+            readable = true;
+            break;
+          }
           if (now >= d.due) {
             d.expiryQueued = true;
             d.expiryBehind = d.posted;
@@ -178,7 +232,12 @@ void MsgThread::RunLoop() {
           poll_budget::Taken(1);
           break;
         }
-        if (ExpectsMessageSoon() && !poll_budget::WorkQueued() && poll_budget::TakeSlot()) {
+        const bool soon = ExpectsMessageSoon();
+        if (soon != d.inFlight) {
+          d.inFlight = soon;
+          poll_budget::InFlight(soon);
+        }
+        if (soon && !poll_budget::WorkQueued() && poll_budget::TakeSlot()) {
           // Poll outside the lock, so that a post never waits for us; it
           // finds no sleeper and makes no wake-up call. Whatever ends the
           // poll, the checks above run again under the lock.
@@ -186,16 +245,52 @@ void MsgThread::RunLoop() {
           lock.unlock();
           Clock::time_point until = Clock::now() + poll_budget::kPollTime;
           if (d.currentTimer != 0 && d.due < until) until = d.due;
+          bool seen = false;
           for (int i = 0; d.postedSeen.load(std::memory_order_acquire) == before; ++i) {
             if (poll_budget::WorkQueued() &&
                 d.postedSeen.load(std::memory_order_acquire) == before)
               break;  // work for another thread: give it the core
+            // A look at the descriptor is a system call: every fourth turn.
+            if (fd >= 0 && (i & 3) == 0 && ReadableNow(fd)) {
+              seen = true;
+              break;
+            }
             poll_budget::CpuRelax();
             if ((i & 15) == 15 && Clock::now() >= until) break;
           }
           poll_budget::GiveSlot();
           lock.lock();
           if (d.posted != before || d.quitNow) continue;
+          if (seen) {
+            readable = true;
+            break;
+          }
+        }
+        if (fd >= 0) {
+          timespec left{};
+          if (d.currentTimer != 0) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                d.due - Clock::now())
+                                .count();
+            if (ns > 0) {
+              left.tv_sec = static_cast<time_t>(ns / 1000000000);
+              left.tv_nsec = static_cast<long>(ns % 1000000000);
+            }
+          }
+          d.sleepingOnFd = true;
+          lock.unlock();
+          // A post between the unlock and the wait leaves the signal
+          // pending; ppoll() lets it in at once and returns.
+          pollfd p{fd, POLLIN, 0};
+          const int ready =
+              ppoll(&p, 1, d.currentTimer != 0 ? &left : nullptr, &d.waitMask);
+          lock.lock();
+          d.sleepingOnFd = false;
+          if (ready > 0) {
+            readable = true;
+            break;
+          }
+          continue;
         }
         if (d.currentTimer != 0)
           d.wake.wait_until(lock, d.due);
@@ -212,6 +307,8 @@ void MsgThread::RunLoop() {
     }
     if (timer)
       OnTimerMessage();
+    else if (readable)
+      OnDescriptorReadable();
     else
       OnThreadMessage(m.msg, m.data.data(), m.data.size());
     if (d.endLoop) {
@@ -222,6 +319,8 @@ void MsgThread::RunLoop() {
       break;
     }
   }
+  if (d.inFlight) poll_budget::InFlight(false);
+  d.inFlight = false;
   d.inLoop = false;
   d.currentTimer = 0;
   d.expiryQueued = false;
@@ -243,6 +342,7 @@ bool MsgThread::PostThreadMessage(uint32_t msg, std::vector<uint8_t> payload) {
     ++d->posted;
     poll_budget::Queued();
     d->postedSeen.store(d->posted, std::memory_order_release);
+    d->WakeFromDescriptor();
   }
   d->wake.notify_one();
   return true;
@@ -265,6 +365,7 @@ void MsgThread::PostQuit() {
       d->accepting = false;
       d->quitNow = true;
     }
+    d->WakeFromDescriptor();
   }
   d->wake.notify_one();
 }

@@ -1,6 +1,7 @@
 // A thread with its own message queue and one repeating timer: the platform
 // that every client thread runs on (a pthread, a mutex, a condition
-// variable and a steady-clock deadline; no descriptor).
+// variable and a steady-clock deadline; no descriptor of its own), and
+// optionally one descriptor of the subclass's waited on beside the queue.
 #pragma once
 
 #include <cstddef>
@@ -69,6 +70,14 @@ class MsgThread {
   /// next block), so that it is worth polling the queue briefly first, as
   /// long as a core is spare (see poll_budget.h).
   virtual bool ExpectsMessageSoon() const { return false; }
+  /// A descriptor the thread waits on beside its queue while the queue is
+  /// empty, or -1: asked on the thread before every wait. A post wakes a
+  /// thread asleep on it with a signal of its own, so no descriptor is
+  /// needed for the queue.
+  virtual int WaitDescriptor() const { return -1; }
+  /// Runs on the thread when WaitDescriptor's descriptor is readable (or
+  /// has an error to report).
+  virtual void OnDescriptorReadable() {}
 
   /// Called by a handler on the thread: the loop ends as soon as that
   /// handler returns, and whatever is still queued is dropped.

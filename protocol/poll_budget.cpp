@@ -1,6 +1,7 @@
 // When a client thread may poll its queue before it sleeps: one fewer
-// pollers than cores online, none while a message waits anywhere in the
-// process, and none while the machine's runnable tasks leave no core free.
+// pollers than cores online, none while more transfers are in flight than
+// that or a message waits anywhere in the process, and none while the
+// machine's runnable tasks leave no core free.
 #include "protocol/poll_budget.h"
 
 #include <fcntl.h>
@@ -30,6 +31,12 @@ std::atomic<int> gPolling{0};
 // eight transfers at once, a poller that held its core while other clients
 // had work halved their rate.
 std::atomic<int64_t> gQueued{0};
+// Transfers in flight. With more of them than spare cores, every core is
+// wanted by one of them or by its device's side, and a transfer that reads
+// its socket is woken by the system without a message queued anywhere: a
+// thousand devices with one poller among them were served at four fifths
+// of the rate, for a fifth more CPU per MiB.
+std::atomic<int> gInFlight{0};
 
 // The machine has a core nobody wants when the tasks runnable besides the
 // reader and the capture thread leave at least one core online free. The
@@ -78,7 +85,9 @@ bool CoreSpare() {
 namespace poll_budget {
 
 bool TakeSlot() {
-  if (!gPollOnBusyMachine.load(std::memory_order_relaxed) && !CoreSpare()) return false;
+  if (!gPollOnBusyMachine.load(std::memory_order_relaxed) &&
+      (gInFlight.load(std::memory_order_relaxed) > Slots() || !CoreSpare()))
+    return false;
   const int slots = Slots();
   int now = gPolling.load(std::memory_order_relaxed);
   while (now < slots) {
@@ -96,6 +105,8 @@ void Taken(size_t n) {
 }
 
 bool WorkQueued() { return gQueued.load(std::memory_order_relaxed) != 0; }
+
+void InFlight(bool begins) { gInFlight.fetch_add(begins ? 1 : -1, std::memory_order_relaxed); }
 
 void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)

@@ -1,6 +1,6 @@
 // When a client thread may poll its queue before it sleeps: the slots shared
-// by every thread of the process, the count of messages queued anywhere,
-// and whether the machine has a core to spare.
+// by every thread of the process, the count of messages queued anywhere and
+// of transfers in flight, and whether the machine has a core to spare.
 #pragma once
 
 #include <chrono>
@@ -14,9 +14,9 @@ namespace poll_budget {
 /// some 20-40 us after its DATA.
 constexpr auto kPollTime = std::chrono::microseconds(50);
 
-/// Takes a polling slot: false when the machine has no spare core or when
-/// as many threads poll as there are cores online less one. A true must be
-/// followed by GiveSlot.
+/// Takes a polling slot: false when the machine has no spare core, when
+/// more transfers are in flight than cores online less one, or when as
+/// many threads poll as that. A true must be followed by GiveSlot.
 bool TakeSlot();
 /// Gives back the slot of TakeSlot.
 void GiveSlot();
@@ -29,12 +29,15 @@ void Taken(size_t n);
 /// should not begin, and one under way should end, leaving the core to the
 /// thread that has work.
 bool WorkQueued();
+/// A thread begins (true) or stops (false) expecting messages soon: a
+/// transfer in flight.
+void InFlight(bool begins);
 
 /// A pause instruction for the poll's loop.
 void CpuRelax();
 
 }  // namespace poll_budget
 
-/// Test hook: true makes TakeSlot ignore the machine's load (the slots are
-/// still counted); false: as in service.
+/// Test hook: true makes TakeSlot ignore the machine's load and the
+/// transfers in flight (the slots are still counted); false: as in service.
 void MsgThreadPollOnBusyMachineForTest(bool always);

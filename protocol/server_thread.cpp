@@ -181,6 +181,8 @@ int SKAVDRxFrame(void* context, const L2_Frame& frame) {
   CClientThread* client = SKAVDGetClient(bytes + 6, createAllowed, *ctx);
   // A Closed client takes nothing more; its thread has ended or is ending.
   if (!client || client->State() == Closed) return 0;
+  // A transfer reading its socket has its reply from there already.
+  if (msg == WM_IP_PKT && client->repliesFromSocket.load(std::memory_order_relaxed)) return 0;
 
   // The capture buffer is reused by the next capture call, so the client
   // gets its own copy of the bytes behind the Ethernet header.

@@ -16,6 +16,7 @@
 #include "protocol/client_thread.h"
 #include "report/device_text.h"
 #include "transfer/ipv4_udp.h"
+#include "transfer/reply_input.h"
 #include "transfer/upload_images.h"
 
 #define MAC_ARGS(m) (m)[0], (m)[1], (m)[2], (m)[3], (m)[4], (m)[5]
@@ -58,22 +59,14 @@ int SendWrq(CClientThread& client) {
   return TFTPSendPkt(client, client.peerPort, wrq, n, nullptr, 0);
 }
 
-void CloseSocket(CClientThread& client) {
-  if (client.sock != -1) {
-    close(client.sock);
-    client.sock = -1;
-  }
-}
-
 }  // namespace
 
 int TFTPStartUpload(CClientThread& client) {
-  CloseSocket(client);
+  TFTPEndReplyInput(client);
 
-  // The socket is never read: it only holds the port, so that the kernel
-  // neither answers the device's ACKs with ICMP port unreachable nor gives
-  // the port to anyone else. It still gets a copy of every ACK, hence the
-  // smallest receive buffer the kernel allows.
+  // The socket holds the port, so that the kernel neither answers the
+  // device's ACKs with ICMP port unreachable nor gives the port to anyone
+  // else, and it is where the replies are read (see reply_input.h).
   const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
   if (sock < 0) {
     DebugPrint(client.Log(),
@@ -81,9 +74,6 @@ int TFTPStartUpload(CClientThread& client) {
                errno);
     return 4;
   }
-  const int smallest = 1;
-  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof smallest);
-
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
@@ -99,6 +89,7 @@ int TFTPStartUpload(CClientThread& client) {
   }
   client.sock = sock;
   client.localPort = addr.sin_port;
+  TFTPChooseReplyInput(client);
 
   client.peerPort = htons(kTftpServerPort);
   client.ipId = static_cast<uint16_t>(1000 + MsClock() % 1000);

@@ -3,6 +3,8 @@
 #include "protocol/poll_budget.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -83,6 +85,10 @@ class RecordingThread : public MsgThread {
   std::atomic<bool> exitRan{false};
   std::atomic<bool> overlap{false};
   std::atomic<size_t> eventsAtExit{0};
+  /// What WaitDescriptor answers; each byte read from it is an event of
+  /// message kReadable.
+  std::atomic<int> waitFd{-1};
+  static constexpr uint32_t kReadable = 0xFD;
 
  protected:
   bool InitInstance() override { return initResult; }
@@ -102,6 +108,13 @@ class RecordingThread : public MsgThread {
     busy_ = false;
   }
   bool ExpectsMessageSoon() const override { return expectSoon.load(); }
+  int WaitDescriptor() const override { return waitFd.load(); }
+  void OnDescriptorReadable() override {
+    uint8_t byte = 0;
+    if (read(waitFd.load(), &byte, 1) != 1) return;
+    std::lock_guard<std::mutex> lock(mu_);
+    events_.push_back({kReadable, byte});
+  }
   void OnTimerMessage() override {
     if (busy_.exchange(true)) overlap = true;
     ++timerCount;
@@ -529,6 +542,51 @@ TEST(MsgThreadPolling, ThreadsThatPollBeforeSleepingMissNoMessageNorTimerNorQuit
   for (RecordingThread& r : t) r.PostQuit();
   for (RecordingThread& r : t) ASSERT_TRUE(WaitFor([&] { return r.Ended(); }));
   for (RecordingThread& r : t) r.WaitForEnd();
+}
+
+// A thread asleep on its descriptor without a timer wakes for nothing but
+// the descriptor and a post: a post that did not wake it would wait for
+// ever, and so would a Stop.
+TEST(MsgThreadDescriptor, ItsDataPostsTimerAndQuitEachWakeAThreadAsleepOnIt) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
+  struct Close {
+    int* fds;
+    ~Close() { close(fds[0]), close(fds[1]); }
+  } closer{pair};
+  RecordingThread t;
+  t.waitFd = pair[0];
+  t.onMessage = [](RecordingThread& self, uint32_t, uint32_t number) {
+    if (number == kSetTimer) self.SetTimer(5);
+  };
+  ASSERT_TRUE(t.CreateThread());
+  for (uint8_t b = 1; b <= 3; ++b) {
+    ASSERT_EQ(write(pair[1], &b, 1), 1);
+    std::this_thread::sleep_for(10ms);  // asleep in between
+    ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(100 + b)));
+    ASSERT_TRUE(WaitFor([&] { return t.Handled(WM_SKAV_MSG, 100 + b); }, 2000ms));
+    EXPECT_TRUE(t.Handled(RecordingThread::kReadable, b));
+  }
+  ASSERT_TRUE(t.PostThreadMessage(WM_SKAV_MSG, Number(kSetTimer)));
+  ASSERT_TRUE(WaitFor([&] { return t.timerCount.load() >= 3; }, 2000ms));
+
+  // Polling before sleeping sees the descriptor too.
+  MsgThreadPollOnBusyMachineForTest(true);
+  struct Restore {
+    ~Restore() { MsgThreadPollOnBusyMachineForTest(false); }
+  } restore;
+  t.expectSoon = true;
+  for (uint8_t b = 4; b < 200; ++b) {
+    ASSERT_EQ(write(pair[1], &b, 1), 1);
+    ASSERT_TRUE(SpinUntil([&] { return t.Handled(RecordingThread::kReadable, b); }, 2000ms))
+        << "byte " << int(b);
+  }
+  t.expectSoon = false;
+  std::this_thread::sleep_for(10ms);
+  t.PostQuit();
+  ASSERT_TRUE(WaitFor([&] { return t.Ended(); }, 2000ms));
+  t.WaitForEnd();
+  EXPECT_FALSE(t.overlap);
 }
 
 }  // namespace

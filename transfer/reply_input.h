@@ -1,0 +1,29 @@
+// Where a transfer reads its device's replies (ACK, ERROR): from its own UDP
+// socket, woken by the system as a TFTP client is, or from the capture,
+// handed over by the server thread. The socket is tried first wherever the
+// port delivers to sockets; a transfer whose replies do not come that way
+// (a firewall, the server address gone for a moment, a device answering
+// from another address) goes on from the capture.
+#pragma once
+
+class CClientThread;
+
+/// Chooses for a transfer whose socket has just been bound.
+void TFTPChooseReplyInput(CClientThread& client);
+
+/// Gives back what TFTPChooseReplyInput took; closes the socket.
+void TFTPEndReplyInput(CClientThread& client);
+
+/// Reads what the socket holds and hands each reply of the device to the
+/// transfer.
+void TFTPReadSocketReplies(CClientThread& client);
+
+/// A timeout while reading from the socket: the retransmission's reply is
+/// taken from the capture.
+void TFTPTakeRepliesFromCapture(CClientThread& client);
+
+/// After a reply came from the capture: when the socket got it too, the
+/// timeout before was a lost frame and the socket is read again; when not,
+/// this device's replies do not reach the socket, and its later transfers
+/// use the capture from the start.
+void TFTPNoteCapturedReply(CClientThread& client);
