@@ -1,5 +1,6 @@
-// IPv4 and UDP headers of the TFTP traffic, written and read by hand: the
-// transfer never goes through the system's IP stack.
+// IPv4 and UDP headers of the TFTP traffic, written and read by hand: what
+// the transfer sends never goes through the system's IP stack, and replies
+// taken from the capture are read here.
 //
 //    0       1       2       3
 //   +-------+-------+---------------+
