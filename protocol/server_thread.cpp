@@ -72,9 +72,9 @@ int SKAVDServerThread(SKAVDContext* ctx) {
   int idleCycles = 0;
   const L2_RxHandler handler{SKAVDRxFrame, ctx};
   // The files, the counts and the panel take their time after each
-  // receive; with a thousand devices in transfer that is tens of
-  // milliseconds, and the advertisements would come that much later than
-  // twice a second. The last cycle's share comes off the next wait.
+  // receive; with a thousand devices in transfer it once took over 200 ms,
+  // and the advertisements came that much later than twice a second. The
+  // last cycle's share comes off the next wait.
   int64_t receiveEndMs = -1;
   int bookkeepingMs = 0;
 
