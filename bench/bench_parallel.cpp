@@ -80,6 +80,14 @@ Run ClientPuts(const Topology& topo, const std::vector<std::unique_ptr<TempDir>>
         topo.serverNs(), std::vector<std::string>{"tftp", DeviceAddr(i), "-m", "binary", "-c",
                                                   "put", file, "client-firmware"}));
   r.ok = true;
+  // A client's end is when it is reaped: reaped in order, every one that
+  // ended before the first would be dated to the first one's end.
+  const Clock::time_point limit = Clock::now() + 600s;
+  for (bool running = true; running && !StopRequested() && Clock::now() < limit;) {
+    running = false;
+    for (auto& p : puts) running = p->Running() || running;
+    if (running) usleep(1000);
+  }
   Clock::time_point first = puts[0]->startedAt(), last = first, lastStart = first;
   for (int i = 0; i < n; ++i) {
     const int status = puts[i]->Wait(600s);

@@ -163,11 +163,12 @@ class BenchServer {
 };
 
 /// Holds a simulator in kernel TFTP mode still (SIGSTOP) while tftpd-hpa
-/// takes a push. Its capture (IPv4 and SKAV, promiscuous) would otherwise
-/// be woken by every TFTP frame of the push, twice per block: a cost on the
-/// shared CPUs that a real device does not put on the server's machine and
-/// that the tftp-hpa client's runs do not carry. Meanwhile it only watches
-/// the stored file grow, so it misses nothing it needs.
+/// takes a push. It would otherwise look at the stored file every 20 ms on
+/// the shared CPUs, a cost that a real device does not put on the server's
+/// machine and that the tftp-hpa client's runs do not carry. Its capture
+/// takes SKAV frames alone in this mode, so the push's frames are not
+/// copied to it either way. It misses nothing it needs: it only watches the
+/// stored file grow.
 class SimPause {
  public:
   void SetPid(pid_t pid) { pid_ = pid; }

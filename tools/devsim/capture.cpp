@@ -24,7 +24,7 @@ Capture::~Capture() {
   if (pcap_) pcap_close(pcap_);
 }
 
-bool Capture::Open(const std::string& ifName, std::string& error) {
+bool Capture::Open(const std::string& ifName, bool ipv4, std::string& error) {
   char errbuf[PCAP_ERRBUF_SIZE] = "";
   pcap_ = pcap_create(ifName.c_str(), errbuf);
   if (!pcap_) {
@@ -50,8 +50,8 @@ bool Capture::Open(const std::string& ifName, std::string& error) {
     return false;
   }
   bpf_program program;
-  if (pcap_compile(pcap_, &program, "ether proto 0x0912 or ip", 1,
-                   PCAP_NETMASK_UNKNOWN) != 0 ||
+  if (pcap_compile(pcap_, &program, ipv4 ? "ether proto 0x0912 or ip" : "ether proto 0x0912",
+                   1, PCAP_NETMASK_UNKNOWN) != 0 ||
       pcap_setfilter(pcap_, &program) != 0) {
     error = std::string("capture filter: ") + pcap_geterr(pcap_);
     return false;

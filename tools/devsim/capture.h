@@ -26,8 +26,9 @@ class Capture : public FrameSender {
   Capture(const Capture&) = delete;
   Capture& operator=(const Capture&) = delete;
 
-  /// Opens `ifName`, capturing only received SKAV and IPv4 frames.
-  bool Open(const std::string& ifName, std::string& error);
+  /// Opens `ifName`, capturing only received SKAV frames, and IPv4 ones
+  /// with `ipv4`.
+  bool Open(const std::string& ifName, bool ipv4, std::string& error);
 
   int Send(const uint8_t* frame, int len) override;
 

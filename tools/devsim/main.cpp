@@ -39,7 +39,10 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &sa, nullptr);
 
   Capture capture;
-  if (!capture.Open(options.ifName, error)) {
+  // When the system's TFTP server takes the pushes, every DATA and ACK of
+  // them would only be copied into the capture's buffer and never read.
+  const bool ipv4 = options.kernelTftpDir.empty() || options.junkRate > 0;
+  if (!capture.Open(options.ifName, ipv4, error)) {
     std::fprintf(stderr, "skav-devsim: cannot capture on %s: %s\n",
                  options.ifName.c_str(), error.c_str());
     return 2;
