@@ -239,8 +239,10 @@ void CClientThread::TFTPRxDatagram(const uint8_t* bytes, size_t len) {
   UdpDatagramView udp;
   if (!ParseIpv4Udp(bytes, len, udp)) return;
   if (udp.dstPortNet != localPort) return;
-  TFTPRxReply(udp.payload, udp.payloadLen, udp.srcPortNet);
+  // Before the reply is acted on: once the next DATA is out, the socket may
+  // already hold the device's answer to it, which is no copy of this one.
   TFTPNoteCapturedReply(*this);
+  TFTPRxReply(udp.payload, udp.payloadLen, udp.srcPortNet);
 }
 
 void CClientThread::TFTPRxReply(const uint8_t* payload, int len, uint16_t srcPortNet) {

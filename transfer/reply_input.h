@@ -22,8 +22,9 @@ void TFTPReadSocketReplies(CClientThread& client);
 /// taken from the capture.
 void TFTPTakeRepliesFromCapture(CClientThread& client);
 
-/// After a reply came from the capture: when the socket got it too, the
-/// timeout before was a lost frame and the socket is read again; when not,
+/// A reply came from the capture, before it is acted on: when the socket got
+/// it too, the timeout before was a lost frame and the socket is read again
+/// (from the next reply on); when not,
 /// this device's replies do not reach the socket, and its later transfers
 /// use the capture from the start.
 void TFTPNoteCapturedReply(CClientThread& client);
