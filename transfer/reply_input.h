@@ -24,7 +24,6 @@ void TFTPTakeRepliesFromCapture(CClientThread& client);
 
 /// A reply came from the capture, before it is acted on: when the socket got
 /// it too, the timeout before was a lost frame and the socket is read again
-/// (from the next reply on); when not,
-/// this device's replies do not reach the socket, and its later transfers
-/// use the capture from the start.
+/// (from the next reply on); when not, this device's replies do not reach
+/// the socket, and its later transfers use the capture from the start.
 void TFTPNoteCapturedReply(CClientThread& client);
