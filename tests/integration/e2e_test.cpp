@@ -203,6 +203,8 @@ TEST_F(E2e, FirmwareAndStringTables1And3ArriveWholeAndTheDeviceIsDone) {
       e2e::LineStartingWith(sim.output(), "02-5a-00-00-00-01 ");
   EXPECT_NE(line.find(" ok "), std::string::npos) << sim.output();
   EXPECT_NE(line.find(" firmware=100001B/"), std::string::npos) << line;
+  // 64-bit FNV-1a of the image, worked out apart from the simulator.
+  EXPECT_NE(line.find("/fnv:ea62fe58a954ce91 "), std::string::npos) << line;
   EXPECT_NE(line.find(" st1=1024B/"), std::string::npos) << line;
   EXPECT_NE(line.find(" st3=300B/"), std::string::npos) << line;
 
@@ -428,6 +430,9 @@ TEST_F(E2e, SimulatorFailsADeviceWhoseImageDiffersFromTheExpectedOne) {
                 .find("reason=\"firmware: differs from the expected file at "
                       "byte 1500\""),
             std::string::npos)
+      << sim.output();
+  // Of what came (FNV-1a, worked out apart), not of what was expected.
+  EXPECT_NE(sim.output().find("/fnv:df5c2ef1b616d8a4/MISMATCH"), std::string::npos)
       << sim.output();
   EXPECT_TRUE(server.Stop());
 }

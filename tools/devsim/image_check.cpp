@@ -50,21 +50,35 @@ void ImageCheck::Begin(const ImageExpectation* expectation) {
   received_ = 0;
   hash_ = Fnv1a(nullptr, 0);
   firstMismatch_ = -1;
+  following_ = expect_ && expect_->content;
 }
 
+// FNV-1a goes byte by byte, each multiplication waiting for the last: with
+// a thousand devices it took a sixth of the simulator's time, and the
+// simulator's one thread plays them all. While the blocks match the
+// expected content, a comparison is enough and the hash is the content's.
 void ImageCheck::Add(const uint8_t* bytes, size_t n) {
-  if (expect_ && expect_->content && firstMismatch_ < 0) {
+  if (following_) {
     const std::vector<uint8_t>& want = *expect_->content;
-    for (size_t i = 0; i < n; ++i) {
-      uint64_t at = received_ + i;
-      if (at >= want.size() || want[at] != bytes[i]) {
-        firstMismatch_ = static_cast<int64_t>(at);
-        break;
-      }
+    const size_t left = want.size() - received_;
+    if (n <= left && std::memcmp(want.data() + received_, bytes, n) == 0) {
+      received_ += n;
+      return;
     }
+    size_t same = 0;
+    while (same < n && same < left && want[received_ + same] == bytes[same]) ++same;
+    firstMismatch_ = static_cast<int64_t>(received_ + same);
+    hash_ = Fnv1a(want.data(), received_);
+    following_ = false;
   }
   hash_ = Fnv1a(bytes, n, hash_);
   received_ += n;
+}
+
+uint64_t ImageCheck::Hash() const {
+  if (!following_) return hash_;
+  const std::vector<uint8_t>& want = *expect_->content;
+  return received_ == want.size() ? expect_->contentFnv : Fnv1a(want.data(), received_);
 }
 
 namespace {

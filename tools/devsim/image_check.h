@@ -13,6 +13,7 @@ constexpr int kSimImageCount = 7;  // 0 firmware, 1..6 string tables
 struct ImageExpectation {
   bool given = false;
   std::shared_ptr<const std::vector<uint8_t>> content;  ///< may be empty
+  uint64_t contentFnv = 0;  ///< Fnv1a of the whole content, when given
   int64_t size = -1;       ///< -1: not checked
   uint64_t fnv = 0;
   bool fnvGiven = false;
@@ -51,13 +52,16 @@ class ImageCheck {
   std::string Verdict() const;
 
   uint64_t Received() const { return received_; }
-  uint64_t Hash() const { return hash_; }
+  uint64_t Hash() const;
 
  private:
   const ImageExpectation* expect_ = nullptr;
   uint64_t received_ = 0;
-  uint64_t hash_ = 0xcbf29ce484222325ULL;
+  uint64_t hash_ = 0xcbf29ce484222325ULL;  // of what came, once not following_
   int64_t firstMismatch_ = -1;
+  // Every byte so far matched the expected content, and hash_ is not kept:
+  // the hash of what came is that of the content's start.
+  bool following_ = false;
 };
 
 /// Checks a whole file on disk against `expectation` (kernel TFTP mode).

@@ -206,6 +206,7 @@ int ParseOptions(int argc, char** argv, DevsimOptions& o, std::string& error) {
           error = "cannot read " + what;
           return 2;
         }
+        e.contentFnv = Fnv1a(bytes->data(), bytes->size());
         e.content = bytes;
       } else if (a == "--expect-size") {
         if (!ParseInt(what, 0, INT64_MAX, &n)) return bad(v);
