@@ -56,6 +56,10 @@ void CClientThread::OnThreadMessage(uint32_t msg, const uint8_t* data,
                                     size_t len) {
   switch (msg) {
     case WM_SKAV_MSG: {
+      // A reply waiting in the socket came first: a device acknowledges its
+      // final block, then asks for its next image or closes, and that frame
+      // reaches us by way of the server thread, after the ACK.
+      TFTPReadSocketReplies(*this);
       bool wasCreated = State() == Created;
       SKAVDRxMsg(data, len);
       // The only way from Created straight to Closed is a first frame that
