@@ -50,7 +50,6 @@ void ImageCheck::Begin(const ImageExpectation* expectation) {
   received_ = 0;
   hash_ = Fnv1a(nullptr, 0);
   firstMismatch_ = -1;
-  following_ = expect_ && expect_->content;
 }
 
 // FNV-1a goes byte by byte, each multiplication waiting for the last: with
@@ -58,7 +57,7 @@ void ImageCheck::Begin(const ImageExpectation* expectation) {
 // simulator's one thread plays them all. While the blocks match the
 // expected content, a comparison is enough and the hash is the content's.
 void ImageCheck::Add(const uint8_t* bytes, size_t n) {
-  if (following_) {
+  if (Following()) {
     const std::vector<uint8_t>& want = *expect_->content;
     const size_t left = want.size() - received_;
     // An empty block (or file) may come with no storage behind it at all.
@@ -70,14 +69,13 @@ void ImageCheck::Add(const uint8_t* bytes, size_t n) {
     while (same < n && same < left && want[received_ + same] == bytes[same]) ++same;
     firstMismatch_ = static_cast<int64_t>(received_ + same);
     hash_ = Fnv1a(want.data(), received_);
-    following_ = false;
   }
   hash_ = Fnv1a(bytes, n, hash_);
   received_ += n;
 }
 
 uint64_t ImageCheck::Hash() const {
-  if (!following_) return hash_;
+  if (!Following()) return hash_;
   const std::vector<uint8_t>& want = *expect_->content;
   return received_ == want.size() ? expect_->contentFnv : Fnv1a(want.data(), received_);
 }

@@ -57,11 +57,12 @@ class ImageCheck {
  private:
   const ImageExpectation* expect_ = nullptr;
   uint64_t received_ = 0;
-  uint64_t hash_ = 0xcbf29ce484222325ULL;  // of what came, once not following_
+  uint64_t hash_ = 0xcbf29ce484222325ULL;  // of what came, once not Following()
   int64_t firstMismatch_ = -1;
+
   // Every byte so far matched the expected content, and hash_ is not kept:
   // the hash of what came is that of the content's start.
-  bool following_ = false;
+  bool Following() const { return expect_ && expect_->content && firstMismatch_ < 0; }
 };
 
 /// Checks a whole file on disk against `expectation` (kernel TFTP mode).
