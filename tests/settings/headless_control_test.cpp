@@ -521,7 +521,10 @@ TEST_F(HeadlessControl, AReloadWhileADeviceIsClosingKeepsItsDone) {
   EXPECT_EQ(LogText().find("02-5A-00-00-08-01: Error"), std::string::npos) << LogText();
   EXPECT_TRUE(server.WaitForOut("[02-5a-00-00-08-01] closing at the stop, outcome: Done", 5s))
       << server.Out();
-  EXPECT_NE(ReadFile(record).find("\"outcome\":\"Done\""), std::string::npos) << ReadFile(record);
+  // The record's line follows the log file's, from the writer thread.
+  EXPECT_TRUE(WaitUntil(
+      [&] { return ReadFile(record).find("\"outcome\":\"Done\"") != std::string::npos; }, 5s))
+      << ReadFile(record);
   // Written once the stop is over, after the log file's line.
   const std::string counted = "skav_devices_done_total{interface=\"" + net_->serverIf() + "\"} 1";
   EXPECT_TRUE(WaitUntil([&] { return ReadFile(metrics).find(counted) != std::string::npos; }, 5s))
