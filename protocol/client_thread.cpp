@@ -77,7 +77,7 @@ void CClientThread::OnThreadMessage(uint32_t msg, const uint8_t* data,
 }
 
 void CClientThread::OnDescriptorReadable() {
-  TFTPReadSocketReplies(*this);
+  TFTPReadSocketReply(*this);
   AfterMessage();
 }
 

@@ -79,7 +79,9 @@ void TFTPEndReplyInput(CClientThread& client) {
   }
 }
 
-void TFTPReadSocketReplies(CClientThread& client) {
+namespace {
+
+void ReadReplies(CClientThread& client, bool firstOnly) {
   uint8_t buf[kReplyMax];
   for (int i = 0; i < kReadsPerWake && client.sock != -1 &&
                   client.repliesFromSocket.load(std::memory_order_relaxed);
@@ -88,9 +90,17 @@ void TFTPReadSocketReplies(CClientThread& client) {
     uint16_t srcPortNet = 0;
     bool fromDevice = false;
     if (!ReadDatagram(client, buf, &len, &srcPortNet, &fromDevice)) return;
-    if (fromDevice) client.TFTPRxReply(buf, len, srcPortNet);
+    if (!fromDevice) continue;
+    client.TFTPRxReply(buf, len, srcPortNet);
+    if (firstOnly) return;
   }
 }
+
+}  // namespace
+
+void TFTPReadSocketReply(CClientThread& client) { ReadReplies(client, true); }
+
+void TFTPReadSocketReplies(CClientThread& client) { ReadReplies(client, false); }
 
 void TFTPTakeRepliesFromCapture(CClientThread& client) {
   if (!client.repliesFromSocket.load(std::memory_order_relaxed)) return;

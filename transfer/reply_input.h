@@ -14,6 +14,12 @@ void TFTPChooseReplyInput(CClientThread& client);
 /// Gives back what TFTPChooseReplyInput took; closes the socket.
 void TFTPEndReplyInput(CClientThread& client);
 
+/// Reads the socket up to the device's first reply and hands it to the
+/// transfer. Lock-step leaves no second one waiting: reading on would be a
+/// system call after the next block went out, while the device is already
+/// woken for it; a reply that does wait keeps the socket readable.
+void TFTPReadSocketReply(CClientThread& client);
+
 /// Reads what the socket holds and hands each reply of the device to the
 /// transfer.
 void TFTPReadSocketReplies(CClientThread& client);
