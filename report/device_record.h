@@ -66,6 +66,10 @@ struct DeviceRecord {
   /// Server thread only: its steady clock in ms when it first saw the
   /// device Closed; 0 before.
   int64_t closedSeenMs = 0;
+  /// Server thread only: the panel layout (StatusText::LayoutId) its entry
+  /// was last written in, and the outcome code that entry shows.
+  uint64_t panelLayout = 0;
+  int32_t panelCode = 0;
 
   void SetFlag(uint32_t bit) { flags.fetch_or(bit, std::memory_order_relaxed); }
   bool HasFlag(uint32_t bit) const {

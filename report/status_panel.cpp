@@ -196,11 +196,18 @@ int GUIStatusPlaceInGroup(int32_t code, StatusText* ctl, const char* macText,
   return found < insertAt ? insertAt - kEntryLen : insertAt;
 }
 
-void GUIStatusUpdateDevice(PanelState& state, const DeviceRecord& client,
+void GUIStatusUpdateDevice(PanelState& state, DeviceRecord& client,
                            StatusText* ctl, int32_t order) {
-  MacText mac(client.mac);
   int32_t code = PanelCode(client);
   state.Add(total + code, 1);
+  // Most devices show what they showed last time. Finding an entry walks
+  // the text, and doing so for each of a thousand devices twice a second
+  // kept the server thread busy long enough to lose its turn on a loaded
+  // machine until the next advertisement was late.
+  if (client.panelLayout == ctl->LayoutId() && client.panelCode == code) return;
+  client.panelLayout = ctl->LayoutId();
+  client.panelCode = code;
+  MacText mac(client.mac);
 
   int insertAt;
   if (order == kSortStatus) {
@@ -237,6 +244,12 @@ void GUIStatusUpdateDevice(PanelState& state, const DeviceRecord& client,
 }
 
 }  // namespace
+
+void StatusText::SetLayoutOrder(int32_t order) {
+  static std::atomic<uint64_t> lastLayout{0};
+  layoutOrder_ = order;
+  layoutId_ = lastLayout.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 void StatusText::Replace(int pos, int count, const std::string& text) {
   int len = Length();
@@ -302,11 +315,13 @@ void GUIStatusUpdateSorting(StatusText* ctl, DeviceRecord* list,
     for (DeviceRecord* c = list; c != nullptr; c = c->next, ++i) {
       std::memcpy(records[i].mac, c->mac, sizeof records[i].mac);
       records[i].code = PanelCode(*c);
+      c->panelCode = records[i].code;
     }
     GUIStatusSort(records, n, order);
   }
 
   ResetWithOrder(ctl, static_cast<int>(n), state, order);
+  for (DeviceRecord* c = list; c != nullptr; c = c->next) c->panelLayout = ctl->LayoutId();
 
   // The entries go in as one edit, so a view mirrors a rebuild in three.
   int base = ctl->Length();

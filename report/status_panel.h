@@ -59,12 +59,17 @@ class StatusText {
   /// or 1022), or 0 before the first reset. Incremental refreshes keep to
   /// it, so a sort key changed between rebuilds never mixes two layouts.
   int32_t LayoutOrder() const { return layoutOrder_; }
-  void SetLayoutOrder(int32_t order) { layoutOrder_ = order; }
+  /// Also starts a new layout, with an id no text of this process had.
+  void SetLayoutOrder(int32_t order);
+  /// The entries of a record marked with this id are still in the text as
+  /// they were written; 0 before the first reset.
+  uint64_t LayoutId() const { return layoutId_; }
 
  private:
   std::string text_;
   StatusEditListener* listener_ = nullptr;
   int32_t layoutOrder_ = 0;
+  uint64_t layoutId_ = 0;
 };
 
 /// A copy of the panel text that any thread may read: listening to the

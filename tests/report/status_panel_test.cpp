@@ -174,6 +174,13 @@ TEST(StatusPanelReset, NewStartShowsOnlyTheNewRun) {
   EXPECT_EQ(p.ctl.Text(),
             std::string("Total    1 devices: Reworking (1)\r\n\r\n") + kE05R);
   EXPECT_EQ(p.Counts(), (std::vector<int32_t>{1, 0, 0, 1}));
+
+  // Devices shown before a reset are written again after it.
+  GUIStatusReset(&p.ctl, 0, p.state);
+  GUIStatusUpdate(&p.ctl, first.head(), p.state);
+  EXPECT_EQ(p.ctl.Text(), "Total    2 devices: Done (1) Reworking (1)\r\n\r\n"
+                          "00-00-00-00-00-01: Done         "
+                          "00-00-00-00-00-02: Reworking    ");
 }
 
 TEST(StatusPanelInsert, MacUpBetweenEntries) {
