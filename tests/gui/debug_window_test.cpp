@@ -71,7 +71,7 @@ TEST_F(DebugWindow, RepeatedErrorLinesShowOnceWithTheirCountAndSaveWritesTheText
   ModalHand hand([&](QWidget* w) {
     auto* picker = qobject_cast<QFileDialog*>(w);
     if (picker == nullptr) return false;
-    picker->selectFile(QString::fromStdString(path));
+    SelectInPicker(picker, path);
     static_cast<QDialog*>(picker)->accept();
     return true;
   });

@@ -44,7 +44,7 @@ class RecordHand {
         picker->reject();
         return true;
       }
-      picker->selectFile(QString::fromStdString(picked_));
+      SelectInPicker(picker, picked_);
       // QFileDialog::accept checks the name, and may object in a box of its
       // own: from the event loop, so that this hand can answer that box.
       QTimer::singleShot(0, picker, [picker] { static_cast<QDialog*>(picker)->accept(); });

@@ -7,6 +7,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QObject>
 #include <QPlainTextEdit>
@@ -157,6 +158,14 @@ class ModalHand : public QObject {
   QTimer timer_;
   int answered_ = 0;
 };
+
+/// Puts `path` in the file dialog's name field. The dialog leaves that field
+/// as it is while it has the keyboard focus, which a loaded machine may give
+/// it before a hand runs: the focus is taken away first.
+inline void SelectInPicker(QFileDialog* picker, const std::string& path) {
+  if (QWidget* focus = picker->focusWidget()) focus->clearFocus();
+  picker->selectFile(QString::fromStdString(path));
+}
 
 /// Text and title of each message box seen, each answered with OK.
 struct BoxLog {

@@ -103,7 +103,7 @@ std::string PathOf(const TempDir& dir, size_t total) {
 ModalHand Choose(const std::string& path) {
   return ModalHand([path](QWidget* w) {
     if (auto* picker = qobject_cast<QFileDialog*>(w)) {
-      picker->selectFile(QString::fromStdString(path));
+      SelectInPicker(picker, path);
       static_cast<QDialog*>(picker)->accept();  // QFileDialog::accept, which checks the file
       return true;
     }
