@@ -206,7 +206,7 @@ void CClientThread::SKAVDRxTftpUlReq(const SKAV_Msg& msg) {
     StopTimer();
     const int rc = TFTPStartUpload(*this);
     if (rc != 0) {
-      DebugPrint(Log(),
+      DebugPrintNoted(Log(), LineNote::kTrouble,
                  "[%02x-%02x-%02x-%02x-%02x-%02x] Fail to start TFTP firmware "
                  "uploading (%d), file (%d)\r\n",
                  MAC_ARGS(mac), rc, fileIndex);
@@ -279,7 +279,7 @@ void CClientThread::SKAVDOnTimer() {
 
   uint32_t next;
   if (++retryCount > 4) {
-    DebugPrint(Log(),
+    DebugPrintNoted(Log(), LineNote::kTrouble,
                "[%02x-%02x-%02x-%02x-%02x-%02x] TFTP fails (timeout), go to "
                "'Active' state\r\n",
                MAC_ARGS(mac));
@@ -309,7 +309,7 @@ void CClientThread::SKAVDExitReport() {
   const char* tftp = HasFlag(tftpDone)     ? "Done"
                      : HasFlag(tftpFailed) ? "Failed"
                                            : "None";
-  DebugPrint(Log(),
+  DebugPrintNoted(Log(), OutcomeNote(ClientOutcome(*this)),
              "[%02x-%02x-%02x-%02x-%02x-%02x] exits. TFTP: %s, FW Upgrade: %s, "
              "Graceful Closing: %s.\r\n",
              MAC_ARGS(mac), tftp, HasFlag(fwUpgradeDone) ? "Done" : "None",

@@ -247,15 +247,17 @@ void SKAVDMarkUnfinished(LogSink* log) {
     // more: a stop within the Close timer does not undo a full exchange.
     if (c->State() == Closing) {
       c->SetFlag(closingAtStop);
-      DebugPrint(log,
-                 "[%02x-%02x-%02x-%02x-%02x-%02x] closing at the stop, outcome: %s\r\n", m[0],
-                 m[1], m[2], m[3], m[4], m[5],
-                 ClientOutcome(*c) == Outcome::kDone ? "Done" : "Error");
+      const Outcome outcome = ClientOutcome(*c);
+      DebugPrintNoted(log, OutcomeNote(outcome),
+                      "[%02x-%02x-%02x-%02x-%02x-%02x] closing at the stop, outcome: %s\r\n",
+                      m[0], m[1], m[2], m[3], m[4], m[5],
+                      outcome == Outcome::kDone ? "Done" : "Error");
       continue;
     }
     c->SetFlag(interruptedByStop);
-    DebugPrint(log, "[%02x-%02x-%02x-%02x-%02x-%02x] interrupted by the stop, outcome: Error\r\n",
-               m[0], m[1], m[2], m[3], m[4], m[5]);
+    DebugPrintNoted(log, LineNote::kOutcomeError,
+                    "[%02x-%02x-%02x-%02x-%02x-%02x] interrupted by the stop, outcome: Error\r\n",
+                    m[0], m[1], m[2], m[3], m[4], m[5]);
   }
 }
 

@@ -83,8 +83,20 @@ void DebugPrint(LogSink* logCtl, const char* format, ...) {
   logCtl->Append(text, n);
 }
 
-void SetErrorSink(ErrorSink* sink) {
-  gErrorSink.store(sink ? sink : &gDefaultErrorSink, std::memory_order_release);
+void DebugPrintNoted(LogSink* logCtl, LineNote note, const char* format, ...) {
+  if (logCtl == nullptr) return;
+  char text[kTextSize];
+  va_list args;
+  va_start(args, format);
+  size_t n = FormatInto(text, format, args);
+  va_end(args);
+  logCtl->AppendNoted(text, n, note);
+}
+
+ErrorSink* SetErrorSink(ErrorSink* sink) {
+  ErrorSink* before =
+      gErrorSink.exchange(sink ? sink : &gDefaultErrorSink, std::memory_order_acq_rel);
+  return before == &gDefaultErrorSink ? nullptr : before;
 }
 
 int ErrorBox(const char* format, ...) {

@@ -4,6 +4,18 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
+
+/// What a device's line says beyond its words, for readers that file lines
+/// by priority and outcome (the journal). The code that prints the line
+/// gives it from the device's flags and the outcome rule; it is never read
+/// back from the text.
+enum class LineNote : uint8_t {
+  kNone,
+  kTrouble,       ///< a transfer of the device failed
+  kOutcomeDone,   ///< the line tells the device's final outcome: Done
+  kOutcomeError,  ///< the line tells the device's final outcome: Error
+};
 
 /// Receives Debug Window text. Implementations must never block the caller
 /// on the GUI thread: worker threads write here while the GUI thread may be
@@ -13,6 +25,12 @@ class LogSink {
   virtual ~LogSink() = default;
   /// Appends `len` bytes of text (already formatted, at most 511 bytes).
   virtual void Append(const char* text, size_t len) = 0;
+  /// The same with the line's note; a sink that files no notes shows the
+  /// text alone.
+  virtual void AppendNoted(const char* text, size_t len, LineNote note) {
+    (void)note;
+    Append(text, len);
+  }
 };
 
 /// The place that holds the Debug Window's log control: empty while no
@@ -35,6 +53,10 @@ constexpr size_t kDebugTextSize = 512;
 void DebugPrint(LogSink* logCtl, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
+/// DebugPrint of a device's line with what it says beyond its words.
+void DebugPrintNoted(LogSink* logCtl, LineNote note, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
 /// Shows an error message to the operator. `Show` returns when the operator
 /// has dismissed it (a window) or at once (a terminal).
 class ErrorSink {
@@ -44,8 +66,9 @@ class ErrorSink {
 };
 
 /// Installs the process's error sink; nullptr restores the default, which
-/// writes the message and a line feed to standard error.
-void SetErrorSink(ErrorSink* sink);
+/// writes the message and a line feed to standard error. Returns the sink
+/// it replaced (the default as nullptr).
+ErrorSink* SetErrorSink(ErrorSink* sink);
 
 /// Formats into a 512-byte buffer (cut as DebugPrint cuts) and shows it
 /// through the installed error sink. Returns 0.

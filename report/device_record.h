@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "report/debug_print.h"
 #include "report/device_live.h"
 
 enum ClientState : int32_t {
@@ -112,4 +113,9 @@ inline Outcome ClientOutcome(const DeviceRecord& record) {
   const int32_t state = record.State();
   return OutcomeOf(state, record.flags.load(std::memory_order_relaxed), record.firmwareOffered,
                    record.stMask);
+}
+
+/// The note of a line that tells a device's final outcome.
+inline LineNote OutcomeNote(Outcome outcome) {
+  return outcome == Outcome::kDone ? LineNote::kOutcomeDone : LineNote::kOutcomeError;
 }

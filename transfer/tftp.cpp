@@ -214,7 +214,7 @@ int32_t TFTPRxPkt(CClientThread& client, const uint8_t* pkt, int len,
     char text[kDebugTextSize];
     EscapeDeviceText(text, sizeof text, reinterpret_cast<const char*>(pkt + 4),
                      static_cast<size_t>(len - 4));
-    DebugPrint(client.Log(),
+    DebugPrintNoted(client.Log(), LineNote::kTrouble,
                "[%02x-%02x-%02x-%02x-%02x-%02x] RX TFTP Error (%d): %s\r\n "
                "Uploading aborts, go to 'Active' state\r\n",
                MAC_ARGS(client.mac), GetBe16(pkt + 2), text);

@@ -22,41 +22,6 @@ namespace {
 constexpr char kErrorTag[] = "[Error]";
 constexpr char kJournalSocket[] = "/run/systemd/journal/socket";
 
-// The Debug Window lines that tell of a device's failure; the exit report
-// fails when the firmware upgrade did not happen.
-constexpr const char* kFailureParts[] = {
-    "] RX TFTP Error (",
-    "] interrupted by the stop, outcome: Error",
-    "] exits. TFTP: Failed,",
-    "] exits. TFTP: None, FW Upgrade: None,",
-    "] exits. TFTP: Done, FW Upgrade: None,",
-};
-
-bool Contains(const char* text, size_t len, const char* part) {
-  const size_t n = std::strlen(part);
-  for (size_t at = 0; at + n <= len; ++at) {
-    if (std::memcmp(text + at, part, n) == 0) return true;
-  }
-  return false;
-}
-
-bool ReportsFailure(const char* line, size_t len) {
-  // Only a device's own line: it begins with its MAC.
-  if (len == 0 || line[0] != '[') return false;
-  for (const char* part : kFailureParts) {
-    if (Contains(line, len, part)) return true;
-  }
-  return false;
-}
-
-// The priority of one line without its line end.
-int LinePriority(const char* line, size_t len, bool error) {
-  if (error || (len >= sizeof kErrorTag - 1 &&
-                std::memcmp(line, kErrorTag, sizeof kErrorTag - 1) == 0))
-    return 3;
-  return ReportsFailure(line, len) ? 4 : 6;
-}
-
 // Calls `each` with every line of the text, without its CR and LF.
 template <typename Each>
 void ForEachLine(const char* text, size_t len, Each each) {
@@ -98,12 +63,19 @@ bool IsJournalStream(int fd, const char* journalStream) {
          static_cast<unsigned long long>(st.st_ino) == inode;
 }
 
-std::string JournalLines(const char* text, size_t len, bool error) {
+int JournalPriority(const char* line, size_t len, bool error, LineNote note) {
+  if (error || (len >= sizeof kErrorTag - 1 &&
+                std::memcmp(line, kErrorTag, sizeof kErrorTag - 1) == 0))
+    return 3;
+  return note == LineNote::kTrouble || note == LineNote::kOutcomeError ? 4 : 6;
+}
+
+std::string JournalLines(const char* text, size_t len, bool error, LineNote note) {
   std::string out;
   out.reserve(len + len / 16 + 8);
   ForEachLine(text, len, [&](const char* line, size_t n) {
     out += '<';
-    out += static_cast<char>('0' + LinePriority(line, n, error));
+    out += static_cast<char>('0' + JournalPriority(line, n, error, note));
     out += '>';
     out.append(line, n);
     out += '\n';
@@ -111,10 +83,10 @@ std::string JournalLines(const char* text, size_t len, bool error) {
   return out;
 }
 
-std::vector<std::string> JournalEntry(const char* line, size_t len, bool error) {
+std::vector<std::string> JournalEntry(const char* line, size_t len, bool error, LineNote note) {
   std::vector<std::string> fields;
   fields.push_back("MESSAGE=" + std::string(line, len));
-  fields.push_back("PRIORITY=" + std::to_string(LinePriority(line, len, error)));
+  fields.push_back("PRIORITY=" + std::to_string(JournalPriority(line, len, error, note)));
   fields.push_back("SYSLOG_IDENTIFIER=skav-server");
   // "[02-5a-00-00-00-01] ...": a device's own line.
   static constexpr size_t kMacText = 17;
@@ -127,11 +99,8 @@ std::vector<std::string> JournalEntry(const char* line, size_t len, bool error) 
     if (c >= 'a' && c <= 'f') mac[i] = static_cast<char>(c - 'a' + 'A');
   }
   fields.push_back("SKAV_MAC=" + mac);
-  if (ReportsFailure(line, len) &&
-      (Contains(line, len, "] exits. ") || Contains(line, len, "] interrupted by the stop")))
-    fields.push_back("SKAV_OUTCOME=Error");
-  else if (Contains(line, len, "] exits. ") && Contains(line, len, ", FW Upgrade: Done,"))
-    fields.push_back("SKAV_OUTCOME=Done");
+  if (note == LineNote::kOutcomeDone) fields.push_back("SKAV_OUTCOME=Done");
+  if (note == LineNote::kOutcomeError) fields.push_back("SKAV_OUTCOME=Error");
   return fields;
 }
 
@@ -160,6 +129,15 @@ std::string RepeatGate::Pass(const std::string& text, Clock::time_point now) {
 }
 
 struct HeadlessStream::Queue {
+  // A text as it was written: in the journal's own entries each line is
+  // filed by what the text's writer said of it.
+  struct Piece {
+    std::string text;
+    bool error = false;
+    LineNote note = LineNote::kNone;
+    bool warning = false;  // the drop count: a warning whatever its words
+  };
+
   int fd;
   bool journal;
   // Entries of their own for the journal: the texts are queued as they
@@ -171,33 +149,35 @@ struct HeadlessStream::Queue {
   std::mutex mu;
   std::condition_variable wake;     // a text, or the end
   std::condition_variable drained;  // the writer has ended
-  std::deque<std::string> texts;
+  std::deque<Piece> texts;
   size_t bytes = 0;
   unsigned long long droppedLines = 0;
   bool ending = false;
   bool ended = false;
 
-  void Push(std::string text) {
+  void Push(Piece piece) {
     std::lock_guard<std::mutex> lock(mu);
-    if (bytes + text.size() > kQueueBytes) {
+    if (bytes + piece.text.size() > kQueueBytes) {
       const auto lines = static_cast<unsigned long long>(
-          std::count(text.begin(), text.end(), '\n'));
+          std::count(piece.text.begin(), piece.text.end(), '\n'));
       droppedLines += lines > 0 ? lines : 1;
       return;
     }
     // The queue has room again: the count goes before the text.
     NoteDropped();
-    bytes += text.size();
-    texts.push_back(std::move(text));
+    bytes += piece.text.size();
+    texts.push_back(std::move(piece));
     wake.notify_one();
   }
 
   // Under mu, once the reader has taken something or the queue has room.
   void NoteDropped() {
     if (droppedLines == 0) return;
-    std::string note = DroppedLinesText(droppedLines);
-    if (journal) note = (nativeWanted ? "\x04" : "<4>") + note;
-    bytes += note.size();
+    Piece note;
+    note.text = DroppedLinesText(droppedLines);
+    note.warning = true;
+    if (journal && !nativeWanted) note.text = "<4>" + note.text;
+    bytes += note.text.size();
     texts.push_back(std::move(note));
     droppedLines = 0;
   }
@@ -207,15 +187,15 @@ struct HeadlessStream::Queue {
     for (;;) {
       wake.wait(lock, [&] { return !texts.empty() || ending; });
       if (texts.empty()) break;
-      std::string text = std::move(texts.front());
+      Piece piece = std::move(texts.front());
       texts.pop_front();
       lock.unlock();
       if (nativeWanted)
-        Send(text);
+        Send(piece);
       else
-        WriteAll(fd, text.data(), text.size());
+        WriteAll(fd, piece.text.data(), piece.text.size());
       lock.lock();
-      bytes -= text.size();
+      bytes -= piece.text.size();
       // The reader took a text: output flows again.
       NoteDropped();
     }
@@ -224,24 +204,20 @@ struct HeadlessStream::Queue {
   }
 
   // One entry per line, MESSAGE the line as the Debug Window shows it. A
-  // first byte 3 or 4 is the text's priority (an error, the drop count).
-  // A journal that refuses an entry gets the stream's form from then on.
-  void Send(const std::string& text) {
-    const bool error = !text.empty() && text[0] == '\x03';
-    const bool warning = !text.empty() && text[0] == '\x04';
-    const size_t skip = error || warning ? 1 : 0;
+  // journal that refuses an entry gets the stream's form from then on.
+  void Send(const Piece& piece) {
     std::string rest;
-    ForEachLine(text.data() + skip, text.size() - skip, [&](const char* line, size_t n) {
+    ForEachLine(piece.text.data(), piece.text.size(), [&](const char* line, size_t n) {
       if (native) {
-        std::vector<std::string> fields = JournalEntry(line, n, error);
-        if (warning) fields[1] = "PRIORITY=4";
+        std::vector<std::string> fields = JournalEntry(line, n, piece.error, piece.note);
+        if (piece.warning) fields[1] = "PRIORITY=4";
         std::vector<iovec> entry;
         for (std::string& field : fields) entry.push_back({field.data(), field.size()});
         if (sd_journal_sendv(entry.data(), static_cast<int>(entry.size())) >= 0) return;
         native = false;
       }
-      const std::string one = JournalLines(line, n, error);
-      rest += warning ? "<4>" + one.substr(3) : one;
+      const std::string one = JournalLines(line, n, piece.error, piece.note);
+      rest += piece.warning ? "<4>" + one.substr(3) : one;
     });
     if (!rest.empty()) WriteAll(fd, rest.data(), rest.size());
   }
@@ -258,10 +234,12 @@ HeadlessStream::HeadlessStream(int fd, bool journal, RepeatGate* gate, bool nati
   queue_->fd = fd;
   queue_->journal = journal;
   // libsystemd takes entries without a word when the journal's socket is
-  // not there: they would be lost.
+  // not there: they would be lost. The journal's own stream is a socket
+  // too; a pipe named as the stream (a test's reader) gets the text form.
   struct stat st {};
+  struct stat out {};
   queue_->nativeWanted = journal && native && stat(kJournalSocket, &st) == 0 &&
-                         S_ISSOCK(st.st_mode);
+                         S_ISSOCK(st.st_mode) && fstat(fd, &out) == 0 && S_ISSOCK(out.st_mode);
   queue_->native = queue_->nativeWanted;
   std::thread([queue = queue_] { queue->Run(); }).detach();
 }
@@ -273,7 +251,7 @@ HeadlessStream::~HeadlessStream() {
   queue_->drained.wait_for(lock, kDrainLimit, [&] { return queue_->ended; });
 }
 
-void HeadlessStream::Write(const char* text, size_t len, bool error) const {
+void HeadlessStream::Write(const char* text, size_t len, bool error, LineNote note) const {
   std::string passed;
   // The gate is on only while the server waits; the lines of a run pass
   // it without a copy.
@@ -283,8 +261,12 @@ void HeadlessStream::Write(const char* text, size_t len, bool error) const {
     text = passed.data();
     len = passed.size();
   }
+  Queue::Piece piece;
+  piece.error = error;
+  piece.note = note;
   if (queue_->nativeWanted)
-    queue_->Push((error ? "\x03" : "") + std::string(text, len));
+    piece.text.assign(text, len);
   else
-    queue_->Push(journal_ ? JournalLines(text, len, error) : std::string(text, len));
+    piece.text = journal_ ? JournalLines(text, len, error, note) : std::string(text, len);
+  queue_->Push(std::move(piece));
 }

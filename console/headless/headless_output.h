@@ -12,25 +12,31 @@
 #include <string>
 #include <vector>
 
+#include "report/debug_print.h"
+
 /// True when `fd` is the stream that `journalStream` (the value of
 /// JOURNAL_STREAM, "DEVICE:INODE", may be nullptr) names: systemd connected
 /// it to the journal.
 bool IsJournalStream(int fd, const char* journalStream);
 
+/// The journal's priority of one line (without its line end): 3 for an
+/// error ("[Error]" lines, or every line when `error` is set), 4 for a
+/// device's trouble or an outcome of Error (`note`, given by the code that
+/// printed the line), 6 otherwise.
+int JournalPriority(const char* line, size_t len, bool error, LineNote note);
+
 /// The journal form of `len` bytes of text: each line without its CR,
-/// behind "<3>" when it is an error ("[Error]" lines, or every line when
-/// `error` is set), "<4>" when it reports a device's failure (its TFTP
-/// error, its failed or interrupted transfer, an exit report without its
-/// firmware upgrade) and "<6>" otherwise, ended by a line feed (also the
+/// behind "<N>" with its JournalPriority, ended by a line feed (also the
 /// last one, so that no other writer's text joins it).
-std::string JournalLines(const char* text, size_t len, bool error);
+std::string JournalLines(const char* text, size_t len, bool error,
+                         LineNote note = LineNote::kNone);
 
 /// The fields of the journal's own entry for one line (without its line
-/// end): MESSAGE (the line), PRIORITY (as JournalLines gives it) and
+/// end): MESSAGE (the line), PRIORITY (its JournalPriority) and
 /// SYSLOG_IDENTIFIER; a device's line also has SKAV_MAC (its MAC in
-/// capitals, "02-5A-00-00-00-01"), and its outcome line SKAV_OUTCOME
-/// ("Done" or "Error").
-std::vector<std::string> JournalEntry(const char* line, size_t len, bool error);
+/// capitals, "02-5A-00-00-00-01"), and a line that tells its outcome
+/// SKAV_OUTCOME ("Done" or "Error").
+std::vector<std::string> JournalEntry(const char* line, size_t len, bool error, LineNote note);
 
 /// While on, lets each text through the first time and then at most once
 /// a minute, saying how often it came meanwhile: a server that retries
@@ -88,7 +94,9 @@ class HeadlessStream {
   /// never mix), never waiting for the reader; the writer goes on after
   /// interruptions and gives up quietly when the reader is gone: the
   /// server keeps running.
-  void Write(const char* text, size_t len, bool error = false) const;
+  /// `note` tells what a device's line says beyond its words.
+  void Write(const char* text, size_t len, bool error = false,
+             LineNote note = LineNote::kNone) const;
   void Write(const std::string& text, bool error = false) const {
     Write(text.data(), text.size(), error);
   }

@@ -56,6 +56,9 @@ class StdoutLogSink : public LogSink {
  public:
   explicit StdoutLogSink(const HeadlessStream& out) : out_(out) {}
   void Append(const char* text, size_t len) override { out_.Write(text, len); }
+  void AppendNoted(const char* text, size_t len, LineNote note) override {
+    out_.Write(text, len, false, note);
+  }
 
  private:
   const HeadlessStream& out_;
@@ -83,6 +86,9 @@ class HeadlessControls : public PlainControls {
   HeadlessControls(const L2_IfList& interfaces, LogFile& logFile)
       : PlainControls(interfaces), logFile_(logFile) {}
   bool OpenLogFile() override { return ::OpenLogFile(logFile_, LogPath()); }
+  // The run waits for its port by name, or refuses one it cannot capture
+  // on, in its own words.
+  void InterfaceNotListed(const std::string&) override {}
 
  private:
   LogFile& logFile_;
@@ -212,10 +218,12 @@ class HeadlessRun : public RunFront {
     }
     StartRequest request = Request(controls);
     request.interfaceItem = ItemOf(interfaces_, port);
-    if (request.interfaceItem < 0)
+    if (request.interfaceItem < 0) {
       Note("skav-server: the network interface '%s' that the settings name is no Ethernet "
            "port the server can capture on\n",
            port.c_str(), true);
+      return false;
+    }
     const MetricsValues before = ReadMetrics(ctx_.counters, false);
     if (!server_.Start(request)) return false;
     gate_.SetOn(false);
@@ -390,12 +398,13 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
 
   const char* journal = std::getenv("JOURNAL_STREAM");
   RepeatGate gate;
-  // A service of systemd (which names each run) sends the journal entries
-  // of their own, with fields to filter on; any other reader of the
-  // journal's stream gets its form.
-  const bool native = std::getenv("INVOCATION_ID") != nullptr;
-  const HeadlessStream out(STDOUT_FILENO, IsJournalStream(STDOUT_FILENO, journal), &gate,
-                           native);
+  // Standard output connected to the journal by systemd (the stream it
+  // names in JOURNAL_STREAM, which it sets for a service and which a
+  // privileged start keeps) sends entries of their own, with fields to
+  // filter on. Nothing else of systemd's environment is needed for that:
+  // the capabilities of the packaged units trim the rest.
+  const bool toJournal = IsJournalStream(STDOUT_FILENO, journal);
+  const HeadlessStream out(STDOUT_FILENO, toJournal, &gate, toJournal);
   const HeadlessStream err(STDERR_FILENO, IsJournalStream(STDERR_FILENO, journal), &gate);
 
   const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);

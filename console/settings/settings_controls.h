@@ -22,6 +22,11 @@ class SettingsControls {
   virtual int InterfaceSelection() const = 0;
   /// Selects an item of the "Network Interface:" list.
   virtual void SelectInterfaceItem(int item) = 0;
+  /// The stored interface `stored` is not in the list: the window says so
+  /// ("Previously selected Interface '%s' is not available now"). A front
+  /// end that serves only the interface its settings name, and waits for
+  /// it, says its own words instead.
+  virtual void InterfaceNotListed(const std::string& stored);
 
   /// Selects the first "Region/SKU:" item whose text begins with `prefix`,
   /// ignoring case. When none does, the selection stays and false is

@@ -372,7 +372,7 @@ int LoadSettings(SettingsControls& controls, const std::string& file) {
         }
       }
       if (!found) {
-        ErrorBox("Previously selected Interface '%s' is not available now", text.c_str());
+        controls.InterfaceNotListed(text);
       }
       break;
     }
@@ -573,4 +573,8 @@ int SaveSettings(SettingsControls& controls, uint32_t mask, const std::string& f
     return 0;
   }
   return 1;
+}
+
+void SettingsControls::InterfaceNotListed(const std::string& stored) {
+  ErrorBox("Previously selected Interface '%s' is not available now", stored.c_str());
 }

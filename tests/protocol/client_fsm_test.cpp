@@ -148,6 +148,7 @@ TEST_F(FsmTest, FalseCreationClosesWithExitReport) {
                    Tag(" false creation, to be removed\r\n"),
                    Tag(" exits. TFTP: None, FW Upgrade: None, Graceful "
                        "Closing: No.\r\n")}));
+  EXPECT_EQ(rig.log.Notes().back(), LineNote::kOutcomeError);
   EXPECT_EQ(clientExited.load(), 1);
   EXPECT_TRUE(rig.Sent().empty());
   EXPECT_TRUE(c.started.empty());
@@ -276,6 +277,8 @@ TEST_F(FsmTest, CloseInActiveThenAgainInClosingThenTimeout) {
   EXPECT_EQ(c.timerId, 0u);
   EXPECT_EQ(c.started.size(), 3u);              // nothing runs after Closed
   EXPECT_EQ(ClientOutcome(c), Outcome::kDone);  // nothing was offered
+  // Its exit report reads "FW Upgrade: None", yet tells the outcome Done.
+  EXPECT_EQ(rig.log.Notes().back(), LineNote::kOutcomeDone);
 }
 
 TEST_F(FsmTest, CloseBeforeUploadingWithFirmwareIsError) {
@@ -455,6 +458,7 @@ TEST_F(FsmTest, UnansweredWrqIsSentFiveTimesThenFails) {
   }
   expected.push_back(Tag(" TFTP fails (timeout), go to 'Active' state\r\n"));
   EXPECT_EQ(tftp, expected);
+  EXPECT_EQ(rig.log.Notes().back(), LineNote::kTrouble) << "a failed transfer, whatever its words";
 
   // Five 500 ms waits from the first WRQ: the failure comes at 2500 ms.
   EXPECT_EQ(c.started, (std::vector<uint32_t>{500, 500, 500, 500, 500, 60000}));

@@ -142,6 +142,18 @@ TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
     EXPECT_EQ(err.substr(err.size() < want.size() ? 0 : err.size() - want.size()), want)
         << k.name << "\n" << err;
   }
+
+  // A link that is there but is no port to capture on: refused in the
+  // runner's own words, none of the window's.
+  NetnsPair net;
+  ASSERT_TRUE(net.ok());
+  TempDir dir;
+  const std::string settings = dir.File("SKAVD.conf");
+  WriteFile(settings, "[General]\nInterface Name=lo\n");
+  ServerProcess server(net.serverNs(), settings, dir);
+  EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 1) << server.Err();
+  EXPECT_EQ(server.Err(), "skav-server: the network interface 'lo' that the settings name is no "
+                          "Ethernet port the server can capture on\n");
 }
 
 #ifdef SKAV_DEVSIM_PATH

@@ -27,17 +27,25 @@ inline const char kMacTag[] = "[00-11-22-33-44-55]";
 /// Keeps every appended text as one entry, in order.
 class RecordingLog : public LogSink {
  public:
-  void Append(const char* text, size_t len) override {
+  void Append(const char* text, size_t len) override { AppendNoted(text, len, LineNote::kNone); }
+  void AppendNoted(const char* text, size_t len, LineNote note) override {
     std::lock_guard<std::mutex> lock(mu_);
     lines_.emplace_back(text, len);
+    notes_.push_back(note);
   }
   std::vector<std::string> Lines() const {
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;
   }
+  /// The note of each entry, in the same order.
+  std::vector<LineNote> Notes() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return notes_;
+  }
   void Clear() {
     std::lock_guard<std::mutex> lock(mu_);
     lines_.clear();
+    notes_.clear();
   }
   /// Number of entries exactly equal to `line`.
   int Count(const std::string& line) const {
@@ -57,6 +65,7 @@ class RecordingLog : public LogSink {
  private:
   mutable std::mutex mu_;
   std::vector<std::string> lines_;
+  std::vector<LineNote> notes_;
 };
 
 /// A client whose timer starts and stops are recorded; expiry is driven by
