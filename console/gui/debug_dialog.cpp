@@ -159,6 +159,10 @@ void CDebugDialog::Drain() {
   if (dropped > 0) {
     AppendAtEnd(QStringLiteral("[Error] %1 bytes of text were dropped: the Debug Window could not keep up\n")
                     .arg(dropped));
+    // The notice now ends the text: a repeat of the run before it must
+    // start a line of its own, not write its count over the notice.
+    runLine_.clear();
+    runCount_ = 0;
   }
 }
 

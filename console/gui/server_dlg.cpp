@@ -130,6 +130,8 @@ CServerDlg::~CServerDlg() {
   CloseLogFile(ctx_.logFile);
   CloseRecordFile(ctx_.recordFile);
   statusText_.SetListener(nullptr);
+  // The session's sink goes with the window.
+  if (sessionSink_ != nullptr) SetErrorSink(sinkBeforeSession_);
 }
 
 void CServerDlg::BuildControls() {

@@ -5,8 +5,11 @@
 
 #include <QDialog>
 #include <QFont>
+#include <QMessageBox>
+#include <QPointer>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "console/gui/debug_dialog.h"
@@ -270,6 +273,8 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// The 9x9 green square beside the server status, blinking while running.
   QLabel* indicator = nullptr;
   QTimer* blinkTimer_ = nullptr;
+  /// The notice of a port that went, while it is up.
+  QPointer<QMessageBox> portNotice_;
   QTimer* watchTimer_ = nullptr;
   int supervisorMode = 0;
   std::string supervisorPassword;
@@ -285,4 +290,10 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   bool endingSession_ = false;  // closing on SIGTERM, SIGINT or SIGHUP
   bool sessionSignals_ = false;  // EndOnSessionSignals installed the handler
   void ForgetSessionSignals();
+  /// A session is ending: nobody will answer a box. The boxes that are up
+  /// go, and every message from now on goes to standard error instead.
+  void EndSession();
+  /// Where ErrorBox goes while the session ends, and the sink it replaced.
+  std::unique_ptr<ErrorSink> sessionSink_;
+  ErrorSink* sinkBeforeSession_ = nullptr;
 };

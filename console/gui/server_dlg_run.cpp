@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QEventLoop>
 #include <QFileDialog>
@@ -44,6 +45,16 @@ void OnSessionSignal(int signo) {
 // wake-up is posted a moment before the thread counts as ended.
 constexpr int kStopPollMs = 10;
 
+// While a session ends (a logout, a shutdown) nobody answers a box: a box
+// would keep the process waiting until it is killed, its last lines lost.
+class SessionEndSink : public ErrorSink {
+ public:
+  void Show(const char* text) override {
+    std::fprintf(stderr, "skav-server: %s\n", text);
+    std::fflush(stderr);
+  }
+};
+
 }  // namespace
 
 void CServerDlg::OnStartStop() {
@@ -54,10 +65,6 @@ void CServerDlg::OnStartStop() {
   if (!server_.Running() && StartServer()) return;
   StopServer();
   ShowStopped();
-  if (closeAfterStop_) {
-    closeAfterStop_ = false;
-    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
-  }
 }
 
 bool CServerDlg::StartServer() {
@@ -104,13 +111,19 @@ void CServerDlg::Tell(PortNews news, const std::string& text) {
   QString sentence = QString::fromStdString(text);
   if (!sentence.isEmpty()) sentence[0] = sentence[0].toUpper();
   DebugPrint(LogControl(&debugDlg_->logCtl), "%s.\r\n", sentence.toUtf8().constData());
+  if (news == PortNews::kBack && portNotice_ != nullptr) portNotice_->close();
   if (news != PortNews::kGone) return;
-  // One message, which waits for nobody: the run stops and starts again
-  // by itself while it is open.
-  auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"), sentence + '.',
-                              QMessageBox::Ok, this);
-  box->setAttribute(Qt::WA_DeleteOnClose);
-  box->open();
+  // One notice, which waits for nobody and blocks nothing: the run stops
+  // and starts again by itself while it is up, and a port that comes and
+  // goes replaces its text instead of piling up boxes.
+  if (portNotice_ == nullptr) {
+    portNotice_ = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"), QString(),
+                                  QMessageBox::Ok, this);
+    portNotice_->setAttribute(Qt::WA_DeleteOnClose);
+    portNotice_->setWindowModality(Qt::NonModal);
+  }
+  portNotice_->setText(sentence + '.');
+  portNotice_->show();
 }
 
 void CServerDlg::ShowImageFingerprints() {
@@ -155,6 +168,12 @@ void CServerDlg::StopServer() {
     }
     startStop_->setEnabled(true);
     stopping_ = false;
+    // A close asked while the stop waited, whoever started the stop (the
+    // operator, or the supervisor for a port that went).
+    if (closeAfterStop_) {
+      closeAfterStop_ = false;
+      QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
+    }
   }
   blinkTimer_->stop();
   // Joins the ended thread, frees the images, closes the interface.
@@ -179,9 +198,22 @@ void CServerDlg::EndOnSessionSignals() {
     char bytes[16];
     while (read(gSessionPipe[0], bytes, sizeof bytes) > 0) {
     }
-    endingSession_ = true;
-    close();
+    EndSession();
   });
+}
+
+void CServerDlg::EndSession() {
+  if (endingSession_) return;
+  endingSession_ = true;
+  sessionSink_ = std::make_unique<SessionEndSink>();
+  sinkBeforeSession_ = SetErrorSink(sessionSink_.get());
+  // A box that is up runs an event loop of its own, inside whatever asked
+  // for it: it goes now, and the close comes once that loop has returned.
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    auto* box = qobject_cast<QDialog*>(window);
+    if (box != nullptr && box != this && box->isVisible() && box->isModal()) box->reject();
+  }
+  QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
 }
 
 void CServerDlg::ForgetSessionSignals() {

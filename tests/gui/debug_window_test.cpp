@@ -80,6 +80,18 @@ TEST_F(DebugWindow, RepeatedErrorLinesShowOnceWithTheirCountAndSaveWritesTheText
   EXPECT_EQ(ReadFile(path), "[Error] gone (repeated 4 times)\r\nback\r\nback\r\n[Error] gone\r\n");
 }
 
+TEST_F(DebugWindow, ARepeatAfterTheDropNoticeLeavesTheNoticeStanding) {
+  dlg_->OnDebugWindow();
+  for (size_t i = 0; i <= DebugLogQueue::kMaxPending / 14; ++i)
+    DebugPrint(Slot(), "[Error] gone\r\n");
+  Window().Drain();
+  DebugPrint(Slot(), "[Error] gone\r\n");
+  Window().Drain();
+  const std::string text = DebugText(*dlg_);
+  EXPECT_NE(text.find("bytes of text were dropped: the Debug Window could not keep up\n"),
+            std::string::npos);
+}
+
 TEST(DebugWindowNote, StartsTheWindowEachTimeItOpens) {
   // The window is closed at start and opens empty: a note printed once
   // then would be lost.
