@@ -68,8 +68,10 @@ bool NetnsInode(unsigned long long* inode, std::string* why) {
   return true;
 }
 
-bool ClaimPathIn(const std::string& dir, const char* ifname, std::string* path,
-                 std::string* why) {
+// The file of interface `ifname` of this thread's namespace in `dir`,
+// ending in `ext`.
+bool NamespaceFileIn(const std::string& dir, const char* ifname, const char* ext,
+                     std::string* path, std::string* why) {
   if (ifname == nullptr || ifname[0] == '\0' || std::strchr(ifname, '/') != nullptr ||
       std::strlen(ifname) > 64 || std::strcmp(ifname, ".") == 0 ||
       std::strcmp(ifname, "..") == 0) {
@@ -78,23 +80,22 @@ bool ClaimPathIn(const std::string& dir, const char* ifname, std::string* path,
   }
   unsigned long long inode = 0;
   if (!NetnsInode(&inode, why)) return false;
-  *path = dir + "/" + ifname + "@" + std::to_string(inode) + ".lock";
+  *path = dir + "/" + ifname + "@" + std::to_string(inode) + ext;
   return true;
+}
+
+bool ClaimPathIn(const std::string& dir, const char* ifname, std::string* path,
+                 std::string* why) {
+  return NamespaceFileIn(dir, ifname, ".lock", path, why);
 }
 
 // Made here only by root (nobody else may write in /run): the same owner
 // and modes as the tmpfiles.d entry gives it, or root's alone when there
 // is no such group.
 void ShareWithGroup(const std::string& dir) {
-  group entry;
-  group* found = nullptr;
-  std::vector<char> buf(4096);
-  while (getgrnam_r(kGroupName, &entry, buf.data(), buf.size(), &found) == ERANGE &&
-         buf.size() < (1u << 20)) {
-    buf.resize(buf.size() * 2);
-  }
-  if (found == nullptr) return;
-  if (chown(dir.c_str(), static_cast<uid_t>(-1), found->gr_gid) == 0) {
+  gid_t operators = 0;
+  if (!L2_OperatorGroup(&operators)) return;
+  if (chown(dir.c_str(), static_cast<uid_t>(-1), operators) == 0) {
     chmod(dir.c_str(), kSharedFolderMode);
   }
 }
@@ -163,6 +164,31 @@ pid_t ReadPid(int fd) {
 }
 
 }  // namespace
+
+bool L2_OperatorGroup(gid_t* gid) {
+  group entry;
+  group* found = nullptr;
+  std::vector<char> buf(4096);
+  while (getgrnam_r(kGroupName, &entry, buf.data(), buf.size(), &found) == ERANGE &&
+         buf.size() < (1u << 20)) {
+    buf.resize(buf.size() * 2);
+  }
+  if (found == nullptr) return false;
+  *gid = found->gr_gid;
+  return true;
+}
+
+bool L2_NamespaceFile(const char* ifname, const char* ext, std::string* path,
+                      std::string* why) {
+  return NamespaceFileIn(L2_ClaimDir(), ifname, ext, path, why);
+}
+
+bool L2_NamespaceTag(std::string* tag, std::string* why) {
+  unsigned long long inode = 0;
+  if (!NetnsInode(&inode, why)) return false;
+  *tag = "@" + std::to_string(inode);
+  return true;
+}
 
 std::string L2_ClaimDir() {
   std::lock_guard<std::mutex> lock(gDirMu);

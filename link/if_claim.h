@@ -26,6 +26,20 @@ void L2_SetClaimDirForTest(const char* dir);
 /// cannot be told or the name is no interface name.
 bool L2_ClaimPath(const char* ifname, std::string* path, std::string* why);
 
+/// The file of interface `ifname` of the calling thread's namespace in the
+/// claim folder, ending in `ext` ("<folder>/<ifname>@<namespace inode><ext>"),
+/// for other files a server keeps per interface beside its claim.
+bool L2_NamespaceFile(const char* ifname, const char* ext, std::string* path,
+                      std::string* why);
+
+/// "@<namespace inode>" of the calling thread's namespace: what the names
+/// of its files in the claim folder carry after the interface name.
+bool L2_NamespaceTag(std::string* tag, std::string* why);
+
+/// The gid of the group 'skav', whose members share the claim folder;
+/// false when there is no such group.
+bool L2_OperatorGroup(gid_t* gid);
+
 /// While it lives, no other process (or thread) takes, gives back or reads
 /// a claim: a claim read under it stays true until it ends. Held for a
 /// moment only. Makes the claim folder when it is missing and this process

@@ -41,6 +41,10 @@ int L2_KeepIfAddr(const char* description, const char* addr, const char* mask);
 /// L2_LastIfAddrError()).
 int L2_TakeIfUp(const char* name);
 
+/// The interface flags (IFF_UP, IFF_RUNNING: carrier, ...) of the link
+/// named `name` in this namespace; 0 when there is none.
+unsigned L2_IfFlags(const char* name);
+
 /// Plain-words reason of the last failure of L2_SetIfAddr, L2_KeepIfAddr,
 /// L2_TakeIfUp or L2_ClearIfAddrs on the calling thread (for L2_ClearIfAddrs also an
 /// earlier server address the system refused to delete); empty when the
