@@ -5,9 +5,9 @@
 #
 # SECONDS per target, 20 by default (scripts/fuzz.sh 600 for a longer run);
 # TARGETs by short name (skav_msg client_msg tftp_rx rx_frame password
-# select_file), all by default. Prints the executions of every target and
-# exits non-zero when any of them crashed; the input that did it is kept
-# under build-fuzz/fuzz-work/artifacts/TARGET/. Corpora grow in
+# select_file remote_frame), all by default. Prints the executions of every
+# target and exits non-zero when any of them crashed; the input that did it
+# is kept under build-fuzz/fuzz-work/artifacts/TARGET/. Corpora grow in
 # build-fuzz/fuzz-work/corpus/ (kept between runs); the hand-written seeds
 # in tests/fuzz/corpus/ are only read.
 set -euo pipefail
@@ -19,7 +19,7 @@ if ! [[ "$seconds" =~ ^[0-9]+$ ]] || [ "$seconds" -lt 1 ]; then
   echo "usage: scripts/fuzz.sh [SECONDS] [TARGET...]" >&2
   exit 2
 fi
-all=(skav_msg client_msg tftp_rx rx_frame password select_file)
+all=(skav_msg client_msg tftp_rx rx_frame password select_file remote_frame)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 
