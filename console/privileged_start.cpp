@@ -4,11 +4,13 @@
 
 #include <linux/capability.h>
 #include <sys/auxv.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -124,4 +126,31 @@ std::string ReducedEnvironmentLine(size_t droppedVariables) {
   return "Running with network privileges: the environment was reduced to a trusted set (" +
          std::to_string(droppedVariables) +
          (droppedVariables == 1 ? " variable" : " variables") + " dropped).\r\n";
+}
+
+bool StartTrusted(PrivilegedStart* start) {
+  start->privileged = RaisedPrivileges();
+  if (!start->privileged) return true;
+  start->droppedVariables = ReduceEnvironment();
+  const std::string folder = ProgramFolder();
+  struct stat st;
+  if (folder.empty() || stat(folder.c_str(), &st) != 0 || !TrustedFolder(st.st_uid, st.st_mode)) {
+    std::fprintf(stderr,
+                 "skav-server: it holds network capabilities, so it runs only from a folder "
+                 "that root owns and no one else may write; '%s' is not one. Install it "
+                 "as the README says.\n",
+                 folder.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool DropCapabilities() {
+  // Ambient ones first: they would come back into the permitted set at
+  // the next exec.
+  prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+  __user_cap_header_struct header{};
+  header.version = _LINUX_CAPABILITY_VERSION_3;
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  return syscall(SYS_capset, &header, data) == 0;
 }

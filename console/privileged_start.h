@@ -44,6 +44,19 @@ bool TrustedFolder(uid_t owner, mode_t mode);
 /// resolved); empty when it cannot be found.
 std::string ProgramFolder();
 
+/// What main does first, before anything reads the environment and before
+/// any toolkit object exists: when the process holds privileges its user
+/// lacks, only what the user cannot choose may decide what code runs, so
+/// the environment is reduced and the program must lie in a folder only
+/// root writes (the toolkit reads qt.conf there). False when the program
+/// must not go on; the reason is on standard error.
+bool StartTrusted(PrivilegedStart* start);
+
+/// Gives up every capability for good (effective, permitted, inheritable
+/// and ambient): for the parts of the program that need none. False when
+/// the kernel refused.
+bool DropCapabilities();
+
 /// The Debug Window line (CR LF at its end) that says the environment was
 /// reduced, with the number of entries dropped.
 std::string ReducedEnvironmentLine(size_t droppedVariables);

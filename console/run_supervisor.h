@@ -41,6 +41,8 @@ class RunSupervisor {
   /// No more waiting: the operator took over, or new settings name another.
   void StopWaiting() { awaited_.clear(); }
   bool Waiting() const { return !awaited_.empty(); }
+  /// The port awaited; empty when none.
+  const std::string& Awaited() const { return awaited_; }
 
   /// Call at least twice a second, and at once when WatchFd() is readable.
   void Tick();

@@ -9,6 +9,8 @@
 
 #include "console/privileged_start.h"
 
+class RunTap;
+
 /// What the command line gives the headless server.
 struct HeadlessOptions {
   std::string settingsFile;    ///< empty: the machine-wide settings
@@ -17,6 +19,8 @@ struct HeadlessOptions {
   std::string recordFile;          ///< empty: the settings' "Record Path"
   bool progress = false;           ///< a summary line every 5 s
   std::string metricsFile;         ///< empty: no metrics file
+  /// The engine's front ends (see run_tap.h); nullptr: none.
+  RunTap* tap = nullptr;
 };
 
 /// Runs the server without a window until SIGINT or SIGTERM; SIGUSR1

@@ -10,7 +10,6 @@
 #include <net/if.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -26,6 +25,7 @@
 #include "console/headless/headless_output.h"
 #include "console/headless/metrics_file.h"
 #include "console/headless/metrics_text.h"
+#include "console/headless/run_tap.h"
 #include "report/log_file.h"
 #include "console/progress_text.h"
 #include "console/run_supervisor.h"
@@ -103,16 +103,6 @@ int ItemOf(const L2_IfList& list, const std::string& name) {
   return -1;
 }
 
-unsigned InterfaceFlags(const std::string& name) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  ifreq request{};
-  std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name.c_str());
-  const int rc = ioctl(fd, SIOCGIFFLAGS, &request);
-  close(fd);
-  return rc == 0 ? static_cast<unsigned>(request.ifr_flags) : 0;
-}
-
 // The trial of a reload and of --check-settings, on nothing a run uses:
 // the settings in `settingsFile`, every image they name and the interface
 // they name. A claim of that interface by `servedPort`'s own run, or by
@@ -154,7 +144,7 @@ std::string TrySettings(const std::string& settingsFile, const std::string& serv
   }
   // A port that is down is taken up by the start; one that is up must
   // open now.
-  const unsigned flags = InterfaceFlags(port);
+  const unsigned flags = L2_IfFlags(port.c_str());
   if ((flags & IFF_UP) != 0) {
     char errorText[256] = "";
     const int entry = interfaces.count > 1 ? item - 1 : 0;
@@ -168,17 +158,19 @@ std::string TrySettings(const std::string& settingsFile, const std::string& serv
 
 // A run of the server and everything its start reads: the settings, the
 // interface list and the signals that drive it.
-class HeadlessRun : public RunFront {
+class HeadlessRun : public RunFront, public RunRequests {
  public:
   HeadlessRun(const HeadlessOptions& options, const HeadlessStream& out,
               const HeadlessStream& err, RepeatGate& gate)
       : options_(options), out_(out), err_(err), gate_(gate), logSink_(out),
-        logSlot_(&logSink_), server_(ctx_), supervisor_(server_, *this) {
+        logSlot_(options.tap ? options.tap->TeeLog(&logSink_) : &logSink_), server_(ctx_),
+        supervisor_(server_, *this) {
     ctx_.statusCtl = &statusText_;
     ctx_.panel.Set(sortKey, kSortMacUp);
     ctx_.forgetAfterMs = static_cast<int64_t>(options.forgetAfterSeconds) * 1000;
-    statusText_.SetListener(&panel_);
+    statusText_.SetListener(options.tap ? options.tap->TeePanel(&panel_) : &panel_);
     ctx_.progress.wanted = true;
+    if (options.tap) options.tap->Wire(ctx_);
   }
   ~HeadlessRun() {
     StopServer();
@@ -189,7 +181,7 @@ class HeadlessRun : public RunFront {
   /// Reads the settings (opening the log file they name) and starts the
   /// server on the interface they name, or waits for that interface when
   /// it is not there. false when it could not start, after its messages.
-  bool Start() {
+  bool Start() override {
     supervisor_.StopWaiting();
     L2_ListIf(&interfaces_);
     HeadlessControls controls(interfaces_, ctx_.logFile);
@@ -240,7 +232,7 @@ class HeadlessRun : public RunFront {
   /// every image they name loads and the interface they name can be
   /// served by this server; then it stops and starts again with them.
   /// false only when that new start failed.
-  bool Reload() {
+  bool Reload() override {
     const std::string where = SettingsPath();
     Note("skav-server: Hangup, reloading the settings from '%s'\n", where.c_str());
     // Nothing runs while a port is awaited: the new settings may name
@@ -264,7 +256,7 @@ class HeadlessRun : public RunFront {
   }
 
   /// SIGUSR1: what the window's Clear does.
-  void Clear() {
+  void Clear() override {
     OnClearStatus(ctx_.panel);
     if (server_.Running()) L2_BreakLoop(server_.Link());
   }
@@ -301,9 +293,31 @@ class HeadlessRun : public RunFront {
   void Watch() { supervisor_.Tick(); }
   int WatchFd() const { return supervisor_.WatchFd(); }
 
+  // What a front end attached to the bench asks, beside the signals.
+  void Sort(int32_t key) override {
+    if (OnSortButton(ctx_.panel, key) && server_.Running()) L2_BreakLoop(server_.Link());
+  }
+  void RetryFailed() override {
+    OnRetryFailed(ctx_.panel);
+    if (server_.Running()) L2_BreakLoop(server_.Link());
+  }
+  void Stop() override {
+    supervisor_.StopWaiting();
+    StopServer();
+  }
+  /// Each wake-up: the tap learns where the run stands and carries out
+  /// what the front ends ask. False when a request ended the program.
+  bool Tap() {
+    if (!options_.tap) return true;
+    options_.tap->Facts({server_.Running(), supervisor_.Awaited(), server_.InterfaceName()});
+    return options_.tap->Serve(*this);
+  }
+  int TapFd() const { return options_.tap ? options_.tap->RequestFd() : -1; }
+
   bool StartRun() override { return Start(); }
   void StopRun() override { StopServer(); }
   void Tell(PortNews news, const std::string& text) override {
+    if (options_.tap) options_.tap->Told(news, text);
     Note("skav-server: %s\n", text.c_str(), news == PortNews::kGone);
     // Each attempt says the same until it works: once a minute is enough.
     if (news != PortNews::kBack) gate_.SetOn(true);
@@ -312,11 +326,13 @@ class HeadlessRun : public RunFront {
  private:
   // Wherever a run ends, the file gets its final counts.
   void StopServer() {
+    if (options_.tap && server_.Running()) options_.tap->Stopping();
     server_.Stop();
     WriteMetrics();
     // In full, so that the line can still copy what the files never got.
     const std::string lost = server_.TakeUnwrittenOutcomes();
     if (!lost.empty()) err_.Write(kUnwrittenIntro + lost, true);
+    if (!lost.empty() && options_.tap) options_.tap->Unwritten(lost);
   }
 
   // The counters since the latest run's interface was first served, under
@@ -417,15 +433,21 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start) {
 
   if (start.privileged) out.Write(ReducedEnvironmentLine(start.droppedVariables));
   StderrErrorSink errorSink(err);
-  SetErrorSink(&errorSink);
+  SetErrorSink(options.tap ? options.tap->TeeErrors(&errorSink) : &errorSink);
   int status = 0;
   {
     HeadlessRun run(options, out, err, gate);
     bool running = run.Start();
     if (!running) status = 1;
     while (running) {
-      pollfd wait[2] = {{signalFd, POLLIN, 0}, {run.WatchFd(), POLLIN, 0}};
-      const int ready = poll(wait, run.WatchFd() >= 0 ? 2 : 1, kWatchMs);
+      if (!run.Tap()) {
+        status = 1;
+        break;
+      }
+      // A descriptor of -1 is left out by poll.
+      pollfd wait[3] = {
+          {signalFd, POLLIN, 0}, {run.WatchFd(), POLLIN, 0}, {run.TapFd(), POLLIN, 0}};
+      const int ready = poll(wait, 3, kWatchMs);
       if (ready < 0 && errno != EINTR) break;
       run.SampleRates();
       run.Progress();

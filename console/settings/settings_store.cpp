@@ -284,6 +284,28 @@ std::string LoadInterfaceName(const std::string& file) {
   return text;
 }
 
+bool LoadSupervisorPassword(const std::string& file, std::string* password) {
+  password->clear();
+  const std::string path = StorePath(file);
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0 && errno == ENOENT) return true;
+  std::unique_ptr<QSettings> store = OpenReadableStore(file);
+  if (!store) return false;
+  std::string text;
+  switch (ReadText(*store, kPasswordValue, kPasswordBuffer, &text)) {
+    case Read::kMissing:
+      return true;
+    case Read::kFailed:
+      return false;
+    case Read::kOk:
+      break;
+  }
+  char plain[kPasswordBuffer / 2 + 1];
+  if (!UnsealPassword(text.c_str(), plain)) return false;
+  *password = plain;
+  return true;
+}
+
 int32_t LoadMaxClients(const std::string& file) {
   std::unique_ptr<QSettings> store = OpenReadableStore(file);
   if (!store) return kDefaultMaxLiveClients;

@@ -53,6 +53,11 @@ int32_t LoadMaxClients(const std::string& file = {});
 /// or not it is there now. Empty when none is stored or it cannot be read.
 std::string LoadInterfaceName(const std::string& file = {});
 
+/// The stored supervisor password, for a check made without the window
+/// (the empty password when none is stored). False, showing nothing, when
+/// the file or the value cannot be read or unsealed.
+bool LoadSupervisorPassword(const std::string& file, std::string* password);
+
 /// How the window left its Transfer Progress window: open or not, and its
 /// columns (the view's header state, opaque bytes).
 struct ProgressLayout {

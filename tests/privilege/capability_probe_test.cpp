@@ -1,8 +1,10 @@
-// A copy of skav-server with CAP_NET_RAW and CAP_NET_ADMIN, started by an
-// unprivileged user who offers it a probe plugin through the environment,
-// the command line and the program's own folder: the probe never runs while
-// the process holds a capability. A copy without capabilities, offered the
-// same, still loads it (the toolkit's variables keep working).
+// Copies of skav-server and of its engine with CAP_NET_RAW and
+// CAP_NET_ADMIN, started by an unprivileged user who offers them a probe
+// plugin through the environment, the command line and the program's own
+// folder: the probe never runs while the process holds a capability, and
+// the launcher runs no engine but the installed one. A copy without
+// capabilities, offered the same, still loads it (the toolkit's variables
+// keep working).
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -21,56 +23,11 @@
 #include <vector>
 
 #include "settings/test_util.h"
+#include "support/test_user.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-// Runs a system tool quietly; its exit status, or -1.
-int RunTool(const std::vector<std::string>& args) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_WRONLY);
-    dup2(null, STDOUT_FILENO);
-    dup2(null, STDERR_FILENO);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
-
-// A system user made for one test and removed with it.
-class TestUser {
- public:
-  TestUser() : name_("skavcap" + std::to_string(getpid())) {
-    if (RunTool({"useradd", "--system", "--user-group", "--no-create-home", "--home-dir",
-                 "/nonexistent", "--shell", "/usr/sbin/nologin", name_}) != 0) {
-      return;
-    }
-    made_ = true;
-    if (const passwd* pw = getpwnam(name_.c_str())) {
-      uid_ = pw->pw_uid;
-      gid_ = pw->pw_gid;
-    }
-  }
-  ~TestUser() {
-    if (made_) RunTool({"userdel", name_});
-  }
-  bool ok() const { return uid_ != 0; }
-  uid_t uid() const { return uid_; }
-  gid_t gid() const { return gid_; }
-
- private:
-  std::string name_;
-  bool made_ = false;
-  uid_t uid_ = 0;
-  gid_t gid_ = 0;
-};
 
 struct Outcome {
   /// The window opened its settings file: the toolkit had loaded its
@@ -115,7 +72,12 @@ class CapabilityProbe : public ::testing::Test {
 
     plain_ = Install(dir_.File("plain"));
     capped_ = Install(dir_.File("capped"));
-    if (RunTool({"setcap", "cap_net_raw,cap_net_admin+eip", capped_}) != 0) {
+    // The headless server runs in the engine, the program that keeps its
+    // capabilities once the window no longer has any.
+    plainEngine_ = Install(dir_.File("plain-engine"), SKAV_ENGINE_BIN);
+    cappedEngine_ = Install(dir_.File("capped-engine"), SKAV_ENGINE_BIN);
+    if (RunTool({"setcap", "cap_net_raw,cap_net_admin+eip", capped_}) != 0 ||
+        RunTool({"setcap", "cap_net_raw,cap_net_admin+eip", cappedEngine_}) != 0) {
       GTEST_SKIP() << "setcap failed (no extended attributes on " << dir_.path() << "?)";
     }
     for (const auto& e : fs::recursive_directory_iterator(user_dir_)) {
@@ -126,12 +88,13 @@ class CapabilityProbe : public ::testing::Test {
     fs::permissions(user_dir_ + "/run", fs::perms(0700));
   }
 
-  // A copy of the program in `folder`.
-  static std::string Install(const std::string& folder) {
+  // A copy of the program `program` in `folder`.
+  static std::string Install(const std::string& folder,
+                             const std::string& program = SKAV_SERVER_BIN) {
     fs::create_directories(folder);
     fs::permissions(folder, fs::perms(0755));
-    const std::string bin = folder + "/skav-server";
-    fs::copy_file(SKAV_SERVER_BIN, bin, fs::copy_options::overwrite_existing);
+    const std::string bin = folder + "/" + fs::path(program).filename().string();
+    fs::copy_file(program, bin, fs::copy_options::overwrite_existing);
     fs::permissions(bin, fs::perms(0755));
     return bin;
   }
@@ -256,7 +219,7 @@ class CapabilityProbe : public ::testing::Test {
 
   TempDir dir_;
   TestUser user_;
-  std::string user_dir_, settings_, fonts_, plain_, capped_;
+  std::string user_dir_, settings_, fonts_, plain_, capped_, plainEngine_, cappedEngine_;
 };
 
 // A way a user offers the probe: environment entries naming the probe
@@ -364,16 +327,16 @@ TEST_F(CapabilityProbe, HeadlessLoadsNoPluginAndSaysTheEnvironmentWasReduced) {
   for (size_t i = 0; i < offers.size(); ++i) {
     SCOPED_TRACE(offers[i].what);
     if (offers[i].probe.empty()) {
-      PlaceBeside(plain_);
-      PlaceBeside(capped_);
+      PlaceBeside(plainEngine_);
+      PlaceBeside(cappedEngine_);
     }
     // Refused before any run: lo is no port to capture on.
-    const Outcome plain = Run(plain_, {}, Environment(offers[i].env), false);
+    const Outcome plain = Run(plainEngine_, {}, Environment(offers[i].env), false);
     EXPECT_EQ(plain.status, 1) << plain.err;
     EXPECT_EQ(plain.out, "");
     EXPECT_EQ(plain.probe, "");
 
-    const Outcome capped = Run(capped_, {}, Environment(offers[i].env), false);
+    const Outcome capped = Run(cappedEngine_, {}, Environment(offers[i].env), false);
     EXPECT_EQ(capped.status, 1) << capped.err;
     EXPECT_EQ(capped.out, reduced[i]);
     EXPECT_EQ(capped.probe, "") << "the probe ran inside the privileged program";
@@ -381,20 +344,39 @@ TEST_F(CapabilityProbe, HeadlessLoadsNoPluginAndSaysTheEnvironmentWasReduced) {
 }
 
 TEST_F(CapabilityProbe, AFolderTheUserMayWriteIsNoPlaceForThePrivilegedProgram) {
-  // The user owns the folder: a qt.conf or plugin there would be theirs.
-  const std::string bin = user_dir_ + "/app/skav-server";
-  fs::copy_file(capped_, bin);
-  PlaceBeside(bin);
-  ASSERT_EQ(chown(bin.c_str(), user_.uid(), user_.gid()), 0);
-  ASSERT_EQ(RunTool({"setcap", "cap_net_raw,cap_net_admin+eip", bin}), 0);
   for (const bool window : {true, false}) {
     SCOPED_TRACE(window ? "window" : "headless");
+    // The user owns the folder: a qt.conf or plugin there would be theirs.
+    const std::string bin = user_dir_ + (window ? "/app/skav-server" : "/app/skav-engine");
+    fs::copy_file(window ? capped_ : cappedEngine_, bin);
+    PlaceBeside(bin);
+    ASSERT_EQ(chown(bin.c_str(), user_.uid(), user_.gid()), 0);
+    ASSERT_EQ(RunTool({"setcap", "cap_net_raw,cap_net_admin+eip", bin}), 0);
     const Outcome o = Run(bin, {}, Environment({}), window);
     EXPECT_EQ(o.status, 1);
     EXPECT_FALSE(o.readSettings);
     EXPECT_NE(o.err.find("'" + user_dir_ + "/app' is not one"), std::string::npos) << o.err;
     EXPECT_EQ(o.probe, "");
   }
+}
+
+// An engine beside a launcher with capabilities is no engine of the
+// package: whoever could put it there would run code with them. The
+// launcher without capabilities runs it (a build's layout).
+TEST_F(CapabilityProbe, ALauncherWithCapabilitiesRunsNoEngineBesideItself) {
+  const std::string marker = user_dir_ + "/work/engine-ran";
+  const std::string beside = dir_.File("libexec/skav-server");
+  fs::create_directories(beside);
+  fs::permissions(dir_.File("libexec"), fs::perms(0755));
+  fs::permissions(beside, fs::perms(0755));
+  WriteFile(beside + "/skav-engine", "#!/bin/sh\necho ran > '" + marker + "'\n");
+  fs::permissions(beside + "/skav-engine", fs::perms(0755));
+
+  const Outcome capped = Run(capped_, {}, Environment({}), false);
+  EXPECT_FALSE(fs::exists(marker)) << "the launcher with capabilities ran " << beside;
+  EXPECT_NE(capped.status, 0);
+  const Outcome plain = Run(plain_, {}, Environment({}), false);
+  EXPECT_TRUE(fs::exists(marker)) << plain.err;
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The unattended headless server driven the Unix way, black box in
-// namespaces with simulated devices: the outcome lines a stop writes for
+// namespaces with simulated devices: skav-server ctl, the outcome lines a stop writes for
 // devices it interrupts, the counters --metrics keeps of them, SIGUSR1
 // (Clear), SIGUSR2 (the panel, and the listing of a device mid-transfer),
 // SIGHUP (a reload that takes only settings that load), --forget-after,
@@ -291,12 +291,12 @@ TEST_F(HeadlessControl, Usr1ClearsTheDoneDeviceAndUsr2PrintsThePanel) {
   EXPECT_EQ(CountOf(server.Out(), "New client: 02-5a-00-00-02-02"), 1);
 }
 
-// skav-server --check-settings in the server's namespace: its exit status,
-// and its standard error after a ':'.
-std::string CheckSettings(const std::string& ns, const std::string& settings,
-                          const std::string& extra = "") {
-  const std::string command = "ip netns exec " + ns + " " SKAV_SERVER_BIN " --check-settings '" +
-                              settings + "' " + extra + " 2>&1 >/dev/null";
+// skav-server ARGS in namespace `ns`: its exit status, and after a ':' what
+// it wrote to the stream `redirect` leaves on the pipe.
+std::string RunServer(const std::string& ns, const std::string& args,
+                      const std::string& redirect) {
+  const std::string command = "ip netns exec " + ns + " " SKAV_SERVER_BIN " " + args + " " +
+                              redirect;
   FILE* p = popen(command.c_str(), "r");
   if (p == nullptr) return "no shell";
   std::string said;
@@ -305,6 +305,43 @@ std::string CheckSettings(const std::string& ns, const std::string& settings,
   while ((n = fread(buf, 1, sizeof buf, p)) > 0) said.append(buf, n);
   const int status = pclose(p);
   return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ":" + said;
+}
+
+// skav-server --check-settings in the server's namespace: its exit status,
+// and its standard error after a ':'.
+std::string CheckSettings(const std::string& ns, const std::string& settings,
+                          const std::string& extra = "") {
+  return RunServer(ns, "--check-settings '" + settings + "' " + extra, "2>&1 >/dev/null");
+}
+
+TEST_F(HeadlessControl, CtlListsTheBenchAndClearsItsDoneDevice) {
+  const std::string firmware = Firmware("fw.bin", 4096, 8);
+  WriteSettings(firmware, false);
+  ServerProcess server(net_->serverNs(), settings_, dir_);
+  ASSERT_TRUE(server.WaitForOut(kStarted, kStartLimit)) << server.Err();
+  auto done = Device("02:5a:00:00:08:01", firmware);
+  EXPECT_EQ(done->Wait(kSimLimit), 0) << done->output();
+
+  const std::string port = net_->serverIf();
+  const auto ctl = [&](const std::string& args) {
+    return RunServer(net_->serverNs(), "ctl " + args, "2>/dev/null");
+  };
+  const std::regex listed("\n" + port + " +running +1 +0 +1 +0 +" +
+                          std::to_string(server.pid()) + "\n");
+  std::string said;
+  EXPECT_TRUE(WaitUntil([&] { return std::regex_search(said = ctl("list"), listed); },
+                        kOutcomeLimit))
+      << said;
+  EXPECT_EQ(ctl("clear"), "0:" + port + ": the Done devices are cleared from the panel.\n");
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        said = ctl("--interface " + port + " status");
+        return said == "0:" + port + ": running (pid " + std::to_string(server.pid()) +
+                           ")\nTotal    0 devices:\n";
+      },
+      10s))
+      << said;
+  EXPECT_EQ(ctl("--interface skavnone0 status"), "2:");
 }
 
 TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {

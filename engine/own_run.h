@@ -1,0 +1,53 @@
+// The run of an engine that a window started for itself: everything the
+// window's Start, Stop, log-file controls and close did in its own process,
+// now driven by the window's verbs over the socket pair. When the window
+// goes (its socket closes) or the session ends (a signal), the run stops as
+// the window's close stopped it, every outcome written, and the engine
+// ends.
+#pragma once
+
+#include <string>
+
+#include "console/run_supervisor.h"
+#include "console/server_control.h"
+#include "engine/front_hub.h"
+#include "link/if_list.h"
+#include "protocol/server_thread.h"
+#include "report/status_panel.h"
+
+class OwnRun : public RunFront {
+ public:
+  /// Watches the run through `hub`, which must not be started yet.
+  explicit OwnRun(FrontHub& hub);
+  /// Stops a run still going.
+  ~OwnRun() override;
+  OwnRun(const OwnRun&) = delete;
+  OwnRun& operator=(const OwnRun&) = delete;
+
+  /// Serves the window until it goes or one of the signals of `signalFd`
+  /// comes; then closes. Returns the exit status.
+  int Serve(int signalFd);
+
+  // RunFront: the supervisor's start and stop, and its news.
+  bool StartRun() override;
+  void StopRun() override { StopServer(); }
+  void Tell(PortNews news, const std::string& text) override;
+
+ private:
+  void Do(const FrontRequest& r);
+  bool StartServer();
+  void StopServer();
+  /// The log file as the window's controls hold it.
+  void MatchLogFile(bool enabled, const std::string& path);
+  void Publish();
+  void Close();
+
+  FrontHub& hub_;
+  L2_IfList ifList_;
+  SKAVDContext ctx_;
+  StatusText statusText_;
+  LogSlot slot_{nullptr};
+  ServerControl server_;
+  RunSupervisor supervisor_;
+  remote::StartOrder order_;  // the last Start, for a start after a port came back
+};
