@@ -213,11 +213,11 @@ quiet_run "$build/demo-build.log" bash -c '
   cmake -S . -B "$1" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${SKAV_CMAKE_ARGS:-}
   cmake --build "$1" --target skav-server skav-devsim -j"$(nproc)"' _ "$build" ||
   fail "the build failed (see $build/demo-build.log)"
-server_bin="$root_dir/$build/console/program/skav-server"
+server_bin="$root_dir/$build/bin/skav-server"
 sim_bin="$root_dir/$build/tools/skav-devsim"
 [ -x "$server_bin" ] || fail "no $server_bin after the build"
 [ -x "$sim_bin" ] || fail "no $sim_bin after the build"
-say "${green}built${off} $build/console/program/skav-server, $build/tools/skav-devsim"
+say "${green}built${off} $build/bin/skav-server, $build/tools/skav-devsim"
 
 # Whether this build has the window: without a display it says which.
 has_window=0
