@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_server.h"
 #include "bench_support.h"
+#include "engine_process.h"
 
 namespace {
 
@@ -26,12 +28,15 @@ struct Options {
   int firmwareKiB = 1024;
   int tableKiB = 64;
   int files = 0;  // 1: a log file and a record, each line made durable
+  int attach = 0;  // 1: a front end on the bench socket (with --server)
+  std::string server;  // a program run as "PROGRAM --headless", or in-process
   bool verbose = false;
 };
 
 void Usage() {
   std::puts(
-      "usage: skav-bench-crowd [--devices N] [--firmware KIB] [--table KIB] [--files 1] [-v]\n"
+      "usage: skav-bench-crowd [--devices N] [--firmware KIB] [--table KIB] [--files 1]\n"
+      "                        [--server PROGRAM [--attach 1]] [-v]\n"
       "\n"
       "Serves N simulated devices (default 256) at once on one veth pair, each\n"
       "asking for a firmware of KIB KiB (default 1024) and two string tables of\n"
@@ -41,16 +46,108 @@ void Usage() {
       "under 600 ms), as the server sent them and as the devices saw them.\n"
       "--files 1 keeps a log file and a device record, as a bench with both\n"
       "set does, so that their writes (and fdatasync) are in the figures.\n"
+      "--server PROGRAM runs \"PROGRAM --headless\" as a process instead, as a\n"
+      "bench service does (skav-server: through its engine), and prints its\n"
+      "CPU and memory; --attach 1 keeps a front end on its bench socket that\n"
+      "takes the text, the panel and the progress rows, and prints the bytes.\n"
       "Needs root; makes and removes its own namespaces.");
 }
 
 bool ParseArgs(int argc, char** argv, Options& o) {
-  return ParseOptions(argc, argv,
+  // The one option with a text value; the rest are numbers.
+  std::vector<char*> rest;
+  for (int i = 0; i < argc; ++i) {
+    if (i > 0 && std::string(argv[i]) == "--server" && i + 1 < argc) {
+      o.server = argv[++i];
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  return ParseOptions(static_cast<int>(rest.size()), rest.data(),
                       {{"--devices", 1, 4000, &o.devices},
                        {"--firmware", 0, 31 * 1024, &o.firmwareKiB},
                        {"--table", 0, 31 * 1024, &o.tableKiB},
-                       {"--files", 0, 1, &o.files}},
-                      &o.verbose);
+                       {"--files", 0, 1, &o.files},
+                       {"--attach", 0, 1, &o.attach}},
+                      &o.verbose) &&
+         (o.attach == 0 || !o.server.empty()) && (o.files == 0 || o.server.empty());
+}
+
+// The crowd served by a headless server process: time to all Done, its CPU
+// and memory, and (with a front end attached) what the socket carried.
+int ServeByProcess(const Options& opt, const Topology& topo, const ImagePaths& images,
+                   const TempDir& work, Child& sim) {
+  const Clock::time_point t0 = Clock::now();
+  HeadlessProcess server(topo.serverNs(), opt.server, topo.serverIf(), images, work);
+  if (!server.ok()) {
+    std::fprintf(stderr, "skav-bench-crowd: cannot start %s\n", opt.server.c_str());
+    return 2;
+  }
+  std::unique_ptr<FrontEndMeter> meter;
+  if (opt.attach) {
+    meter = std::make_unique<FrontEndMeter>(topo.serverNs(), topo.serverIf());
+    if (!meter->Attached()) {
+      std::fprintf(stderr, "skav-bench-crowd: the front end could not attach\n");
+      return 2;
+    }
+  }
+  const std::string done = "exits. TFTP: Done, FW Upgrade: Done, Graceful Closing: Yes.";
+  int status = -1;
+  Clock::time_point allDone{};
+  long peakKb = 0;
+  while (!StopRequested() && Clock::now() - t0 < 980s) {
+    server.Read(50);
+    if (sim.Running()) status = sim.Wait(50ms);
+    peakKb = std::max(peakKb, ProcStatusKb("VmHWM", server.pid()));
+    if (server.Count(done) >= opt.devices) {
+      allDone = Clock::now();
+      break;
+    }
+    // Done shows once the Close timer (6 s) has run out after CLOSE-REQ.
+    if (!sim.Running() && status != 0 && Clock::now() - sim.endedAt() > 20s) break;
+  }
+  if (sim.Running()) status = sim.Wait(30s);
+  const double cpu = server.CpuSeconds();
+  peakKb = std::max(peakKb, ProcStatusKb("VmHWM", server.pid()));
+  FrontEndMeter::Figures fe;
+  if (meter) {
+    meter->Stop();
+    fe = meter->figures();
+  }
+  server.Stop();
+  if (StopRequested()) {
+    std::printf("interrupted; namespaces removed\n");
+    return 130;
+  }
+  const std::string summary = LineStartingWith(sim.output(), "summary ");
+  const int doneCount = server.Count(done);
+  std::printf("\nresults (%s; %s as a process%s):\n",
+              status == 0 ? "every device got what it expected" : "SOME DEVICES FAILED",
+              opt.server.c_str(), meter ? ", a front end attached" : ", no front end");
+  std::printf("  devices Done on the server: %d of %d\n", doneCount, opt.devices);
+  if (allDone != Clock::time_point{})
+    std::printf("  server start -> all Done            : %.2f s\n", Ms(allDone - t0) / 1000.0);
+  std::printf("  simulator's own summary             : span %s rate %s\n",
+              Field(summary, "span").c_str(), Field(summary, "rate").c_str());
+  std::printf("  longest ADVERTISE gap, as seen      : %s (by the simulator)\n",
+              Field(summary, "advertise-gap-max").c_str());
+  std::printf("  server CPU, whole run               : %.2f s user + system\n", cpu);
+  std::printf("  server peak memory (VmHWM)          : %.1f MiB\n", peakKb / 1024.0);
+  if (meter) {
+    std::printf("  bench socket, to the front end      : %.1f KiB in %.1f s, %.1f KiB/s on "
+                "average, %.1f KiB in the busiest second\n",
+                fe.bytes / 1024.0, fe.seconds, fe.bytes / 1024.0 / std::max(fe.seconds, 0.001),
+                fe.peakSecondBytes / 1024.0);
+    std::printf("  messages taken                      : %llu texts, %llu panel, %llu progress; "
+                "missed %llu texts, panel resent %u, rows resent %u\n",
+                static_cast<unsigned long long>(fe.texts),
+                static_cast<unsigned long long>(fe.panels),
+                static_cast<unsigned long long>(fe.progress),
+                static_cast<unsigned long long>(fe.missedTexts), fe.panelResends,
+                fe.progressResends);
+  }
+  std::printf("load average at end: %s\n", LoadAverage().c_str());
+  return status == 0 && doneCount == opt.devices ? 0 : 1;
 }
 
 }  // namespace
@@ -101,6 +198,7 @@ int main(int argc, char** argv) {
   Child sim(topo.deviceNs(0), simArgs);
   WaitForCapture(sim.pid(), topo.deviceNs(0), 10s);
   std::this_thread::sleep_for(100ms);
+  if (!opt.server.empty()) return ServeByProcess(opt, topo, images, work, sim);
   const long rssBefore = ProcStatusKb("VmRSS");
   const long hwmBefore = ProcStatusKb("VmHWM");
   const int fdsBefore = OpenDescriptors();
