@@ -106,7 +106,8 @@ int ServeByProcess(const Options& opt, const Topology& topo, const ImagePaths& i
     // Done shows once the Close timer (6 s) has run out after CLOSE-REQ.
     if (!sim.Running() && status != 0 && Clock::now() - sim.endedAt() > 20s) break;
   }
-  if (sim.Running()) status = sim.Wait(30s);
+  // Its status, also when it ended before the last Done.
+  status = sim.Wait(30s);
   const double cpu = server.CpuSeconds();
   peakKb = std::max(peakKb, ProcStatusKb("VmHWM", server.pid()));
   FrontEndMeter::Figures fe;

@@ -10,6 +10,7 @@
 
 #include "remote/frame.h"
 #include "remote/messages.h"
+#include "report/device_live.h"
 
 class FrontConnection {
  public:
@@ -19,7 +20,7 @@ class FrontConnection {
   /// Beyond this even replies, errors and news are dropped (and counted).
   static constexpr size_t kQueueLimit = 4 * 1024 * 1024;
 
-  FrontConnection(int fd, uint32_t id) : fd_(fd), id_(id) {}
+  FrontConnection(int fd, uint32_t id) : since(SteadyMs()), fd_(fd), id_(id) {}
   ~FrontConnection();
   FrontConnection(const FrontConnection&) = delete;
   FrontConnection& operator=(const FrontConnection&) = delete;
@@ -43,6 +44,7 @@ class FrontConnection {
 
   // What the front end asked for and what it has been sent; kept here by
   // the front-end thread.
+  const int64_t since;  ///< steady ms when it connected
   bool helloDone = false;
   bool closing = false;  ///< refused: closed once its last bytes are out
   uint8_t want = 0;

@@ -27,6 +27,8 @@ constexpr size_t kEditBatchMax = 1024 * 1024;
 constexpr size_t kNotesMax = 4096;
 // Panel text per edit when the whole text goes out.
 constexpr size_t kWholeChunk = 60000;
+// How long a connection may wait before it says hello.
+constexpr int64_t kHelloMs = 10000;
 // A whole panel or row set goes into a queue this empty, whatever its size.
 constexpr size_t kRoomForWhole = FrontConnection::kBulkLimit / 4;
 
@@ -217,6 +219,9 @@ void FrontHub::SetState(remote::RunState state, const std::string& port) {
   std::lock_guard<std::mutex> lock(mu_);
   state_ = state;
   if (!port.empty()) port_ = port;
+  // A front end that attaches later hears of the images of a run going.
+  if (state == remote::RunState::kStopped || state == remote::RunState::kWaitingForPort)
+    haveImages_ = false;
 }
 
 void FrontHub::Told(PortNews news, const std::string& text) {
@@ -263,7 +268,9 @@ void FrontHub::Answer(const FrontRequest& request, bool done, const std::string&
 void FrontHub::Post(Note note) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (notes_.size() >= kNotesMax) {
+    // Replies are few (a bounded number waits per connection) and each
+    // frees its connection's place for the next request: never dropped.
+    if (notes_.size() >= kNotesMax && !note.reply) {
       ++notesDropped_;
       return;
     }
@@ -319,6 +326,8 @@ void FrontHub::Run() {
     bool changed = false;
     for (auto it = connections_.begin(); it != connections_.end();) {
       FrontConnection& c = **it;
+      if (!c.helloDone && !c.closing && now - c.since > kHelloMs)
+        Refuse(c, "no hello within " + std::to_string(kHelloMs / 1000) + " s");
       const bool alive = c.fd() >= 0 && c.Flush() && !(c.closing && c.Queued() == 0);
       if (alive) {
         ++it;

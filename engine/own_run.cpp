@@ -92,12 +92,19 @@ void OwnRun::Do(const FrontRequest& r) {
     case FrontType::kRetryFailed:
       OnRetryFailed(ctx_.panel);
       break;
-    case FrontType::kLogFile:
-      MatchLogFile(m.enabled, m.path);
+    case FrontType::kLogFile: {
+      // As the window's box and "Open...": a path given anew is opened
+      // anew, replacing the open file.
+      if (m.enabled) {
+        OpenLogFile(ctx_.logFile, m.path);
+      } else {
+        CloseLogFile(ctx_.logFile);
+      }
       order_.logEnabled = m.enabled;
       order_.logPath = m.path;
-      return hub_.Answer(r, LogFileIsOpen(ctx_.logFile) == m.enabled,
-                         LogFileIsOpen(ctx_.logFile) == m.enabled ? "" : "no log file is open");
+      const bool open = LogFileIsOpen(ctx_.logFile);
+      return hub_.Answer(r, open == m.enabled, open == m.enabled ? "" : "no log file is open");
+    }
     case FrontType::kBanner: {
       const bool written = LogFileBanner(ctx_.logFile, m.banner) == 1;
       return hub_.Answer(r, written, written ? "" : "no log file is open");
@@ -152,12 +159,8 @@ bool OwnRun::StartRun() {
 }
 
 void OwnRun::StopServer() {
-  if (server_.Running()) {
-    hub_.SetState(RunState::kStopping, server_.InterfaceName());
-    server_.Stop();
-  } else {
-    server_.FinishStop();
-  }
+  if (server_.Running()) hub_.SetState(RunState::kStopping, server_.InterfaceName());
+  server_.Stop();
   CloseRecordFile(ctx_.recordFile);
   const std::string lost = server_.TakeUnwrittenOutcomes();
   if (!lost.empty()) {
