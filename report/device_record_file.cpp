@@ -76,7 +76,7 @@ Json Failure(const DeviceRecord& device, const ImageFacts* images) {
         return f;
       }
       f["code"] = live.FailureCode();
-      f["text"] = live.failureText;  // a Closed client writes no more
+      f["text"] = live.failureText;  // whole; a Closed client writes no more
       f["failed"] = FailedImages(live, images);
       return f;
     }

@@ -477,7 +477,9 @@ TEST(RecordFile, AFailureNamesTheFirstImageThatFailedAndListsEveryOne) {
   device.stMask = 3;
   DeviceLive& live = *device.live;
   live.BeginTransfer(0, 3000);
-  live.TransferFailed(FailureCause::kTftpError, 2, 3, "Disk full", 9);
+  // Longer than any fixed buffer, with a character across byte 127.
+  const std::string said = "Disk full" + std::string(117, '.') + "\xc3\xa9 (retry after power cycle)";
+  live.TransferFailed(FailureCause::kTftpError, 2, 3, said.data(), said.size());
   live.BeginTransfer(1, 700);
   live.ImageSent(188);
   live.BeginTransfer(2, 700);
@@ -491,7 +493,7 @@ TEST(RecordFile, AFailureNamesTheFirstImageThatFailedAndListsEveryOne) {
   const std::string line =
       DeviceRecordJson(device, 3, images, RecordServer{"bench", "veth0", "0.1"}, 0);
   EXPECT_NE(line.find("\"failure\":{\"cause\":\"tftp-error\",\"image\":\"firmware\","
-                      "\"block\":2,\"code\":3,\"text\":\"Disk full\","
+                      "\"block\":2,\"code\":3,\"text\":\"" + said + "\","
                       "\"failed\":[\"firmware\",\"string table 02\"]}"),
             std::string::npos)
       << line;
