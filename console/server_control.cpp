@@ -21,16 +21,19 @@ const char kServerMask[] = "255.0.0.0";
 }  // namespace
 
 bool LoadRequestImages(const StartRequest& request, UploadImages& images) {
+  // One message per failed start: the file and why, in one box.
+  std::string why;
   const char* firmware = request.firmwarePath.c_str();
-  if (!IsBlankPath(firmware) && !LoadFileToMemory(firmware, &images.buf[0], &images.len[0])) {
-    ErrorBox("Unable to load the firmware file '%s' to memory", firmware);
+  if (!IsBlankPath(firmware) &&
+      !LoadFileToMemory(firmware, &images.buf[0], &images.len[0], &why)) {
+    ErrorBox("Unable to load the firmware file '%s' to memory (%s)", firmware, why.c_str());
     return false;
   }
 
-  const int failed = LoadStringTables(request.stringTablePaths, images);
+  const int failed = LoadStringTables(request.stringTablePaths, images, &why);
   if (failed >= 1 && failed <= 6) {
-    ErrorBox("Unable to load the string table file '%02d' to memory: %s", failed,
-             request.stringTablePaths[failed - 1].c_str());
+    ErrorBox("Unable to load the string table file '%02d' to memory: %s (%s)", failed,
+             request.stringTablePaths[failed - 1].c_str(), why.c_str());
     return false;
   }
 

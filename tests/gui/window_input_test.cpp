@@ -173,9 +173,10 @@ TEST_F(FilePicker, AnImageTooLargeForOneTransferIsRefusedWhenChosen) {
             0);
   EXPECT_EQ(dlg_->FirmwarePath(), "");
   EXPECT_EQ(errors_.Messages(),
-            std::vector<std::string>{"The file '" + image +
+            std::vector<std::string>{"Unable to use the file '" + image + "' (The file '" +
+                                     image +
                                      "' is 33553920 bytes long; one TFTP transfer carries at "
-                                     "most 33553919 bytes"});
+                                     "most 33553919 bytes)"});
 }
 
 }  // namespace

@@ -348,14 +348,14 @@ TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
   const std::string refused = CheckSettings(net_->serverNs(), settings_,
                                             "--reload-of " + std::to_string(server.pid()));
   EXPECT_EQ(refused.substr(0, 2), "1:") << refused;
-  EXPECT_NE(refused.find("Unable to load the firmware file '" + missing + "' to memory\n"),
+  EXPECT_NE(refused.find("Unable to load the firmware file '" + missing + "' to memory ("),
             std::string::npos)
       << refused;
   ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
   ASSERT_TRUE(WaitUntil([&] { return server.Err().find("were not taken") != std::string::npos; },
                         10s))
       << server.Err();
-  EXPECT_NE(server.Err().find("Unable to load the firmware file '" + missing + "' to memory\n"),
+  EXPECT_NE(server.Err().find("Unable to load the firmware file '" + missing + "' to memory ("),
             std::string::npos)
       << server.Err();
   auto three = Device("02:5a:00:00:03:03", second);

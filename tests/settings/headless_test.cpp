@@ -88,8 +88,8 @@ TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
       {"a firmware file that does not exist",
        [](const TempDir& dir, const NetnsPair&) { return dir.File("missing.bin"); },
        [](const std::string& path, const NetnsPair&) {
-         return "Fail to open the file: No such file or directory\n"
-                "Unable to load the firmware file '" + path + "' to memory\n";
+         return "Unable to load the firmware file '" + path +
+                "' to memory (Fail to open the file: No such file or directory)\n";
        }},
       {"one byte beyond one transfer",
        [](const TempDir& dir, const NetnsPair&) {
@@ -99,9 +99,9 @@ TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
          return path;
        },
        [](const std::string& path, const NetnsPair&) {
-         return "The file '" + path +
-                "' is 33553920 bytes long; one TFTP transfer carries at most 33553919 "
-                "bytes\nUnable to load the firmware file '" + path + "' to memory\n";
+         return "Unable to load the firmware file '" + path + "' to memory (The file '" +
+                path + "' is 33553920 bytes long; one TFTP transfer carries at most "
+                "33553919 bytes)\n";
        }},
       {"a FIFO nobody writes to",
        [](const TempDir& dir, const NetnsPair&) {
@@ -110,8 +110,9 @@ TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
          return path;
        },
        [](const std::string& path, const NetnsPair&) {
-         return "Fail to open the file: not a regular file but a named pipe (FIFO)\n"
-                "Unable to load the firmware file '" + path + "' to memory\n";
+         return "Unable to load the firmware file '" + path +
+                "' to memory (Fail to open the file: not a regular file but a named pipe "
+                "(FIFO))\n";
        }},
       {"the server address put there by hand",
        [](const TempDir&, const NetnsPair& net) {

@@ -180,11 +180,12 @@ TEST_F(ServerControlTest, AFirmwareFileThatCannotBeLoadedClosesTheLink) {
   request_.firmwarePath = dir_.File("missing.bin");
   ServerControl server(ctx_, FakeLink(link_));
   EXPECT_FALSE(server.Start(request_));
-  const auto messages = errors_.Messages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].rfind("Fail to open the file: ", 0), 0u) << messages[0];
-  EXPECT_EQ(messages[1], "Unable to load the firmware file '" + request_.firmwarePath +
-                             "' to memory");
+  // One box, naming the file and why.
+  EXPECT_EQ(errors_.Messages(),
+            std::vector<std::string>{"Unable to load the firmware file '" +
+                                     request_.firmwarePath +
+                                     "' to memory (Fail to open the file: No such file or "
+                                     "directory)"});
   EXPECT_TRUE(link_.closed);
   EXPECT_TRUE(AllImagesEmpty(ctx_.images));
   EXPECT_EQ(debugWindow_.Text(), "SKAV Server is stopped.\r\n");
@@ -198,10 +199,10 @@ TEST_F(ServerControlTest, AStringTableThatCannotBeLoadedFreesTheFirmwareAgain) {
   request_.stringTablePaths[1] = dir_.File("st2-missing.bin");
   ServerControl server(ctx_, FakeLink(link_));
   EXPECT_FALSE(server.Start(request_));
-  const auto messages = errors_.Messages();
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.back(), "Unable to load the string table file '02' to memory: " +
-                                 request_.stringTablePaths[1]);
+  EXPECT_EQ(errors_.Messages(),
+            std::vector<std::string>{"Unable to load the string table file '02' to memory: " +
+                                     request_.stringTablePaths[1] +
+                                     " (Fail to open the file: No such file or directory)"});
   EXPECT_TRUE(AllImagesEmpty(ctx_.images));
   EXPECT_TRUE(link_.closed);
   EXPECT_FALSE(server.Running());
