@@ -45,6 +45,21 @@ class ProgressBarDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
 
+  // Every row as tall as one with its mark: the rows are of one height
+  // (the first row's), and a mark appearing there must not change it.
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    QStyleOptionViewItem marked(option);
+    initStyleOption(&marked, index);
+    marked.features |= QStyleOptionViewItem::HasDecoration;
+    const QWidget* widget = marked.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    size.setHeight(std::max(
+        size.height(),
+        style->sizeFromContents(QStyle::CT_ItemViewItem, &marked, QSize(), widget).height()));
+    return size;
+  }
+
   void paint(QPainter* painter, const QStyleOptionViewItem& option,
              const QModelIndex& index) const override {
     if (index.column() != kColProgress) {
@@ -169,7 +184,12 @@ CProgressDialog::CProgressDialog(ProgressBoard& board, QWidget* owner)
   layout->addWidget(details_);
   layout->addWidget(summary_);
 
-  int wanted = width + 40;
+  // Every column in view at once: the view's frame, its vertical scroll bar
+  // and the window's margins beside the columns.
+  const QMargins margins = layout->contentsMargins();
+  int wanted = width + 2 * view_->frameWidth() +
+               view_->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + margins.left() +
+               margins.right() + 4;
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     wanted = std::min(wanted, screen->availableGeometry().width() - 40);
   }
@@ -183,6 +203,8 @@ CProgressDialog::CProgressDialog(ProgressBoard& board, QWidget* owner)
 void CProgressDialog::Create() {
   if (open_) return;
   open_ = true;
+  if (!placed_) PlaceBesideOwner();
+  placed_ = true;
   // The server thread publishes its clients from its next cycle on; until
   // then the board holds the last picture, whose counters are current.
   board_.wanted.store(true, std::memory_order_relaxed);
@@ -224,6 +246,28 @@ void CProgressDialog::Refresh() {
                         .arg(done)
                         .arg(failed)
                         .arg(bytesPerSecond / 1024.0, 0, 'f', 1));
+}
+
+void CProgressDialog::PlaceBesideOwner() {
+  const QWidget* owner = parentWidget();
+  QScreen* screen = owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen();
+  if (owner == nullptr || screen == nullptr) return;
+  const QRect area = screen->availableGeometry();
+  const QRect main = owner->frameGeometry();
+  const int gap = 8;
+  int x = main.right() + gap;
+  if (x + width() > area.right()) x = main.left() - gap - width();
+  if (x < area.left()) x = area.right() - width();
+  const int y = std::clamp(main.top(), area.top(), std::max(area.top(), area.bottom() - height()));
+  move(std::max(x, area.left()), y);
+}
+
+std::string CProgressDialog::Geometry() const {
+  return placed_ ? saveGeometry().toStdString() : std::string();
+}
+
+void CProgressDialog::RestoreGeometry(const std::string& geometry) {
+  if (!geometry.empty() && restoreGeometry(QByteArray::fromStdString(geometry))) placed_ = true;
 }
 
 std::string CProgressDialog::ColumnState() const {

@@ -47,6 +47,11 @@ class CProgressDialog : public QDialog {
   /// do not fit the view are ignored.
   std::string ColumnState() const;
   void RestoreColumns(const std::string& state);
+  /// The window's size and place, as opaque bytes (empty until it has been
+  /// shown), and back: the next Create shows it there. Without one it
+  /// opens beside its owner, where the screen has room.
+  std::string Geometry() const;
+  void RestoreGeometry(const std::string& geometry);
 
   /// The selected device in one line, its failure in full.
   QLabel* Details() const { return details_; }
@@ -73,4 +78,7 @@ class CProgressDialog : public QDialog {
   QLabel* details_ = nullptr;
   QTimer* timer_ = nullptr;
   bool open_ = false;
+  bool placed_ = false;  // shown once, or given a place to show at
+  /// Beside the owner: right of it, else left of it, on its screen.
+  void PlaceBesideOwner();
 };

@@ -337,7 +337,8 @@ bool CServerDlg::OnInitDialog() {
   if (!LoadSettings(*this, options_.settingsFile)) {
     ErrorBox("Fail to retrieve previous user configurations, use the default settings");
   }
-  settingsSeen_ = SettingsOnDisk();
+  windowLoaded_ = ConfigOf(*this);
+  diskLoaded_ = ReadStoredConfig(options_.settingsFile);
 
   LeaveSupervisorMode();
 
@@ -364,6 +365,7 @@ bool CServerDlg::OnInitDialog() {
   // The progress window as the operator left it at the last close.
   const ProgressLayout layout = LoadProgressLayout(options_.settingsFile);
   progressDlg_->RestoreColumns(layout.columns);
+  progressDlg_->RestoreGeometry(layout.geometry);
   if (layout.open) OnProgressWindow(true);
   return true;
 }

@@ -18,6 +18,7 @@
 #include "console/run_supervisor.h"
 #include "console/server_control.h"
 #include "console/settings/settings_controls.h"
+#include "console/settings/stored_config.h"
 #include "report/status_panel.h"
 #include "link/if_list.h"
 #include "protocol/server_thread.h"
@@ -221,14 +222,15 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// from it (name, file, size, SHA-256); a field edited since says nothing.
   void ShowImageFingerprints();
   bool StartServer();
-  /// Before a close the operator asked for: true to go on. With devices in
-  /// mid-exchange it asks first, defaulting to not closing.
-  bool ConfirmCloseWhileServing();
-  /// The settings file's bytes now; empty when there is none.
-  std::string SettingsOnDisk() const;
-  /// True to save at close: the file is as this window last saw it, or the
-  /// operator chose to save over another window's changes.
-  bool SaveOverOtherWindow();
+  /// Before a stop or a close the operator asked for: true to go on. With
+  /// devices in mid-exchange it asks first ("N devices are being served. "
+  /// and `one` or `many`), defaulting to not going on.
+  bool ConfirmWhileServing(const QString& one, const QString& many);
+  /// The SaveSettings mask of the values to write at close: those this
+  /// window changed; where the file changed the same value meanwhile (a
+  /// supervisor's other window, a hand edit), only when the operator says
+  /// so, told what changed on disk and what would be written.
+  uint32_t ChangesToSave();
   /// After a stop: the outcome lines the files did not take, in full.
   void ShowUnwrittenOutcomes();
 
@@ -280,9 +282,10 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   std::string supervisorPassword;
   /// The device record's path as the settings keep it; opened at Start.
   std::string recordPath_;
-  /// The settings file as this window loaded or last saved it: another
-  /// window closed meanwhile has saved its own changes there.
-  std::string settingsSeen_;
+  /// The configuration as this window showed it when it loaded, and as
+  /// the file held it then: what each side changed since.
+  StoredConfig windowLoaded_;
+  StoredConfig diskLoaded_;
 
   bool stopping_ = false;
   bool closed_ = false;

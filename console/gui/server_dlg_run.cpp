@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -24,6 +22,7 @@
 #include "console/gui/path_limit.h"
 #include "console/gui/server_dlg.h"
 #include "console/settings/settings_store.h"
+#include "console/settings/stored_config.h"
 #include "transfer/image_fingerprint.h"
 #include "transfer/upload_images.h"
 
@@ -60,6 +59,10 @@ class SessionEndSink : public ErrorSink {
 void CServerDlg::OnStartStop() {
   // Clicked again while a stop waits: that stop is already on its way.
   if (stopping_) return;
+  // One click must not cut every board in flight: asked as a close is.
+  if (server_.Running() && !ConfirmWhileServing(QStringLiteral("Stop it?"),
+                                                 QStringLiteral("Stop them?")))
+    return;
   // The operator takes over from a wait for a port that went away.
   supervisor_.StopWaiting();
   if (!server_.Running() && StartServer()) return;
@@ -238,37 +241,42 @@ void CServerDlg::ShowUnwrittenOutcomes() {
   box.exec();
 }
 
-std::string CServerDlg::SettingsOnDisk() const {
-  const std::string path =
-      options_.settingsFile.empty() ? MachineSettingsFile() : options_.settingsFile;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool CServerDlg::SaveOverOtherWindow() {
-  // A session that is ending has nobody to answer; this window's settings
-  // are saved as they always were.
-  if (endingSession_ || SettingsOnDisk() == settingsSeen_) return true;
-  return QMessageBox::question(
-             this, QStringLiteral("SKAV Server"),
-             QStringLiteral("The settings were changed in another window since this one "
-                            "opened. Save this window's settings over them?"),
-             QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+uint32_t CServerDlg::ChangesToSave() {
+  // What this window changed since it loaded: a value nobody changed here
+  // (a locked operator changes none) is never written back over a newer one.
+  const StoredConfig now = ConfigOf(*this);
+  const uint32_t mine = ConfigDifference(windowLoaded_, now);
+  if (mine == 0) return 0;
+  const StoredConfig disk = ReadStoredConfig(options_.settingsFile);
+  const uint32_t clash = mine & ConfigDifference(diskLoaded_, disk);
+  // A session that is ending has nobody to answer: this window's changes
+  // are saved as they were made.
+  if (clash == 0 || endingSession_) return mine;
+  const QString text =
+      QStringLiteral("The settings file was changed since this window opened it: %1.\n"
+                     "This window would write: %2.\nWrite this window's changes over them?")
+          .arg(QString::fromStdString(DescribeConfig(disk, clash)),
+               QString::fromStdString(DescribeConfig(now, clash)));
+  if (QMessageBox::question(this, QStringLiteral("SKAV Server"), text,
+                            QMessageBox::Yes | QMessageBox::No,
+                            QMessageBox::No) == QMessageBox::Yes)
+    return mine;
+  // The file's values stand; this window's other changes are still saved.
+  return mine & ~clash;
 }
 
 void CServerDlg::OnClose() {
   supervisor_.StopWaiting();
   watchTimer_->stop();
-  if (!SaveOverOtherWindow()) {
-    // The other window's settings stand, and its layout with them.
-  } else if (!SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
+  const uint32_t mask = ChangesToSave();
+  if (mask != 0 && !SaveSettings(*this, mask, options_.settingsFile)) {
     ErrorBox(
         "Fail to save user configurations, you may need to configure everything again "
         "next time when you run the server.");
   } else {
-    SaveProgressLayout({progressDlg_->IsOpen(), progressDlg_->ColumnState()},
-                       options_.settingsFile);
+    SaveProgressLayout(
+        {progressDlg_->IsOpen(), progressDlg_->ColumnState(), progressDlg_->Geometry()},
+        options_.settingsFile);
   }
   StopServer();
   CloseLogFile(ctx_.logFile);
@@ -283,7 +291,9 @@ void CServerDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  if (!closed_ && !endingSession_ && !ConfirmCloseWhileServing()) {
+  if (!closed_ && !endingSession_ &&
+      !ConfirmWhileServing(QStringLiteral("Stop it and close?"),
+                           QStringLiteral("Stop them and close?"))) {
     event->ignore();
     return;
   }
@@ -294,15 +304,14 @@ void CServerDlg::closeEvent(QCloseEvent* event) {
   QDialog::closeEvent(event);
 }
 
-bool CServerDlg::ConfirmCloseWhileServing() {
-  // The panel's count, as the operator sees it: a close stops every board
+bool CServerDlg::ConfirmWhileServing(const QString& one, const QString& many) {
+  // The panel's count, as the operator sees it: a stop cuts every board
   // still in the middle of its exchange, and each of them ends in Error.
   const int32_t serving = server_.Running() ? ctx_.panel.Get(reworkingCount) : 0;
   if (serving <= 0) return true;
   const QString text = serving == 1
-                           ? QStringLiteral("1 device is being served. Stop it and close?")
-                           : QStringLiteral("%1 devices are being served. Stop them and close?")
-                                 .arg(serving);
+                           ? QStringLiteral("1 device is being served. ") + one
+                           : QStringLiteral("%1 devices are being served. ").arg(serving) + many;
   return QMessageBox::question(this, QStringLiteral("SKAV Server"), text,
                                QMessageBox::Yes | QMessageBox::No,
                                QMessageBox::No) == QMessageBox::Yes;
@@ -339,8 +348,12 @@ int CServerDlg::BrowseForFile(int fieldId, const QString& title, const QString& 
   }
   if (!PathFitsSettings(path)) return 0;
   // The supervisor learns now, not at the next Start, that it cannot be sent.
-  if (flags == BrowseFlags::kExistingFile && !CheckImageFile(path.toLocal8Bit().constData()))
+  std::string why;
+  if (flags == BrowseFlags::kExistingFile &&
+      !CheckImageFile(path.toLocal8Bit().constData(), &why)) {
+    ErrorBox("Unable to use the file '%s' (%s)", path.toUtf8().constData(), why.c_str());
     return 0;
+  }
   field->setText(path);
   field->setCursorPosition(static_cast<int>(field->text().size()));
   return 1;
