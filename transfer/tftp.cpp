@@ -88,9 +88,10 @@ int TFTPStartUpload(CClientThread& client) {
                errno);
     return 4;
   }
+  const bool fenced = TFTPFenceReplySocket(sock, client.link);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_addr.s_addr = htonl(fenced ? kServerAddr : INADDR_ANY);
   addr.sin_port = 0;
   socklen_t addrLen = sizeof addr;
   if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -103,7 +104,7 @@ int TFTPStartUpload(CClientThread& client) {
   }
   client.sock = sock;
   client.localPort = addr.sin_port;
-  TFTPChooseReplyInput(client);
+  TFTPChooseReplyInput(client, fenced);
 
   client.peerPort = htons(kTftpServerPort);
   client.ipId = static_cast<uint16_t>(1000 + MsClock() % 1000);
