@@ -47,6 +47,9 @@ struct LinkOps {
   /// Plain-words reason of the last failed setIfAddr, keepIfAddr or
   /// takeUp on this thread.
   std::function<const char*()> ifAddrError = L2_LastIfAddrError;
+  /// After a setIfAddr that succeeded: whether it found the address on the
+  /// port, put there by another program, and uses it as it is.
+  std::function<bool()> ifAddrFound = L2_IfAddrFound;
   /// Takes the named port up when it is down: 0 up already, 1 taken up, -1
   /// refused. Fakes of `open` answer 0.
   std::function<int(const char* name)> takeUp = L2_TakeIfUp;
