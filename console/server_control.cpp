@@ -197,6 +197,7 @@ bool ServerControl::Fail(const StartRequest& request) {
 
 void ServerControl::RequestStop() {
   if (ctx_.running.load(std::memory_order_acquire) != 1) return;
+  if (beforeStop_) beforeStop_();
   ctx_.running.store(0, std::memory_order_release);
   L2_BreakLoop(link_);
 }

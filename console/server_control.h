@@ -86,6 +86,10 @@ class ServerControl {
   /// First half of Stop: running = 0 and the receive wait broken, so the
   /// server thread ends within one cycle. Returns at once.
   void RequestStop();
+  /// `hook` runs as a stop of a running server begins, before the server
+  /// thread is told to end: its last words about the run come before the
+  /// run's last lines. Empty: none.
+  void SetBeforeStop(std::function<void()> hook) { beforeStop_ = std::move(hook); }
   /// Waits at most `ms` milliseconds (-1: no limit) for the server thread
   /// to end. True when it has ended or none runs.
   bool WaitForServerThread(int ms);
@@ -128,6 +132,7 @@ class ServerControl {
   std::string ifName_;
   std::string ifDescription_;
   L2_PortManagerFacts manager_;
+  std::function<void()> beforeStop_;
   L2_IfClaim claim_;  // held from before the link opens until after it closes
   OutcomeWriter writer_;
   std::string unwritten_;

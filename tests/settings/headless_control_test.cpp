@@ -577,6 +577,7 @@ TEST_F(HeadlessControl, APortLeftDownIsTakenUpAndTheAddressComesBackEachTimeItIs
   EXPECT_EQ(served->Wait(kSimLimit), 0) << served->output();
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
+  EXPECT_EQ(CountOf(server.Out(), "Another program removed"), 2) << "not said at the stop";
 }
 
 // Headless never guesses: no port named is refused, a named port that is
