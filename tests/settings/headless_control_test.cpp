@@ -307,8 +307,7 @@ std::string CheckSettings(const std::string& ns, const std::string& settings,
   return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ":" + said;
 }
 
-// On a port that carries the server address as a static profile put it:
-// the runs use it, and it stays.
+// The port carries the server address as a static profile puts it there.
 TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
   const std::string first = Firmware("first.bin", 3000, 3);
   const std::string second = Firmware("second.bin", 5000, 4);

@@ -113,7 +113,7 @@ TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
          return "Fail to open the file: not a regular file but a named pipe (FIFO)\n"
                 "Unable to load the firmware file '" + path + "' to memory\n";
        }},
-      {"the server address with another prefix put there by hand",
+      {"the server address put there by hand",
        [](const TempDir&, const NetnsPair& net) {
          EXPECT_EQ(NetnsPair::Exec(net.serverNs(), "ip addr add 10.0.0.1/16 dev " + net.serverIf()),
                    0);
