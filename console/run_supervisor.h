@@ -34,6 +34,9 @@ class RunFront {
 class RunSupervisor {
  public:
   RunSupervisor(ServerControl& server, RunFront& front);
+  ~RunSupervisor();
+  RunSupervisor(const RunSupervisor&) = delete;
+  RunSupervisor& operator=(const RunSupervisor&) = delete;
 
   /// The run's port `name` is not there: tells kWaiting and starts the run
   /// once it appears.
@@ -42,15 +45,20 @@ class RunSupervisor {
   void StopWaiting() { awaited_.clear(); }
   bool Waiting() const { return !awaited_.empty(); }
 
-  /// Call at least twice a second, and at once when WatchFd() is readable.
+  /// Call at least twice a second, and at once when WatchFd() is readable;
+  /// also from inside a tick (a message box runs the event loop), where it
+  /// only reads the events.
   void Tick();
   /// Readable when an address of this namespace was removed; -1 when the
   /// kernel's events cannot be had (Tick then looks every time).
   int WatchFd() const { return events_.fd(); }
 
  private:
-  void KeepAddress(int64_t now, bool removed);
+  void KeepAddress(int64_t now);
+  void NotePutBack(int64_t now, int64_t removedAt);
   void SayPutBacks(int64_t now);
+  void Say(int64_t now);
+  void RunStops();
 
   ServerControl& server_;
   RunFront& front_;
@@ -61,4 +69,8 @@ class RunSupervisor {
   int64_t lastLineMs_ = -1;    // the last put-back or refusal line
   int unsaid_ = 0;             // put-backs since that line
   bool ticking_ = false;       // a start's message box runs the event loop
+  int64_t removedAtMs_ = -1;   // the first removal event not yet looked into
+  int64_t lastPutBackMs_ = -1;
+  int64_t pauseMs_ = 0;        // after the last put-back, before the next
+  bool held_ = false;          // another program holds the port, and was said to
 };

@@ -122,6 +122,13 @@ bool ServerControl::Start(const StartRequest& request) {
              kServerMask, description, why ? ": " : "", why ? reason : "");
     return Fail(request);
   }
+  // Whose it is, since it stays after the stop as it was before the start.
+  if (ops_.ifAddrFound && ops_.ifAddrFound()) {
+    DebugPrint(LogControl(request.logSlot),
+               "The server address 10.0.0.1/8 is on the interface '%s' already, put there by "
+               "another program; the run uses it as it is and leaves it there\r\n",
+               description);
+  }
 
   // Said before the run starts, so the remedy is read before the
   // manager's first removal rather than after.
@@ -193,6 +200,7 @@ bool ServerControl::Fail(const StartRequest& request) {
 
 void ServerControl::RequestStop() {
   if (ctx_.running.load(std::memory_order_acquire) != 1) return;
+  if (beforeStop_) beforeStop_();
   ctx_.running.store(0, std::memory_order_release);
   L2_BreakLoop(link_);
 }

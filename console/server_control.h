@@ -47,6 +47,9 @@ struct LinkOps {
   /// Plain-words reason of the last failed setIfAddr, keepIfAddr or
   /// takeUp on this thread.
   std::function<const char*()> ifAddrError = L2_LastIfAddrError;
+  /// After a setIfAddr that succeeded: whether it found the address on the
+  /// port, put there by another program, and uses it as it is.
+  std::function<bool()> ifAddrFound = L2_IfAddrFound;
   /// Takes the named port up when it is down: 0 up already, 1 taken up, -1
   /// refused. Fakes of `open` answer 0.
   std::function<int(const char* name)> takeUp = L2_TakeIfUp;
@@ -83,6 +86,10 @@ class ServerControl {
   /// First half of Stop: running = 0 and the receive wait broken, so the
   /// server thread ends within one cycle. Returns at once.
   void RequestStop();
+  /// `hook` runs as a stop of a running server begins, before the server
+  /// thread is told to end: its last words about the run come before the
+  /// run's last lines. Empty: none.
+  void SetBeforeStop(std::function<void()> hook) { beforeStop_ = std::move(hook); }
   /// Waits at most `ms` milliseconds (-1: no limit) for the server thread
   /// to end. True when it has ended or none runs.
   bool WaitForServerThread(int ms);
@@ -125,6 +132,7 @@ class ServerControl {
   std::string ifName_;
   std::string ifDescription_;
   L2_PortManagerFacts manager_;
+  std::function<void()> beforeStop_;
   L2_IfClaim claim_;  // held from before the link opens until after it closes
   OutcomeWriter writer_;
   std::string unwritten_;

@@ -140,6 +140,10 @@ std::string TrySettings(const std::string& settingsFile, const std::string& serv
   const int item = ItemOf(interfaces, port);
   if (if_nametoindex(port.c_str()) == 0 || item < 0)
     return "the network interface '" + port + "' they name is not there";
+  // Also for the port being served: its start puts the address there anew.
+  if (L2_CheckIfAddr(port.c_str(), "10.0.0.1", "255.0.0.0") != 0)
+    return "the server address cannot be put on the network interface '" + port +
+           "': " + L2_LastIfAddrError();
   if (port == servedPort) return {};
   L2_IfClaim claim;
   switch (claim.Take(port.c_str())) {

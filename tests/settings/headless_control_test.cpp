@@ -307,10 +307,14 @@ std::string CheckSettings(const std::string& ns, const std::string& settings,
   return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + ":" + said;
 }
 
+// The port carries the server address as a static profile puts it there.
 TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
   const std::string first = Firmware("first.bin", 3000, 3);
   const std::string second = Firmware("second.bin", 5000, 4);
   WriteSettings(first, false);
+  const std::string addr = "ip -n " + net_->serverNs() + " -4 addr ", label = " dev " +
+                           net_->serverIf() + " label " + net_->serverIf() + ":7";
+  ASSERT_EQ(Shell(addr + "add 10.0.0.1/8" + label), 0);  // a label ours never carries
   ServerProcess server(net_->serverNs(), settings_, dir_);
   ASSERT_TRUE(server.WaitForOut(kStarted, kStartLimit)) << server.Err();
   // What the units' reload asks before the signal: the running server's
@@ -364,6 +368,10 @@ TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
 
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
+  EXPECT_EQ(CountOf(server.Out(), "' already, put there by another program; the run uses it "
+                                  "as it is and leaves it there\r\n"), 2) << server.Out();
+  EXPECT_EQ(server.Out().find("[Error]"), std::string::npos) << server.Out();
+  EXPECT_EQ(Shell(addr + "del 10.0.0.1/8" + label), 0) << "the address is gone, or not as it was";
 }
 
 TEST_F(HeadlessControl, ForgetAfterServesAReturningDeviceAgainAndTheJournalGetsItsForm) {
@@ -568,6 +576,7 @@ TEST_F(HeadlessControl, APortLeftDownIsTakenUpAndTheAddressComesBackEachTimeItIs
   EXPECT_EQ(served->Wait(kSimLimit), 0) << served->output();
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
+  EXPECT_EQ(CountOf(server.Out(), "Another program removed"), 2) << "not said at the stop";
 }
 
 // Headless never guesses: no port named is refused, a named port that is

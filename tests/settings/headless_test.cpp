@@ -116,15 +116,15 @@ TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
        }},
       {"the server address put there by hand",
        [](const TempDir&, const NetnsPair& net) {
-         EXPECT_EQ(NetnsPair::Exec(net.serverNs(), "ip addr add 10.0.0.1/8 dev " + net.serverIf()),
+         EXPECT_EQ(NetnsPair::Exec(net.serverNs(), "ip addr add 10.0.0.1/16 dev " + net.serverIf()),
                    0);
          return std::string();
        },
        [](const std::string&, const NetnsPair& net) {
          const std::string& i = net.serverIf();
          return "Unable to set IP address '10.0.0.1/255.0.0.0' to the interface '" + i +
-                "': 10.0.0.1/8 is on '" + i + "' already and was not put there by this "
-                "program; remove it or choose another interface\n";
+                "': 10.0.0.1/16 is on '" + i + "' already, put there by another program, and "
+                "the server needs 10.0.0.1/8 there; remove it or choose another interface\n";
        }},
   };
   for (const Case& k : cases) {
