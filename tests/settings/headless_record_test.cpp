@@ -2,8 +2,9 @@
 // namespaces with simulated devices: one line per device with the right
 // outcome, failure and SHA-256s (against sha256sum), every line parsed by
 // jq, and a record that cannot be opened at first loses nothing once it can
-// (nor keeps a Done device from Clear meanwhile);
-// --progress lines meanwhile.
+// (nor keeps a Done device from Clear meanwhile), a line cut by a full disk
+// never glued to the next, a stop that does not wait for a frozen file
+// system; --progress lines meanwhile.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -210,6 +211,121 @@ TEST(HeadlessRecord, AFullDiskTearsNoLineAndLosesNone) {
   const std::string text = ReadFile(record);
   EXPECT_EQ(SplitLines(text).size(), 12u) << text;
   EXPECT_EQ(Shell("jq -r .mac " + Quoted(record) + " | sort -u | wc -l"), "12\n") << text;
+}
+
+// A record whose file system fills up in the middle of a device's line,
+// then a reload (a stop and a new run) before there is room: once there
+// is, the line cut off is not glued to the next one, and no device is lost.
+TEST(HeadlessRecord, ALineCutByAFullDiskIsNotGluedToTheNextRunsLine) {
+  SKAV_REQUIRE_NETNS();
+  if (Shell("command -v jq").empty()) GTEST_SKIP() << "jq is not installed (scripts/install-deps.sh)";
+  NetnsPair net;
+  ASSERT_TRUE(net.ok());
+  TempDir dir;
+  const std::string disk = dir.File("disk");
+  ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+  if (Shell("mount -t tmpfs -o size=8k skav-record " + Quoted(disk) + " && echo ok") != "ok\n")
+    GTEST_SKIP() << "cannot mount a tmpfs here";
+  struct Unmount {
+    std::string at;
+    ~Unmount() { Shell("umount " + Quoted(at)); }
+  } unmount{disk};
+  // Two pages: the filler takes one, an earlier line all but 100 bytes of
+  // the record's, so the first device's line gets only its start in.
+  const std::string record = disk + "/devices.jsonl";
+  WriteFile(record, "{\"earlier\":\"" + std::string(3981, 'x') + "\"}\n");
+  ASSERT_EQ(Shell("head -c 4096 /dev/zero > " + Quoted(disk + "/filler") + " && echo ok"), "ok\n");
+  const e2e::Bytes fw = e2e::Pattern(1500, 14);
+  const std::string firmware = dir.File("fw.bin");
+  WriteFile(firmware, std::string(fw.begin(), fw.end()));
+  const std::string settings = dir.File("SKAVD.conf");
+  WriteFile(settings, "[General]\nInterface Name=" + net.serverIf() + "\nFirmware Path=" +
+                          firmware + "\n");
+  ServerProcess server(net.serverNs(), settings, dir, {.args = {"--record", record}});
+  const std::string started = "SKAV Server starts running";
+  ASSERT_TRUE(server.WaitForOut(started, 30s)) << server.Err();
+  const auto device = [&](const std::string& mac) {
+    Child sim(net.deviceNs(), {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--timeout", "40",
+                               "--base-mac", mac, "--expect", "firmware=" + firmware});
+    EXPECT_EQ(sim.Wait(std::chrono::seconds(45)), 0) << sim.output();
+  };
+  device("02:5a:00:00:0b:01");
+  ASSERT_TRUE(server.WaitForOut("Fail to write the record file", 20s)) << server.Out();
+
+  ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+  ASSERT_TRUE(server.WaitForOut(started, 30s, 2)) << server.Err();
+  ASSERT_EQ(unlink((disk + "/filler").c_str()), 0);
+  device("02:5a:00:00:0b:02");
+  ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() >= 3; }, 15s))
+      << ReadFile(record);
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
+  const std::string text = ReadFile(record);
+  for (const std::string& line : SplitLines(text)) {
+    EXPECT_EQ(Shell("printf '%s\\n' " + Quoted(line) + " | jq -ce 'type' 2>&1"), "\"object\"\n")
+        << line;
+  }
+  EXPECT_EQ(Shell("jq -r '.mac // empty' " + Quoted(record) + " | sort"),
+            "02-5A-00-00-0B-01\n02-5A-00-00-0B-02\n")
+      << text;
+}
+
+// A stop while the record's file system is frozen: the line the writer
+// cannot get in is shown within the stop's grace, without waiting for the
+// file system to answer.
+TEST(HeadlessRecord, AStopDoesNotWaitForAFrozenFileSystem) {
+  SKAV_REQUIRE_NETNS();
+  // Where the system's tools are, whatever this shell's PATH.
+  const auto Sbin = [](const std::string& command) {
+    return Shell("PATH=/usr/sbin:/sbin:$PATH; " + command);
+  };
+  if (Sbin("command -v fsfreeze >/dev/null && command -v mkfs.ext4 >/dev/null && echo ok") !=
+      "ok\n")
+    GTEST_SKIP() << "fsfreeze or mkfs.ext4 is not installed";
+  NetnsPair net;
+  ASSERT_TRUE(net.ok());
+  TempDir dir;
+  const std::string image = dir.File("disk.img");
+  const std::string disk = dir.File("disk");
+  ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+  if (Sbin("truncate -s 16M " + Quoted(image) + " && mkfs.ext4 -q " + Quoted(image) +
+            " && mount -o loop " + Quoted(image) + " " + Quoted(disk) + " && echo ok") != "ok\n")
+    GTEST_SKIP() << "cannot mount a loop device here";
+  // Thawed first, whatever the test does, then unmounted.
+  struct Unmount {
+    std::string at;
+    ~Unmount() {
+      Shell("PATH=/usr/sbin:/sbin:$PATH; fsfreeze -u " + Quoted(at) + " 2>/dev/null; umount " +
+            Quoted(at));
+    }
+  } unmount{disk};
+  const e2e::Bytes fw = e2e::Pattern(1500, 15);
+  const std::string firmware = dir.File("fw.bin");
+  WriteFile(firmware, std::string(fw.begin(), fw.end()));
+  const std::string settings = dir.File("SKAVD.conf");
+  WriteFile(settings, "[General]\nInterface Name=" + net.serverIf() + "\nFirmware Path=" +
+                          firmware + "\n");
+  const std::string record = disk + "/devices.jsonl";
+  ServerProcess server(net.serverNs(), settings, dir, {.args = {"--record", record}});
+  ASSERT_TRUE(server.WaitForOut("SKAV Server starts running", 30s)) << server.Err();
+  const auto device = [&](const std::string& mac) {
+    Child sim(net.deviceNs(), {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--timeout", "40",
+                               "--base-mac", mac, "--expect", "firmware=" + firmware});
+    EXPECT_EQ(sim.Wait(std::chrono::seconds(45)), 0) << sim.output();
+  };
+  device("02:5a:00:00:0c:01");
+  ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() == 1; }, 15s));
+  ASSERT_EQ(Sbin("fsfreeze -f " + Quoted(disk) + " && echo ok"), "ok\n");
+  device("02:5a:00:00:0c:02");
+
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_TRUE(WaitUntil(
+      [&] { return server.Err().find("\"mac\":\"02-5A-00-00-0C-02\"") != std::string::npos; },
+      15s))
+      << server.Err();
+  // Still frozen: the copy did not wait for the thaw.
+  EXPECT_EQ(Sbin("fsfreeze -u " + Quoted(disk) + " && echo ok"), "ok\n");
+  EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
 }
 
 }  // namespace
