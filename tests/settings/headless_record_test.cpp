@@ -213,6 +213,34 @@ TEST(HeadlessRecord, AFullDiskTearsNoLineAndLosesNone) {
   EXPECT_EQ(Shell("jq -r .mac " + Quoted(record) + " | sort -u | wc -l"), "12\n") << text;
 }
 
+// The system's tools, whatever this shell's PATH.
+std::string Sbin(const std::string& command) {
+  return Shell("PATH=/usr/sbin:/sbin:$PATH; " + command);
+}
+
+// Thaws (should it be frozen) and unmounts a file system the test made.
+struct Unmount {
+  std::string at;
+  ~Unmount() { Sbin("fsfreeze -u " + Quoted(at) + " 2>/dev/null; umount " + Quoted(at)); }
+};
+
+// Settings that serve a firmware of 1500 bytes (its path in `firmware`).
+std::string FirmwareSettings(const TempDir& dir, const NetnsPair& net, std::string* firmware) {
+  const e2e::Bytes fw = e2e::Pattern(1500, 14);
+  *firmware = dir.File("fw.bin");
+  WriteFile(*firmware, std::string(fw.begin(), fw.end()));
+  WriteFile(dir.File("SKAVD.conf"), "[General]\nInterface Name=" + net.serverIf() +
+                                        "\nFirmware Path=" + *firmware + "\n");
+  return dir.File("SKAVD.conf");
+}
+
+// One device of `mac`, served `firmware` to the end.
+void Serve(const NetnsPair& net, const std::string& mac, const std::string& firmware) {
+  Child sim(net.deviceNs(), {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--timeout", "40",
+                             "--base-mac", mac, "--expect", "firmware=" + firmware});
+  EXPECT_EQ(sim.Wait(std::chrono::seconds(45)), 0) << sim.output();
+}
+
 // A record whose file system fills up in the middle of a device's line,
 // then a reload (a stop and a new run) before there is room: once there
 // is, the line cut off is not glued to the next one, and no device is lost.
@@ -226,36 +254,24 @@ TEST(HeadlessRecord, ALineCutByAFullDiskIsNotGluedToTheNextRunsLine) {
   ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
   if (Shell("mount -t tmpfs -o size=8k skav-record " + Quoted(disk) + " && echo ok") != "ok\n")
     GTEST_SKIP() << "cannot mount a tmpfs here";
-  struct Unmount {
-    std::string at;
-    ~Unmount() { Shell("umount " + Quoted(at)); }
-  } unmount{disk};
+  const Unmount unmount{disk};
   // Two pages: the filler takes one, an earlier line all but 100 bytes of
   // the record's, so the first device's line gets only its start in.
   const std::string record = disk + "/devices.jsonl";
   WriteFile(record, "{\"earlier\":\"" + std::string(3981, 'x') + "\"}\n");
   ASSERT_EQ(Shell("head -c 4096 /dev/zero > " + Quoted(disk + "/filler") + " && echo ok"), "ok\n");
-  const e2e::Bytes fw = e2e::Pattern(1500, 14);
-  const std::string firmware = dir.File("fw.bin");
-  WriteFile(firmware, std::string(fw.begin(), fw.end()));
-  const std::string settings = dir.File("SKAVD.conf");
-  WriteFile(settings, "[General]\nInterface Name=" + net.serverIf() + "\nFirmware Path=" +
-                          firmware + "\n");
-  ServerProcess server(net.serverNs(), settings, dir, {.args = {"--record", record}});
+  std::string firmware;
+  ServerProcess server(net.serverNs(), FirmwareSettings(dir, net, &firmware), dir,
+                       {.args = {"--record", record}});
   const std::string started = "SKAV Server starts running";
   ASSERT_TRUE(server.WaitForOut(started, 30s)) << server.Err();
-  const auto device = [&](const std::string& mac) {
-    Child sim(net.deviceNs(), {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--timeout", "40",
-                               "--base-mac", mac, "--expect", "firmware=" + firmware});
-    EXPECT_EQ(sim.Wait(std::chrono::seconds(45)), 0) << sim.output();
-  };
-  device("02:5a:00:00:0b:01");
+  Serve(net, "02:5a:00:00:0b:01", firmware);
   ASSERT_TRUE(server.WaitForOut("Fail to write the record file", 20s)) << server.Out();
 
   ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
   ASSERT_TRUE(server.WaitForOut(started, 30s, 2)) << server.Err();
   ASSERT_EQ(unlink((disk + "/filler").c_str()), 0);
-  device("02:5a:00:00:0b:02");
+  Serve(net, "02:5a:00:00:0b:02", firmware);
   // The lines are written in the order they were held: the second
   // device's comes last.
   ASSERT_TRUE(WaitUntil(
@@ -278,12 +294,7 @@ TEST(HeadlessRecord, ALineCutByAFullDiskIsNotGluedToTheNextRunsLine) {
 // file system to answer.
 TEST(HeadlessRecord, AStopDoesNotWaitForAFrozenFileSystem) {
   SKAV_REQUIRE_NETNS();
-  // Where the system's tools are, whatever this shell's PATH.
-  const auto Sbin = [](const std::string& command) {
-    return Shell("PATH=/usr/sbin:/sbin:$PATH; " + command);
-  };
-  if (Sbin("command -v fsfreeze >/dev/null && command -v mkfs.ext4 >/dev/null && echo ok") !=
-      "ok\n")
+  if (Sbin("which fsfreeze mkfs.ext4 >/dev/null && echo ok") != "ok\n")
     GTEST_SKIP() << "fsfreeze or mkfs.ext4 is not installed";
   NetnsPair net;
   ASSERT_TRUE(net.ok());
@@ -292,34 +303,18 @@ TEST(HeadlessRecord, AStopDoesNotWaitForAFrozenFileSystem) {
   const std::string disk = dir.File("disk");
   ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
   if (Sbin("truncate -s 16M " + Quoted(image) + " && mkfs.ext4 -q " + Quoted(image) +
-            " && mount -o loop " + Quoted(image) + " " + Quoted(disk) + " && echo ok") != "ok\n")
+           " && mount -o loop " + Quoted(image) + " " + Quoted(disk) + " && echo ok") != "ok\n")
     GTEST_SKIP() << "cannot mount a loop device here";
-  // Thawed first, whatever the test does, then unmounted.
-  struct Unmount {
-    std::string at;
-    ~Unmount() {
-      Shell("PATH=/usr/sbin:/sbin:$PATH; fsfreeze -u " + Quoted(at) + " 2>/dev/null; umount " +
-            Quoted(at));
-    }
-  } unmount{disk};
-  const e2e::Bytes fw = e2e::Pattern(1500, 15);
-  const std::string firmware = dir.File("fw.bin");
-  WriteFile(firmware, std::string(fw.begin(), fw.end()));
-  const std::string settings = dir.File("SKAVD.conf");
-  WriteFile(settings, "[General]\nInterface Name=" + net.serverIf() + "\nFirmware Path=" +
-                          firmware + "\n");
+  const Unmount unmount{disk};
   const std::string record = disk + "/devices.jsonl";
-  ServerProcess server(net.serverNs(), settings, dir, {.args = {"--record", record}});
+  std::string firmware;
+  ServerProcess server(net.serverNs(), FirmwareSettings(dir, net, &firmware), dir,
+                       {.args = {"--record", record}});
   ASSERT_TRUE(server.WaitForOut("SKAV Server starts running", 30s)) << server.Err();
-  const auto device = [&](const std::string& mac) {
-    Child sim(net.deviceNs(), {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--timeout", "40",
-                               "--base-mac", mac, "--expect", "firmware=" + firmware});
-    EXPECT_EQ(sim.Wait(std::chrono::seconds(45)), 0) << sim.output();
-  };
-  device("02:5a:00:00:0c:01");
+  Serve(net, "02:5a:00:00:0c:01", firmware);
   ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() == 1; }, 15s));
   ASSERT_EQ(Sbin("fsfreeze -f " + Quoted(disk) + " && echo ok"), "ok\n");
-  device("02:5a:00:00:0c:02");
+  Serve(net, "02:5a:00:00:0c:02", firmware);
 
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_TRUE(WaitUntil(
