@@ -2,9 +2,6 @@
 // when, and why it failed; one object a line, appended in one write.
 #include "report/device_record_file.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -154,17 +151,7 @@ bool OpenRecordFile(RecordFile& file, const std::string& path) {
   CloseRecordFile(file);
   if (path.empty()) return false;
   std::string why;
-  const int fd = OpenAppendFile(path, &why);
-  int raced = -1;
-  {
-    std::lock_guard<std::mutex> lock(gLogLock);
-    raced = file.fd;
-    file.path = path;
-    file.fd = fd;
-    file.failing = fd < 0;
-  }
-  if (raced >= 0) close(raced);
-  if (fd < 0) {
+  if (!OpenLineFile(file, gLogLock, path, &why)) {
     ErrorBox("Fail to open the record file '%s': '%s'", path.c_str(), why.c_str());
     return false;
   }

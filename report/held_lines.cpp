@@ -101,9 +101,10 @@ bool RoundOnce(LineFile& file, std::mutex& lock, const std::atomic<bool>* givenU
   int fd = -1;
   {
     std::lock_guard<std::mutex> guard(lock);
-    if (GivenUp(givenUp) || file.held.lines.empty()) return true;
+    // Lines held for no file wait for one (a stop shows them); there is
+    // nothing to try meanwhile.
+    if (GivenUp(givenUp) || file.held.lines.empty() || file.path.empty()) return true;
     lineEnd = file.lineEnd;
-    if (file.path.empty()) return false;
     // The round under way takes this caller's lines too.
     if (file.writing) return true;
     file.writing = true;
@@ -197,6 +198,21 @@ int OpenAppendFile(const std::string& path, std::string* why) {
   // Regular files ignore it, but no write may ever come back EAGAIN.
   fcntl(fd, F_SETFL, O_APPEND);
   return fd;
+}
+
+bool OpenLineFile(LineFile& file, std::mutex& lock, const std::string& path, std::string* why) {
+  const int fd = OpenAppendFile(path, why);
+  int raced = -1;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    // Only when two openers raced; the later file wins, none leaks.
+    raced = file.fd;
+    file.fd = fd;
+    file.path = path;
+    file.failing = fd < 0;
+  }
+  if (raced >= 0) close(raced);
+  return fd >= 0;
 }
 
 void CloseLineFile(LineFile& file, std::mutex& lock) {

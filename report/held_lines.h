@@ -49,8 +49,8 @@ struct LineFile {
 /// its own), appends the held lines, each whole or not at all (a line the
 /// disk takes only in part is cut off again), and makes them durable
 /// (fdatasync). Once `givenUp` is set (under `lock`) it touches `file` no
-/// more. True when nothing is held any more; else `why` tells what stopped
-/// it.
+/// more. True when nothing is left to try (nothing held, or no file kept);
+/// else `why` tells what stopped it.
 bool WriteHeldRound(LineFile& file, std::mutex& lock, const std::atomic<bool>* givenUp,
                     std::string* why);
 
@@ -60,6 +60,12 @@ bool WriteHeldRound(LineFile& file, std::mutex& lock, const std::atomic<bool>* g
 /// may be, so that the last byte can be checked. -1 with the reason in
 /// `why` on failure.
 int OpenAppendFile(const std::string& path, std::string* why);
+
+/// Opens `path` for appending and makes it `file`'s, in place of what it
+/// had. A path that cannot be opened yet is kept all the same (its lines
+/// wait for it, and the failure counts as said): false, with the reason in
+/// `why`.
+bool OpenLineFile(LineFile& file, std::mutex& lock, const std::string& path, std::string* why);
 
 /// Forgets the open descriptor of `file` (under `lock`) and closes it
 /// after the lock is released.

@@ -2,9 +2,6 @@
 // finished device, CR LF line ends, held until its writer takes them out.
 #include "report/log_file.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
@@ -101,8 +98,8 @@ bool LineFileRound(LineFile& file, const std::atomic<bool>* givenUp, std::string
   const bool clear = WriteHeldRound(file, gLogLock, givenUp, &why);
   std::lock_guard<std::mutex> lock(gLogLock);
   if (givenUp != nullptr && givenUp->load(std::memory_order_relaxed)) return clear;
-  // Said once until it works again; lines held for no file say nothing.
-  const bool failed = !clear && !why.empty();
+  // Said once until it works again.
+  const bool failed = !clear;
   if (failed && !file.failing) {
     *say = std::string("[Error] Fail to write the ") + file.what + " '" + file.path + "': '" +
            why + "'; it is tried again\r\n";
@@ -149,18 +146,7 @@ bool OpenLogFile(LogFile& file, const std::string& path) {
     return false;
   }
   std::string why;
-  const int fd = OpenAppendFile(path, &why);
-  int raced = -1;
-  {
-    std::lock_guard<std::mutex> lock(gLogLock);
-    // Only when two openers raced; the later file wins, none leaks.
-    raced = file.fd;
-    file.fd = fd;
-    file.path = path;
-    file.failing = fd < 0;
-  }
-  if (raced >= 0) close(raced);
-  if (fd < 0) {
+  if (!OpenLineFile(file, gLogLock, path, &why)) {
     // Kept all the same: the writer tries it again while lines wait, so
     // that a folder made or a disk mounted later loses no line.
     ErrorBox("Fail to open the log file '%s': '%s'", path.c_str(), why.c_str());

@@ -46,7 +46,7 @@ int LogFileOutcomes(LogFile& file, DeviceRecord* list, size_t bound = kMaxHeldLi
 
 /// One write round of `file` (WriteHeldRound). A failure is said once, as
 /// the Debug Window line returned in `say` (empty: nothing to say), for the
-/// caller to print. True when nothing is held any more.
+/// caller to print. True when nothing is left to try.
 bool LineFileRound(LineFile& file, const std::atomic<bool>* givenUp, std::string* say);
 
 /// LineFileRound, its failure printed to `log`.
