@@ -350,6 +350,24 @@ TEST(HeldLines, AFileEndingInsideALineGetsALineEndFirst) {
             "{\"mac\":\"00-00-00-00-00-01\",\"ip\n{\"mac\":\"00-00-00-00-00-02\"}\n");
 }
 
+// A rotation renames the file (or removes it) under the server: the next
+// line goes to a file of that name again, not after the old one's lines.
+TEST(HeldLines, ARenamedFileIsOpenedAnewByItsPath) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.File("devices.jsonl");
+  RecordFile file;
+  ASSERT_TRUE(OpenRecordFile(file, path));
+  file.held.lines.push_back("{\"n\":1}\n");
+  EXPECT_TRUE(LineFileWriteHeld(file, nullptr));
+  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  file.held.lines.push_back("{\"n\":2}\n");
+  EXPECT_TRUE(LineFileWriteHeld(file, nullptr));
+  CloseRecordFile(file);
+  EXPECT_EQ(ReadAll(path + ".1"), "{\"n\":1}\n");
+  EXPECT_EQ(ReadAll(path), "{\"n\":2}\n");
+}
+
 // Two writers and a window replacing the file under them: every file holds
 // whole lines only, and every banner written is found once.
 TEST(LogFileLock, WritersAndReplacementNeverMixLines) {
