@@ -46,7 +46,12 @@ bool LoadRequestImages(const StartRequest& request, UploadImages& images) {
 }
 
 ServerControl::ServerControl(SKAVDContext& ctx, LinkOps ops)
-    : ctx_(ctx), ops_(std::move(ops)), writer_(ctx.logFile, ctx.recordFile) {}
+    : ctx_(ctx), ops_(std::move(ops)), writer_(ctx.logFile, ctx.recordFile) {
+  // For the whole life of the front end: a supervisor's banner between
+  // runs goes out through it too, never from the window's thread. Without
+  // a thread whoever holds a line writes it.
+  writer_.Start();
+}
 
 ServerControl::~ServerControl() { Stop(); }
 
@@ -158,8 +163,8 @@ bool ServerControl::Start(const StartRequest& request) {
   ctx_.regionCode = request.regionCode;
   ctx_.maxLiveClients = request.maxLiveClients;
   ctx_.link = link_;
-  // Without a thread of its own the server thread writes the lines itself.
-  ctx_.outcomeWriter = writer_.Start(request.logSlot) ? &writer_ : nullptr;
+  writer_.SetSlot(request.logSlot);
+  writer_.Start();
   ctx_.running.store(1, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -217,11 +222,14 @@ bool ServerControl::WaitForServerThread(int ms) {
 void ServerControl::FinishStop() {
   // Client threads read the images and send through the link until the
   // server thread has ended them, so release nothing before the join.
-  if (thread_.joinable()) thread_.join();
-  // The last lines were handed over as the thread ended.
-  writer_.Finish(kLastLinesMs);
-  ctx_.outcomeWriter = nullptr;
-  unwritten_ += TakeUnwritten(ctx_.logFile, ctx_.recordFile);
+  if (thread_.joinable()) {
+    thread_.join();
+    // The last lines were handed over as the thread ended. A writer stuck
+    // in the kernel is not waited for beyond this: what it has not
+    // written by then is copied (it stays held) and shown.
+    writer_.Drain(kLastLinesMs);
+    unwritten_ += CopyUnwritten(ctx_.logFile, ctx_.recordFile);
+  }
   FreeUploadImages(ctx_.images);
   if (link_ != nullptr) {
     ctx_.link = nullptr;

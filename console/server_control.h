@@ -16,6 +16,7 @@
 #include "link/l2_if.h"
 #include "link/port_manager.h"
 #include "protocol/server_thread.h"
+#include "report/outcome_writer.h"
 #include "transfer/upload_images.h"
 
 /// What Start reads from the front end's controls.
@@ -94,13 +95,15 @@ class ServerControl {
   /// to end. True when it has ended or none runs.
   bool WaitForServerThread(int ms);
   /// Second half of Stop, after the thread has ended: joins it, gives the
-  /// outcome writer a moment for the last lines, frees the images, closes
-  /// the link and gives the interface's claim back.
+  /// outcome writer at most 3 s for the last lines (never more, however
+  /// stuck a file system is), frees the images, closes the link and gives
+  /// the interface's claim back.
   void FinishStop();
 
-  /// After a stop: the outcome lines that could not be written to the log
-  /// file or the record (each with the file it was meant for), taken, for
-  /// the operator to see in full; empty when every line was written.
+  /// After a stop: the lines that could not be written to the log file or
+  /// the record within the stop's grace (each with the file it is meant
+  /// for), for the operator to see in full; empty when every line was
+  /// written. They stay held for their files all the same.
   std::string TakeUnwrittenOutcomes();
 
   /// True from a successful Start until RequestStop.

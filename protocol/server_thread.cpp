@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -48,20 +49,18 @@ void PublishProgress(ProgressBoard& board) {
   board.Publish(std::move(rows));
 }
 
-// Held here and written by the outcome writer, so that no file can hold up
-// the loop; nothing is held without an open log file or a record path
-// (checked under the log lock: the window may replace either at any time).
-// The counts follow the files, so that they agree with the lines they got.
-void HoldOutcomesAndCount(SKAVDContext* ctx) {
-  LogFileOutcomes(ctx->logFile, gClientList);
+// Held here and written by the files' writer, so that no file can hold up
+// the loop; nothing is held without a log file or a record kept (checked
+// under the log lock: the window may replace either at any time). During
+// the run at most `bound` lines wait for each file; the stop holds them
+// all. The counts follow the files, so that they agree with the lines they
+// got.
+void HoldOutcomesAndCount(SKAVDContext* ctx, size_t bound) {
+  LogFileOutcomes(ctx->logFile, gClientList, bound);
   RecordFileOutcomes(ctx->recordFile, gClientList, ctx->regionCode, ctx->imageFacts,
-                     ctx->recordServer);
-  if (ctx->outcomeWriter != nullptr) {
-    ctx->outcomeWriter->Wake();
-  } else {
-    LogFileWriteHeld(ctx->logFile, LogControl(ctx->logSlot));
-    RecordFileWriteHeld(ctx->recordFile, LogControl(ctx->logSlot));
-  }
+                     ctx->recordServer, bound);
+  LineFileHeld(ctx->logFile, LogControl(ctx->logSlot));
+  LineFileHeld(ctx->recordFile, LogControl(ctx->logSlot));
   CountOutcomes(ctx->counters, gClientList);
 }
 
@@ -112,7 +111,7 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     // devices arriving they once took 83 ms after a cycle of under 20, and
     // taking the last cycle's share off the wait had still sent those two
     // advertisements 585 ms apart.
-    HoldOutcomesAndCount(ctx);
+    HoldOutcomesAndCount(ctx, kMaxHeldLines);
 
     if (ctx->progress.wanted.load(std::memory_order_relaxed)) PublishProgress(ctx->progress);
 
@@ -120,14 +119,14 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     SKAVDJoinEndedClients();
     SKAVDReportTurnedAway(LogControl(ctx->logSlot), ctx->maxLiveClients);
 
-    // Clients keep closing while the outcomes above are written; only
-    // those already counted, and with a log file open only those already
-    // written, may go (forgotten here or cleared below), or a device
+    // Clients keep closing while the outcomes above are held; only those
+    // already counted, and with a file kept only those already held for
+    // it, may go (forgotten here or cleared below), or a device
     // closing just then would vanish from the permanent record or the
     // counts.
     const uint32_t written = outcomeCounted |
-                             (LogFileIsOpen(ctx->logFile) ? outcomeLogged : 0u) |
-                             (RecordFileIsKept(ctx->recordFile) ? recordWritten : 0u);
+                             (LineFileIsKept(ctx->logFile) ? outcomeLogged : 0u) |
+                             (LineFileIsKept(ctx->recordFile) ? recordWritten : 0u);
     const bool forgot = ctx->forgetAfterMs > 0 &&
                         SKAVDForgetClients(NowMs(), ctx->forgetAfterMs, written);
 
@@ -156,9 +155,10 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     if (ctx->running.load() == 0) {
       // Devices still being served when the run ends get their line too,
       // written before their clients end: a half-flashed device is the
-      // one the permanent record must not lose.
+      // one the permanent record must not lose. Every client goes now, so
+      // every line is held, whatever the bound.
       SKAVDMarkUnfinished(LogControl(ctx->logSlot));
-      HoldOutcomesAndCount(ctx);
+      HoldOutcomesAndCount(ctx, SIZE_MAX);
       SKAVDEndAllClients();
       return 0;
     }

@@ -10,7 +10,6 @@
 #include "report/image_facts.h"
 #include "report/progress_board.h"
 #include "report/log_file.h"
-#include "report/outcome_writer.h"
 #include "report/run_counters.h"
 #include "report/status_panel.h"
 #include "link/l2_if.h"
@@ -35,11 +34,10 @@ struct SKAVDContext {
   ImageFacts imageFacts[kImageCount];
   StatusText* statusCtl = nullptr;
   PanelState panel;
-  LogFile logFile;                   ///< guarded by gLogLock
-  RecordFile recordFile;             ///< guarded by gLogLock
-  /// Takes the lines the server thread holds to the two files; nullptr:
-  /// the server thread writes them itself. Set before the start.
-  OutcomeWriter* outcomeWriter = nullptr;
+  /// Guarded by gLogLock; each names the writer that takes its held
+  /// lines out (none: the server thread writes them itself).
+  LogFile logFile;
+  RecordFile recordFile;
   /// Host, interface and version named in every record line; set at Start.
   RecordServer recordServer;
   std::atomic<int32_t> running{0};

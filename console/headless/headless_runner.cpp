@@ -26,6 +26,7 @@
 #include "console/headless/headless_output.h"
 #include "console/headless/metrics_file.h"
 #include "console/headless/metrics_text.h"
+#include "report/held_lines.h"
 #include "report/log_file.h"
 #include "console/progress_text.h"
 #include "console/run_supervisor.h"
@@ -113,13 +114,27 @@ unsigned InterfaceFlags(const std::string& name) {
   return rc == 0 ? static_cast<unsigned>(request.ifr_flags) : 0;
 }
 
+// Why the file a run would append `what`'s lines to cannot take them;
+// empty when it can. Opened as the run opens it, so a missing file is
+// created.
+std::string Unwritable(const char* what, const std::string& path) {
+  std::string why;
+  const int fd = OpenAppendFile(path, &why);
+  if (fd >= 0) {
+    close(fd);
+    return {};
+  }
+  return std::string("the ") + what + " '" + path + "' cannot be opened: " + why;
+}
+
 // The trial of a reload and of --check-settings, on nothing a run uses:
-// the settings in `settingsFile`, every image they name and the interface
-// they name. A claim of that interface by `servedPort`'s own run, or by
-// the process `holder`, stands aside: it is the run the settings are for.
+// the settings in `settingsFile`, every image they name, the log file and
+// the record (`record` when given, else theirs) and the interface they
+// name. A claim of that interface by `servedPort`'s own run, or by the
+// process `holder`, stands aside: it is the run the settings are for.
 // Empty when all of it would start; otherwise why not.
-std::string TrySettings(const std::string& settingsFile, const std::string& servedPort,
-                        pid_t holder) {
+std::string TrySettings(const std::string& settingsFile, const std::string& record,
+                        const std::string& servedPort, pid_t holder) {
   L2_IfList interfaces;
   L2_ListIf(&interfaces);
   // Controls that open no log file: the file of a run stays until the
@@ -134,6 +149,17 @@ std::string TrySettings(const std::string& settingsFile, const std::string& serv
     const bool loaded = LoadRequestImages(request, images);
     FreeUploadImages(images);
     if (!loaded) return "an image they name cannot be loaded";
+  }
+  // A run would keep such files and hold their lines until they open; a
+  // reload takes no settings whose lines could go nowhere.
+  if (trial.LogEnabled() && !trial.LogPath().empty()) {
+    const std::string why = Unwritable("log file", trial.LogPath());
+    if (!why.empty()) return why;
+  }
+  const std::string recordPath = record.empty() ? trial.RecordPath() : record;
+  if (!recordPath.empty()) {
+    const std::string why = Unwritable("record file", recordPath);
+    if (!why.empty()) return why;
   }
   const std::string port = LoadInterfaceName(settingsFile);
   if (port.empty()) return "they name no network interface";
@@ -250,8 +276,9 @@ class HeadlessRun : public RunFront {
     // Nothing runs while a port is awaited: the new settings may name
     // the port that was mistyped.
     if (!supervisor_.Waiting()) {
-      const std::string why = TrySettings(
-          options_.settingsFile, server_.Running() ? server_.InterfaceName() : "", 0);
+      const std::string why =
+          TrySettings(options_.settingsFile, options_.recordFile,
+                      server_.Running() ? server_.InterfaceName() : "", 0);
       if (!why.empty()) {
         Note("skav-server: %s\n", why.c_str());
         Note("skav-server: the settings in '%s' were not taken; the server goes on as "
@@ -469,7 +496,7 @@ int CheckSettings(const std::string& settingsFile, pid_t holder) {
   const HeadlessStream err(STDERR_FILENO, false);
   StderrErrorSink errorSink(err);
   SetErrorSink(&errorSink);
-  const std::string why = TrySettings(settingsFile, "", holder);
+  const std::string why = TrySettings(settingsFile, "", "", holder);
   SetErrorSink(nullptr);
   if (!why.empty()) {
     err.Write("skav-server: the settings in '" + settingsFile + "' cannot be served: " + why +

@@ -318,20 +318,20 @@ TEST(WindowClose, WhileRunningSavesThenStopsThenClosesTheLog) {
     if (!order.empty()) return;
     order.push_back(std::filesystem::exists(settings) ? "saved" : "not saved");
     order.push_back(dlg.Running() ? "running" : "not running");
-    order.push_back(dlg.Context().logFile.fp != nullptr ? "log open" : "log closed");
+    order.push_back(LineFileIsKept(dlg.Context().logFile) ? "log open" : "log closed");
   };
   dlg.afterStop = [&] {
     if (order.size() != 3) return;
     order.push_back(dlg.Running() || dlg.Link() != nullptr || !link.closed ? "not stopped"
                                                                             : "stopped");
-    order.push_back(dlg.Context().logFile.fp != nullptr ? "log open" : "log closed");
+    order.push_back(LineFileIsKept(dlg.Context().logFile) ? "log open" : "log closed");
   };
 
   EXPECT_TRUE(dlg.close());
 
   EXPECT_EQ(order, (std::vector<std::string>{"saved", "running", "log open", "stopped",
                                              "log open"}));
-  EXPECT_EQ(dlg.Context().logFile.fp, nullptr);
+  EXPECT_FALSE(LineFileIsKept(dlg.Context().logFile));
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_TRUE(errors.Messages().empty());
   L2_IfList one;

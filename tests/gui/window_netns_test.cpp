@@ -233,7 +233,7 @@ TEST(WindowNetns, SigtermWithADeviceMidTransferWritesItsOutcomeAndSavesTheSettin
   dlg->SetStringTablePath(1, firmwarePath);  // changed just before the end
   ASSERT_EQ(raise(SIGTERM), 0);
   // Closing closes the log file last.
-  EXPECT_TRUE(gui_test::WaitUntil([&] { return dlg->Context().logFile.fp == nullptr; }, 30000));
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return !LineFileIsKept(dlg->Context().logFile); }, 30000));
   EXPECT_FALSE(dlg->Running());
   const std::string log = gui_test::ReadFile(logPath);
   EXPECT_NE(log.find("02-5A-00-00-00-01: Error   \r\n"), std::string::npos) << log;

@@ -2,7 +2,8 @@
 // namespaces with simulated devices: the outcome lines a stop writes for
 // devices it interrupts, the counters --metrics keeps of them, SIGUSR1
 // (Clear), SIGUSR2 (the panel, and the listing of a device mid-transfer),
-// SIGHUP (a reload that takes only settings that load), --forget-after,
+// SIGHUP (a reload that takes only settings that load and files that open),
+// --forget-after,
 // and the journal's form of the output, a pulled and re-plugged adapter,
 // and a bench PC's own network: a port left down, a server address that
 // another program removes, and a port the settings name that is not there.
@@ -338,6 +339,15 @@ TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
                             "is not there\n"),
             std::string::npos)
       << absentSaid;
+  // A log file the run could not write is refused, named, with the reason.
+  const std::string unlogged = dir_.File("unlogged.conf");
+  const std::string noFolder = dir_.File("no-folder/log.txt");
+  WriteFile(unlogged, "[General]\nInterface Name=" + net_->serverIf() + "\nFirmware Path=" +
+                          first + "\nLog Enable=1\nLog Path=" + noFolder + "\n");
+  EXPECT_EQ(CheckSettings(net_->serverNs(), unlogged,
+                          "--reload-of " + std::to_string(server.pid())),
+            "1:skav-server: the settings in '" + unlogged + "' cannot be served: the log file '" +
+                noFolder + "' cannot be opened: No such file or directory\n");
   auto one = Device("02:5a:00:00:03:01", first);
   EXPECT_EQ(one->Wait(kSimLimit), 0) << one->output();
 
