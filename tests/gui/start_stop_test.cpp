@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <csignal>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeView>
@@ -406,6 +407,22 @@ TEST(WindowClose, AWindowWritesBackOnlyWhatItChangedAndAsksWhereTheFileChangedTh
   EXPECT_NE(saved.find("/srv/fw/chosen.bin"), std::string::npos) << saved;
   EXPECT_NE(saved.find("/srv/fw/st1.bin"), std::string::npos) << saved;
   EXPECT_EQ(saved.find("/srv/fw/other.bin"), std::string::npos) << saved;
+}
+
+// A logout while the settings cannot be saved (here their folder cannot be
+// made): the window still ends, its failure on standard error, never in a
+// box that nobody will answer.
+TEST(WindowClose, ASessionSignalEndsTheWindowWithoutABox) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.Write("not-a-folder", "") + "/settings.ini");
+  dlg->SetFirmwarePath("/srv/fw/chosen.bin");  // a change to save
+  const auto opened = errors.Messages();  // the folder, said when it opened
+  dlg->EndOnSessionSignals();
+  ASSERT_EQ(raise(SIGTERM), 0);
+  EXPECT_TRUE(WaitUntil([&] { return !dlg->isVisible(); }));
+  EXPECT_EQ(errors.Messages(), opened);
 }
 
 TEST(WindowClose, TheProgressWindowOpensAgainAsTheOperatorLeftIt) {

@@ -142,14 +142,6 @@ class CapabilityProbe : public ::testing::Test {
     return PlaceProbe(SKAV_PROBE_THEME, fs::path(bin).parent_path().string() + "/platformthemes");
   }
 
-  // Whether process `pid` has a handler for SIGTERM yet.
-  static bool CatchesSigterm(pid_t pid) {
-    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-    const size_t at = status.find("SigCgt:\t");
-    return at != std::string::npos &&
-           (std::stoull(status.substr(at + 8, 16), nullptr, 16) >> (SIGTERM - 1) & 1u) != 0;
-  }
-
   static std::string PlaceProbe(const std::string& probe, const std::string& folder) {
     fs::create_directories(folder);
     const std::string to = folder + "/" + fs::path(probe).filename().string();
@@ -170,12 +162,10 @@ class CapabilityProbe : public ::testing::Test {
 
   // Runs `bin` as the test user in a network namespace of its own (only a
   // loopback: the server never sees a real interface). A window is killed
-  // once it has opened its settings file or after a minute (`sigterm`: it
-  // is sent SIGTERM, as a logout does, once it takes the signal, and given
-  // the rest of the minute to end); headless runs end by themselves, the
-  // interface being absent.
+  // once it has opened its settings file or after a minute; headless runs
+  // end by themselves, the interface being absent.
   Outcome Run(const std::string& bin, std::vector<std::string> args,
-              const std::vector<std::string>& env, bool window, bool sigterm = false) {
+              const std::vector<std::string>& env, bool window) {
     Outcome o;
     const std::string work = user_dir_ + "/work";
     const std::string probeFile = work + "/skav-probe.txt";
@@ -229,7 +219,6 @@ class CapabilityProbe : public ::testing::Test {
     }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     bool reaped = false;
-    bool termSent = false;
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
       if (waitpid(pid, &status, WNOHANG) == pid) {
@@ -238,8 +227,7 @@ class CapabilityProbe : public ::testing::Test {
         break;
       }
       take();
-      if (window && o.readSettings && !sigterm) break;
-      if (window && sigterm && !termSent && CatchesSigterm(pid)) termSent = kill(pid, SIGTERM) == 0;
+      if (window && o.readSettings) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (!reaped) {
@@ -331,23 +319,6 @@ TEST_F(CapabilityProbe, TheWindowRefusesToolkitOptionsWithCapabilities) {
   EXPECT_NE(capped.err.find("takes no toolkit option ('-platformpluginpath')"), std::string::npos)
       << capped.err;
   EXPECT_EQ(capped.probe, "");
-}
-
-// The machine-wide settings of a PC without the package: there to read,
-// not the operator's to write. A logout must still end the window, the
-// failure to save said on standard error instead of in a box nobody answers.
-TEST_F(CapabilityProbe, AWindowWhoseSettingsCannotBeSavedEndsOnSigterm) {
-  const std::string etc = dir_.File("etc");
-  fs::create_directories(etc);
-  fs::permissions(etc, fs::perms(0755));
-  settings_ = etc + "/SKAVD.conf";
-  WriteFile(settings_, "[General]\nRegion=3\n");
-  fs::permissions(settings_, fs::perms(0644));
-  const Outcome o = Run(plain_, {}, Environment({}), true, true);
-  EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_NE(o.err.find("skav-server: Unable to write the settings file '" + settings_ + "'"),
-            std::string::npos)
-      << o.err;
 }
 
 TEST_F(CapabilityProbe, HeadlessLoadsNoPluginAndSaysTheEnvironmentWasReduced) {

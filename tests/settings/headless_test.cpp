@@ -213,15 +213,19 @@ TEST(Headless, ADevicesOverlongErrorTextCannotSwallowTheNextLine) {
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
 
-  // The device's line: cut to 511 bytes, CR LF kept.
+  // The device's text: cut with its mark to what the line holds beside its
+  // own words, which all stay.
   const std::string out = server.Out();
   const std::string head = "[02-5a-00-00-a0-00] RX TFTP Error (3): ";
+  const std::string line = head + text.substr(0, 412) +
+                           "\xe2\x80\xa6\r\n Uploading aborts, go to 'Active' state\r\n";
   const size_t at = out.find(head);
   ASSERT_NE(at, std::string::npos) << out;
-  EXPECT_EQ(out.substr(at, 511), head + text.substr(0, 509 - head.size()) + "\r\n");
+  EXPECT_EQ(out.substr(at, line.size()), line);
   // Whatever comes next starts a line of its own, and so does every line:
   // the other device's among them.
-  EXPECT_TRUE(IsLineStart(out.substr(at + 511, 40))) << out.substr(at + 511, 80);
+  EXPECT_TRUE(IsLineStart(out.substr(at + line.size(), 40)))
+      << out.substr(at + line.size(), 80);
   for (const std::string& line : Lines(out)) EXPECT_TRUE(IsLineStart(line)) << line;
   EXPECT_NE(out.find("\r\nNew client: 02-5a-00-00-b0-00, assigned IP: "), std::string::npos)
       << out;
