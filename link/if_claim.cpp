@@ -65,39 +65,42 @@ std::string ClaimGroup() {
 
 std::string Errno(int err) { return std::strerror(err); }
 
+// An entry of the user or group database by `find` (a getpw*_r or
+// getgr*_r call on the entry and buffer it is given), the buffer grown
+// while the entry does not fit; nullptr when there is none.
+template <typename Entry, typename Find>
+Entry* LookUp(Entry* entry, std::vector<char>* buf, Find find) {
+  Entry* found = nullptr;
+  buf->resize(4096);
+  while (find(entry, buf->data(), buf->size(), &found) == ERANGE && buf->size() < (1u << 20)) {
+    buf->resize(buf->size() * 2);
+  }
+  return found;
+}
+
 // The id of group `name`; false when there is no such group.
 bool GroupId(const std::string& name, gid_t* gid) {
-  if (name.empty()) return false;
   group entry;
-  group* found = nullptr;
-  std::vector<char> buf(4096);
-  while (getgrnam_r(name.c_str(), &entry, buf.data(), buf.size(), &found) == ERANGE &&
-         buf.size() < (1u << 20)) {
-    buf.resize(buf.size() * 2);
-  }
-  if (found == nullptr) return false;
-  *gid = found->gr_gid;
-  return true;
+  std::vector<char> buf;
+  const group* found = name.empty() ? nullptr : LookUp(&entry, &buf, [&](auto... a) {
+    return getgrnam_r(name.c_str(), a...);
+  });
+  if (found != nullptr) *gid = found->gr_gid;
+  return found != nullptr;
 }
 
 std::string UserName(uid_t uid) {
   passwd entry;
-  passwd* found = nullptr;
-  std::vector<char> buf(4096);
-  if (getpwuid_r(uid, &entry, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
-    return found->pw_name;
-  }
-  return std::to_string(uid);
+  std::vector<char> buf;
+  const passwd* found = LookUp(&entry, &buf, [&](auto... a) { return getpwuid_r(uid, a...); });
+  return found != nullptr ? found->pw_name : std::to_string(uid);
 }
 
 std::string GroupName(gid_t gid) {
   group entry;
-  group* found = nullptr;
-  std::vector<char> buf(4096);
-  if (getgrgid_r(gid, &entry, buf.data(), buf.size(), &found) == 0 && found != nullptr) {
-    return found->gr_name;
-  }
-  return std::to_string(gid);
+  std::vector<char> buf;
+  const group* found = LookUp(&entry, &buf, [&](auto... a) { return getgrgid_r(gid, a...); });
+  return found != nullptr ? found->gr_name : std::to_string(gid);
 }
 
 std::string Octal(mode_t mode) {
