@@ -132,6 +132,10 @@ offline useradd --no-create-home --groups skav,adm skav-adm
 offline systemctl enable skav-server.service skav-server@bench1.service 2>/dev/null
 
 echo "== network namespaces $srv (the container's) and $dev (the devices'), at $SECONDS s"
+# Those of an earlier run that was killed before it could clean up.
+for ns in $(ip netns list | awk '{print $1}' | grep -E '^skavboot-[sd]-[0-9]+$' || true); do
+  kill -0 "${ns##*-}" 2>/dev/null || ip netns del "$ns"
+done
 ip netns add "$srv"
 ip netns add "$dev"
 ip link add bench1 netns "$srv" type veth peer name dev1 netns "$dev"
@@ -139,6 +143,7 @@ for ns in "$srv" "$dev"; do
   ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1
   ip -n "$ns" link set lo up
 done
+# bench1 stays down: the service takes it up, as after a boot.
 ip -n "$dev" link set dev1 up
 
 echo "== systemd-nspawn -b $machine, at $SECONDS s"
