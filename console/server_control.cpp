@@ -84,6 +84,9 @@ bool ServerControl::Start(const StartRequest& request) {
   // it, its address and its devices untouched.
   switch (claim_.Take(name)) {
     case L2_IfClaim::Result::kClaimed:
+      if (!claim_.note().empty()) {
+        DebugPrint(LogControl(request.logSlot), "%s\r\n", claim_.note().c_str());
+      }
       break;
     case L2_IfClaim::Result::kTaken:
       if (claim_.holder() > 0) {
