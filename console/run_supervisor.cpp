@@ -77,14 +77,33 @@ void RunSupervisor::Tick() {
       front_.Tell(PortNews::kGone, "the network interface '" + name +
                                        "' is gone; the server stops and starts again when an "
                                        "interface of that name is back");
-      front_.StopRun();
+      // Waiting already while the run stops: the front end shows a run
+      // that waits for its port, not one that was stopped.
       awaited_ = name;
       nextTryMs_ = 0;
+      noLink_ = false;
+      front_.StopRun();
     } else {
       KeepAddress(now);
+      WatchLink();
     }
+  } else {
+    noLink_ = false;
   }
   ticking_ = false;
+}
+
+void RunSupervisor::WatchLink() {
+  const bool none = !server_.HasLink();
+  if (none == noLink_) return;
+  noLink_ = none;
+  const std::string port = "the network interface '" + server_.InterfaceName() + "'";
+  if (none) {
+    front_.Tell(PortNews::kNoLink, port + " has no link (a cable out, or the other end off): "
+                                          "nothing is sent or received until it has one");
+  } else {
+    front_.Tell(PortNews::kLinkBack, port + " has its link again");
+  }
 }
 
 void RunSupervisor::KeepAddress(int64_t now) {

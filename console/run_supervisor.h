@@ -16,6 +16,8 @@ enum class PortNews {
   kWaiting,  ///< the port is not there; the run starts when it appears
   kGone,     ///< the port left the machine; the run has been stopped
   kBack,     ///< the port is back; the run starts again
+  kNoLink,   ///< the running port has lost its link (cable, other end off)
+  kLinkBack, ///< the running port has its link again
 };
 
 /// The front end's side: its own start and stop, and its way of saying.
@@ -25,7 +27,10 @@ class RunFront {
   /// Starts the run from the front end's settings (as its Start does);
   /// false after the operator has been told why.
   virtual bool StartRun() = 0;
-  /// Stops the run as the operator's Stop does: every outcome written.
+  /// Stops the run as the operator's Stop does, every outcome written, for
+  /// a port that went: the clients' records are kept (RequestStop(true)),
+  /// and the StartRun that follows once the port is back resumes the run
+  /// with them (StartRequest::resume).
   virtual void StopRun() = 0;
   /// `text` is one sentence without a line end, beginning in lower case.
   virtual void Tell(PortNews news, const std::string& text) = 0;
@@ -59,6 +64,7 @@ class RunSupervisor {
   void SayPutBacks(int64_t now);
   void Say(int64_t now);
   void RunStops();
+  void WatchLink();
 
   ServerControl& server_;
   RunFront& front_;
@@ -73,4 +79,5 @@ class RunSupervisor {
   int64_t lastPutBackMs_ = -1;
   int64_t pauseMs_ = 0;        // after the last put-back, before the next
   bool held_ = false;          // another program holds the port, and was said to
+  bool noLink_ = false;        // the running port's missing link was said
 };

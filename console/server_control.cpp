@@ -7,6 +7,7 @@
 #include <chrono>
 #include <system_error>
 
+#include "protocol/client_table.h"
 #include "transfer/image_fingerprint.h"
 #include "transfer/upload_images.h"
 
@@ -53,7 +54,10 @@ ServerControl::ServerControl(SKAVDContext& ctx, LinkOps ops)
   writer_.Start();
 }
 
-ServerControl::~ServerControl() { Stop(); }
+ServerControl::~ServerControl() {
+  Stop();
+  SKAVDDeleteAllClients();
+}
 
 bool ServerControl::Running() const {
   return ctx_.running.load(std::memory_order_acquire) == 1;
@@ -164,6 +168,7 @@ bool ServerControl::Start(const StartRequest& request) {
   ctx_.owner = request.owner;
   ctx_.logSlot = request.logSlot;
   ctx_.regionCode = request.regionCode;
+  ctx_.resume = request.resume;
   ctx_.maxLiveClients = request.maxLiveClients;
   ctx_.link = link_;
   writer_.SetSlot(request.logSlot);
@@ -206,9 +211,10 @@ bool ServerControl::Fail(const StartRequest& request) {
   return false;
 }
 
-void ServerControl::RequestStop() {
+void ServerControl::RequestStop(bool keepClients) {
   if (ctx_.running.load(std::memory_order_acquire) != 1) return;
   if (beforeStop_) beforeStop_();
+  ctx_.keepClients.store(keepClients, std::memory_order_relaxed);
   ctx_.running.store(0, std::memory_order_release);
   L2_BreakLoop(link_);
 }
@@ -242,6 +248,10 @@ void ServerControl::FinishStop() {
   claim_.Release();
 }
 
+bool ServerControl::HasLink() const {
+  return link_ == nullptr || !ops_.hasLink || ops_.hasLink(ifName_.c_str());
+}
+
 bool ServerControl::PortGone() const {
   return link_ != nullptr && ops_.ifGone && ops_.ifGone(link_, ifName_.c_str());
 }
@@ -265,8 +275,8 @@ void ServerControl::Print(const std::string& line) const {
   DebugPrint(LogControl(ctx_.logSlot), "%s", line.c_str());
 }
 
-void ServerControl::Stop() {
-  RequestStop();
+void ServerControl::Stop(bool keepClients) {
+  RequestStop(keepClients);
   WaitForServerThread(-1);
   FinishStop();
 }

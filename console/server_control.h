@@ -32,6 +32,10 @@ struct StartRequest {
   int32_t maxLiveClients = kDefaultMaxLiveClients;
   void* owner = nullptr;
   const LogSlot* logSlot = nullptr;  ///< the Debug Window slot
+  /// The run resumes one a lost port cut off (RequestStop(true)): the
+  /// devices of that run stay on the panel and the progress views, with
+  /// their outcomes, until Clear or Retry Failed.
+  bool resume = false;
 };
 
 /// Loads the firmware and string tables `request` names into `images` (as
@@ -60,6 +64,9 @@ struct LinkOps {
       keepIfAddr = L2_KeepIfAddr;
   /// Whether the opened link's port has left the machine (pulled, deleted).
   std::function<bool(const L2_If* link, const char* name)> ifGone = L2_IfGone;
+  /// Whether the named port can carry frames (a carrier, up). Fakes of
+  /// `open` answer true.
+  std::function<bool(const char* name)> hasLink = L2_IfHasLink;
 };
 
 /// Owns the server thread, the opened link and the loaded images of one run
@@ -68,7 +75,7 @@ struct LinkOps {
 class ServerControl {
  public:
   explicit ServerControl(SKAVDContext& ctx, LinkOps ops = {});
-  /// Stops a running server.
+  /// Stops a running server and forgets the clients a stop kept.
   ~ServerControl();
   ServerControl(const ServerControl&) = delete;
   ServerControl& operator=(const ServerControl&) = delete;
@@ -82,11 +89,13 @@ class ServerControl {
 
   /// The whole stop sequence: RequestStop, WaitForServerThread without a
   /// limit, FinishStop. Blocks until every client thread has ended.
-  void Stop();
+  void Stop(bool keepClients = false);
 
   /// First half of Stop: running = 0 and the receive wait broken, so the
-  /// server thread ends within one cycle. Returns at once.
-  void RequestStop();
+  /// server thread ends within one cycle. Returns at once. `keepClients`:
+  /// the run is to resume (its port went), and keeps its clients' records
+  /// for that run (see StartRequest::resume).
+  void RequestStop(bool keepClients = false);
   /// `hook` runs as a stop of a running server begins, before the server
   /// thread is told to end: its last words about the run come before the
   /// run's last lines. Empty: none.
@@ -116,6 +125,8 @@ class ServerControl {
 
   /// While running: true when the run's port has left the machine.
   bool PortGone() const;
+  /// While running: false while the run's port has no link.
+  bool HasLink() const;
   /// While running: puts the server address back when another program
   /// removed it. 0 it was there, 1 put back, -1 refused (see
   /// KeepAddressError()).

@@ -1,6 +1,10 @@
 // The capture devices offered to the operator: those of libpcap's list that
 // are Ethernet interfaces of this machine.
+#include <net/if.h>
 #include <net/if_arp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <netlink/cache.h>
 #include <netlink/errno.h>
 #include <netlink/netlink.h>
@@ -8,6 +12,7 @@
 #include <netlink/socket.h>
 #include <pcap/pcap.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -116,4 +121,19 @@ int L2_ListIf(L2_IfList* list) {
     if (list->description[i][0] == '\0') CopyCut(list->description[i], list->name[i]);
   }
   return 0;
+}
+
+unsigned L2_IfFlags(const char* name) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  ifreq request{};
+  std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name);
+  const int rc = ioctl(fd, SIOCGIFFLAGS, &request);
+  close(fd);
+  return rc == 0 ? static_cast<unsigned>(request.ifr_flags) : 0;
+}
+
+bool L2_IfHasLink(const char* name) {
+  const unsigned flags = L2_IfFlags(name);
+  return flags == 0 || ((flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0);
 }

@@ -55,6 +55,15 @@ int L2_KeepIfAddr(const char* description, const char* addr, const char* mask);
 /// L2_LastIfAddrError()).
 int L2_TakeIfUp(const char* name);
 
+/// The flags of the link named `name` (IFF_UP, IFF_RUNNING, ...); 0 when
+/// there is none.
+unsigned L2_IfFlags(const char* name);
+
+/// False while the link named `name` is there but cannot carry frames: up
+/// without its carrier (no cable, the other end off) or taken down. True
+/// otherwise, also when there is no such link (that is another fault).
+bool L2_IfHasLink(const char* name);
+
 /// Plain-words reason of the last failure of L2_SetIfAddr, L2_CheckIfAddr,
 /// L2_KeepIfAddr, L2_TakeIfUp or L2_ClearIfAddrs on the calling thread (for L2_ClearIfAddrs also an
 /// earlier server address the system refused to delete); empty when the

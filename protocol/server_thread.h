@@ -54,6 +54,12 @@ struct SKAVDContext {
   /// Outcomes, bytes, resends, refused clients and cycles of every run of
   /// this context, kept by the server thread; never reset.
   RunCounters counters;
+  /// Set before `running` goes to 0: the run ends keeping its clients'
+  /// records (a lost port; the run resumes when it is back).
+  std::atomic<bool> keepClients{false};
+  /// Set before the start: this run resumes one that kept its clients, so
+  /// the panel and the progress views go on with them.
+  bool resume = false;
 };
 
 /// The thread function; returns 0 once `running` was seen 0 and every

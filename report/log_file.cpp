@@ -69,6 +69,20 @@ int LogFileBanner(LogFile& file, int kind) {
   return 1;
 }
 
+int LogFileNote(LogFile& file, const std::string& text) {
+  char stamp[32];
+  AscTimeNow(stamp);
+  // The outcome lines' 20-character stamp, without the weekday.
+  std::string line = std::string("[") + (stamp + 4) + "] " + text + "\r\n";
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    if (file.path.empty()) return 0;
+    file.held.lines.push_back(std::move(line));
+  }
+  LineFileHeld(file, nullptr);
+  return 1;
+}
+
 int LogFileOutcomes(LogFile& file, DeviceRecord* list, size_t bound) {
   std::lock_guard<std::mutex> lock(gLogLock);
   if (file.path.empty()) return 0;

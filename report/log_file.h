@@ -38,6 +38,12 @@ bool LineFileIsKept(const LineFile& file);
 /// kept or the kind is unknown.
 int LogFileBanner(LogFile& file, int kind);
 
+/// Holds a line of what an operator did or was told ("[Dec  6 07:51:27
+/// 2026] TEXT", the outcome lines' stamp; `text` one line without its
+/// end) and hands it to the file's writer, as LogFileBanner does. 1 when
+/// held; 0 when no file is kept.
+int LogFileNote(LogFile& file, const std::string& text);
+
 /// Holds one line per client whose outcome is final (ClientOutcome) and
 /// not yet outcomeLogged, and marks it, while fewer than `bound` lines are
 /// held; the lines go to the file with the file's writer. 0 when no file is

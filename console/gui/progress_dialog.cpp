@@ -115,8 +115,9 @@ const char* const kWidestText[kProgressColumns] = {
 
 }  // namespace
 
-CProgressDialog::CProgressDialog(ProgressBoard& board, QWidget* owner)
-    : QDialog(owner), board_(board) {
+CProgressDialog::CProgressDialog(ProgressBoard& board, const RunCounters& counters,
+                                 QWidget* owner)
+    : QDialog(owner), board_(board), counters_(counters) {
   setWindowTitle(QStringLiteral("Transfer Progress"));
   setModal(false);
   setSizeGripEnabled(true);
@@ -214,37 +215,34 @@ void CProgressDialog::Create() {
   raise();
 }
 
+void CProgressDialog::CountFromNow() {
+  base_ = TallySince(counters_, {});
+}
+
 void CProgressDialog::Refresh() {
   if (!open_) return;
   model_->Update(board_.Rows(), SteadyMs());
 
   int inFlight = 0;
-  int done = 0;
-  int failed = 0;
   double bytesPerSecond = 0.0;
   const int rows = model_->rowCount();
   for (int i = 0; i < rows; ++i) {
     const ProgressFacts& f = model_->Facts(i);
-    switch (f.outcome) {
-      case Outcome::kReworking:
-        ++inFlight;
-        bytesPerSecond += f.bytesPerSecond;
-        break;
-      case Outcome::kDone:
-        ++done;
-        break;
-      case Outcome::kError:
-        ++failed;
-        break;
+    if (f.outcome == Outcome::kReworking) {
+      ++inFlight;
+      bytesPerSecond += f.bytesPerSecond;
     }
   }
+  // Every outcome the run wrote, also of devices a Clear or a retry took
+  // off the list.
+  const OutcomeTally tally = TallySince(counters_, base_);
   ShowDetails();
   summary_->setText(QStringLiteral("%1 %2: %3 in flight, %4 done, %5 failed, %6 KiB/s")
                         .arg(rows)
                         .arg(rows == 1 ? QStringLiteral("device") : QStringLiteral("devices"))
                         .arg(inFlight)
-                        .arg(done)
-                        .arg(failed)
+                        .arg(tally.done)
+                        .arg(tally.failed)
                         .arg(bytesPerSecond / 1024.0, 0, 'f', 1));
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "report/progress_board.h"
+#include "report/run_counters.h"
 
 class ProgressModel;
 class QCloseEvent;
@@ -25,8 +26,12 @@ class CProgressDialog : public QDialog {
   /// How often the rows are refreshed while the window is open.
   static constexpr int kRefreshIntervalMs = 250;
 
-  /// `board` is the run's, and must outlive every open of the window.
-  CProgressDialog(ProgressBoard& board, QWidget* owner);
+  /// `board` and `counters` are the run's, and must outlive every open of
+  /// the window.
+  CProgressDialog(ProgressBoard& board, const RunCounters& counters, QWidget* owner);
+
+  /// A run began: the summary counts the outcomes written from now on.
+  void CountFromNow();
 
   /// Opens the window: asks the server thread to publish its clients, and
   /// shows the rows at once from what the board holds.
@@ -71,6 +76,8 @@ class CProgressDialog : public QDialog {
   void ShowDetails();
 
   ProgressBoard& board_;
+  const RunCounters& counters_;
+  OutcomeTally base_;  // the counters when the run began
   ProgressModel* model_ = nullptr;
   QSortFilterProxyModel* sorted_ = nullptr;
   QTreeView* view_ = nullptr;

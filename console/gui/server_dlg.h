@@ -216,12 +216,32 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   W* Register(int id, W* widget);
   void OnBlinkTimer();
   void ShowStopped();
+  /// A run that a lost port stopped waits for that port by name: the
+  /// status says so, the button ends the wait.
+  void ShowWaiting();
+  /// The status and the indicator of a running server with or without a
+  /// link on its port.
+  void ShowLink(bool linked);
+  static QPixmap IndicatorPixmap(bool linked);
+  /// The stop, keeping the clients' records for a resume (a lost port).
+  void StopServing(bool keepClients);
   /// Shows how to begin while nothing is configured, in operator mode.
   void ShowSetupHint();
   /// After a Start: each image path field's tooltip names what was loaded
   /// from it (name, file, size, SHA-256); a field edited since says nothing.
   void ShowImageFingerprints();
-  bool StartServer();
+  /// A Start: the configuration the run serves, against which a change
+  /// made while it runs is told and marked (see NoteChangesWhileRunning).
+  void MarkChangesAtStart();
+  /// The interface, the region or an image changed while the server runs:
+  /// the run goes on with what it loaded, so one line in the Debug Window
+  /// and the log file says who changed what and that it applies at the
+  /// next Start, and the changed fields stay marked until then.
+  void NoteChangesWhileRunning();
+  /// The control that shows the value of a SaveSettings mask bit.
+  QWidget* FieldOf(uint32_t bit) const;
+  /// `resume`: after a lost port (see StartRequest::resume).
+  bool StartServer(bool resume = false);
   /// Before a stop or a close the operator asked for: true to go on. With
   /// devices in mid-exchange it asks first ("N devices are being served. "
   /// and `one` or `many`), defaulting to not going on.
@@ -286,8 +306,14 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// the file held it then: what each side changed since.
   StoredConfig windowLoaded_;
   StoredConfig diskLoaded_;
+  /// The configuration the running server was started with, and the
+  /// changes made since that have been told.
+  StoredConfig runConfig_;
+  uint32_t toldChanges_ = 0;
+  QTimer* changeTimer_ = nullptr;  // a burst of edits is told once
 
   bool stopping_ = false;
+  bool noLink_ = false;  // the running port has no link
   bool closed_ = false;
   bool closeAfterStop_ = false;
   bool endingSession_ = false;  // closing on SIGTERM, SIGINT or SIGHUP

@@ -1,6 +1,7 @@
 // Start and Stop from the window, the close request, and the file
 // pickers; the stop waits for the server thread with the window alive.
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -9,11 +10,13 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSocketNotifier>
@@ -46,12 +49,19 @@ constexpr int kStopPollMs = 10;
 
 // While a session ends (a logout, a shutdown) nobody answers a box: a box
 // would keep the process waiting until it is killed, its last lines lost.
+// What would have been shown goes to standard error, and into the log file
+// when one is kept.
 class SessionEndSink : public ErrorSink {
  public:
+  explicit SessionEndSink(LogFile& log) : log_(log) {}
   void Show(const char* text) override {
     std::fprintf(stderr, "skav-server: %s\n", text);
     std::fflush(stderr);
+    LogFileNote(log_, text);
   }
+
+ private:
+  LogFile& log_;
 };
 
 }  // namespace
@@ -59,6 +69,17 @@ class SessionEndSink : public ErrorSink {
 void CServerDlg::OnStartStop() {
   // Clicked again while a stop waits: that stop is already on its way.
   if (stopping_) return;
+  if (!server_.Running() && supervisor_.Waiting()) {
+    // The button reads "Stop" while the run waits for its port: the
+    // operator ends the wait.
+    supervisor_.StopWaiting();
+    DebugPrint(LogControl(&debugDlg_->logCtl),
+               "The wait for the network interface '%s' was ended by the operator.\r\n",
+               server_.InterfaceName().c_str());
+    if (portNotice_ != nullptr) portNotice_->close();
+    ShowStopped();
+    return;
+  }
   // One click must not cut every board in flight: asked as a close is.
   if (server_.Running() && !ConfirmWhileServing(QStringLiteral("Stop it?"),
                                                  QStringLiteral("Stop them?")))
@@ -70,8 +91,9 @@ void CServerDlg::OnStartStop() {
   ShowStopped();
 }
 
-bool CServerDlg::StartServer() {
+bool CServerDlg::StartServer(bool resume) {
   StartRequest request;
+  request.resume = resume;
   request.firmwarePath = FirmwarePath();
   for (int k = 1; k <= 6; ++k) request.stringTablePaths[k - 1] = StringTablePath(k);
   request.interfaces = &ifList_;
@@ -87,27 +109,52 @@ bool CServerDlg::StartServer() {
   // On failure the operator has been told why, "SKAV Server is
   // stopped." printed, and everything of the attempt released.
   if (!server_.Start(request)) return false;
+  if (!resume) progressDlg_->CountFromNow();
   startStop_->setText(QStringLiteral("Stop"));
   serverStatus_->setText(QStringLiteral("Server is running..."));
   clearStatus_->setEnabled(true);
   retryFailed_->setEnabled(true);
-  indicator->show();
+  ShowLink(true);
   blinkTimer_->start();
   ShowImageFingerprints();
+  MarkChangesAtStart();
   return true;
 }
 
 bool CServerDlg::StartRun() {
   if (stopping_ || closed_) return false;
-  if (StartServer()) return true;
+  if (StartServer(true)) return true;
   StopServer();
-  ShowStopped();
+  // The supervisor waits again, and tries again in a while.
+  ShowWaiting();
   return false;
 }
 
 void CServerDlg::StopRun() {
-  StopServer();
-  ShowStopped();
+  StopServing(true);
+  ShowWaiting();
+}
+
+void CServerDlg::ShowWaiting() {
+  // The run goes on once its port is back: the button ends the wait.
+  startStop_->setText(QStringLiteral("Stop"));
+  serverStatus_->setText(QStringLiteral("Waiting for the network interface '%1'...")
+                             .arg(QString::fromStdString(server_.InterfaceName())));
+  clearStatus_->setEnabled(false);
+  retryFailed_->setEnabled(false);
+  indicator->hide();
+}
+
+void CServerDlg::ShowLink(bool linked) {
+  indicator->setPixmap(IndicatorPixmap(linked));
+  indicator->show();
+  if (linked) {
+    serverStatus_->setText(QStringLiteral("Server is running..."));
+  } else {
+    serverStatus_->setText(QStringLiteral("No link on '%1'")
+                               .arg(QString::fromStdString(server_.InterfaceName())));
+  }
+  noLink_ = !linked;
 }
 
 void CServerDlg::Tell(PortNews news, const std::string& text) {
@@ -115,6 +162,10 @@ void CServerDlg::Tell(PortNews news, const std::string& text) {
   if (!sentence.isEmpty()) sentence[0] = sentence[0].toUpper();
   DebugPrint(LogControl(&debugDlg_->logCtl), "%s.\r\n", sentence.toUtf8().constData());
   if (news == PortNews::kBack && portNotice_ != nullptr) portNotice_->close();
+  if (news == PortNews::kNoLink || news == PortNews::kLinkBack) {
+    if (server_.Running()) ShowLink(news == PortNews::kLinkBack);
+    return;
+  }
   if (news != PortNews::kGone) return;
   // One notice, which waits for nobody and blocks nothing: the run stops
   // and starts again by itself while it is up, and a port that comes and
@@ -127,6 +178,73 @@ void CServerDlg::Tell(PortNews news, const std::string& text) {
   }
   portNotice_->setText(sentence + '.');
   portNotice_->show();
+}
+
+namespace {
+
+// What a Start loads: the rest (the log file, the record) takes effect at once.
+constexpr uint32_t kAppliesAtStart = SETTING_INTERFACE | SETTING_REGION | SETTING_FIRMWARE |
+                                     SETTING_STRING_TABLE_1 | SETTING_STRING_TABLE_2 |
+                                     SETTING_STRING_TABLE_3 | SETTING_STRING_TABLE_4 |
+                                     SETTING_STRING_TABLE_5 | SETTING_STRING_TABLE_6;
+
+// The tint of a field whose value the running server does not use yet.
+void MarkField(QWidget* field, bool marked) {
+  if (field == nullptr) return;
+  QPalette palette = QApplication::palette(field);
+  if (marked) {
+    palette.setColor(QPalette::Base, QColor(0xff, 0xf0, 0xc0));
+    palette.setColor(QPalette::Button, QColor(0xff, 0xf0, 0xc0));
+  }
+  field->setPalette(palette);
+  if (marked) field->setToolTip(QStringLiteral("Changed while the server runs: it applies at the next Start"));
+}
+
+std::string UserName() {
+  const passwd* pw = getpwuid(getuid());
+  return pw != nullptr ? pw->pw_name : std::to_string(getuid());
+}
+
+}  // namespace
+
+QWidget* CServerDlg::FieldOf(uint32_t bit) const {
+  switch (bit) {
+    case SETTING_INTERFACE: return interfaceList_;
+    case SETTING_REGION: return regionList_;
+    case SETTING_FIRMWARE: return firmwarePath_;
+    default: break;
+  }
+  for (int k = 0; k < 6; ++k)
+    if (bit == (SETTING_STRING_TABLE_1 << k)) return tablePaths_[k];
+  return nullptr;
+}
+
+void CServerDlg::MarkChangesAtStart() {
+  changeTimer_->stop();
+  for (uint32_t bit = 1; bit <= SETTING_ALL; bit <<= 1)
+    if ((toldChanges_ & bit) != 0) MarkField(FieldOf(bit), false);
+  runConfig_ = ConfigOf(*this);
+  toldChanges_ = 0;
+}
+
+void CServerDlg::NoteChangesWhileRunning() {
+  if (!server_.Running()) return;
+  const StoredConfig now = ConfigOf(*this);
+  const uint32_t changed = ConfigDifference(runConfig_, now) & kAppliesAtStart;
+  for (uint32_t bit = 1; bit <= SETTING_ALL; bit <<= 1) {
+    if ((kAppliesAtStart & bit) != 0) MarkField(FieldOf(bit), (changed & bit) != 0);
+  }
+  // Told once per value: a value changed back and forth is not told again.
+  const uint32_t fresh = changed & ~toldChanges_;
+  toldChanges_ |= changed;
+  if (fresh == 0) return;
+  const std::string text = "Changed while the server runs, by the " +
+                           std::string(SupervisorMode() ? "supervisor" : "operator") +
+                           " (user " + UserName() + "): " + DescribeConfig(now, fresh) +
+                           "; the run goes on with what it loaded, the change applies at the "
+                           "next Start";
+  DebugPrint(LogControl(&debugDlg_->logCtl), "%s\r\n", text.c_str());
+  LogFileNote(ctx_.logFile, text);
 }
 
 void CServerDlg::ShowImageFingerprints() {
@@ -149,13 +267,16 @@ void CServerDlg::ShowStopped() {
   indicator->hide();
 }
 
-void CServerDlg::StopServer() {
+void CServerDlg::StopServer() { StopServing(false); }
+
+void CServerDlg::StopServing(bool keepClients) {
   if (stopping_) return;
+  noLink_ = false;
   if (server_.Running()) {
     stopping_ = true;
     serverStatus_->setText(QStringLiteral("Stopping..."));
     startStop_->setEnabled(false);
-    server_.RequestStop();
+    server_.RequestStop(keepClients);
     // The server and client threads may still print, refresh the panel
     // or raise an ErrorBox that the operator must answer before they can
     // end: keep dispatching events until the server thread has ended.
@@ -208,7 +329,7 @@ void CServerDlg::EndOnSessionSignals() {
 void CServerDlg::EndSession() {
   if (endingSession_) return;
   endingSession_ = true;
-  sessionSink_ = std::make_unique<SessionEndSink>();
+  sessionSink_ = std::make_unique<SessionEndSink>(ctx_.logFile);
   sinkBeforeSession_ = SetErrorSink(sessionSink_.get());
   // A box that is up runs an event loop of its own, inside whatever asked
   // for it: it goes now, and the close comes once that loop has returned.

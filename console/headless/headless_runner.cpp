@@ -104,16 +104,6 @@ int ItemOf(const L2_IfList& list, const std::string& name) {
   return -1;
 }
 
-unsigned InterfaceFlags(const std::string& name) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
-  ifreq request{};
-  std::snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name.c_str());
-  const int rc = ioctl(fd, SIOCGIFFLAGS, &request);
-  close(fd);
-  return rc == 0 ? static_cast<unsigned>(request.ifr_flags) : 0;
-}
-
 // Why the file a run would append `what`'s lines to cannot take them;
 // empty when it can. Opened as the run opens it, so a missing file is
 // created.
@@ -184,7 +174,7 @@ std::string TrySettings(const std::string& settingsFile, const std::string& reco
   }
   // A port that is down is taken up by the start; one that is up must
   // open now.
-  const unsigned flags = InterfaceFlags(port);
+  const unsigned flags = L2_IfFlags(port.c_str());
   if ((flags & IFF_UP) != 0) {
     char errorText[256] = "";
     const int entry = interfaces.count > 1 ? item - 1 : 0;
@@ -219,7 +209,8 @@ class HeadlessRun : public RunFront {
   /// Reads the settings (opening the log file they name) and starts the
   /// server on the interface they name, or waits for that interface when
   /// it is not there. false when it could not start, after its messages.
-  bool Start() {
+  /// `resume`: after a lost port (see StartRequest::resume).
+  bool Start(bool resume = false) {
     supervisor_.StopWaiting();
     L2_ListIf(&interfaces_);
     HeadlessControls controls(interfaces_, ctx_.logFile);
@@ -247,6 +238,7 @@ class HeadlessRun : public RunFront {
       return true;
     }
     StartRequest request = Request(controls);
+    request.resume = resume;
     request.interfaceItem = ItemOf(interfaces_, port);
     if (request.interfaceItem < 0) {
       Note("skav-server: the network interface '%s' that the settings name is no Ethernet "
@@ -256,6 +248,7 @@ class HeadlessRun : public RunFront {
     }
     const MetricsValues before = ReadMetrics(ctx_.counters, false);
     if (!server_.Start(request)) return false;
+    if (!resume) runBase_ = TallySince(ctx_.counters, {});
     gate_.SetOn(false);
     // Another interface is another series: its counts begin with its run.
     if (server_.InterfaceName() != metricsInterface_) {
@@ -317,7 +310,11 @@ class HeadlessRun : public RunFront {
     if (!options_.progress) return;
     const int64_t now = SteadyMs();
     if (now - lastSummaryMs_ < kSummaryMs) return;
-    const ProgressCounts counts = CountProgress(ctx_.progress.Rows());
+    ProgressCounts counts = CountProgress(ctx_.progress.Rows());
+    // Every outcome the run wrote, also of devices Clear took off the list.
+    const OutcomeTally tally = TallySince(ctx_.counters, runBase_);
+    counts.done = static_cast<int>(tally.done);
+    counts.failed = static_cast<int>(tally.failed);
     if (counts.inFlight > 0) out_.Write(ProgressSummary(counts, lastBytes_, now - lastSummaryMs_));
     lastSummaryMs_ = now;
     lastBytes_ = counts.bytes;
@@ -332,18 +329,18 @@ class HeadlessRun : public RunFront {
   void Watch() { supervisor_.Tick(); }
   int WatchFd() const { return supervisor_.WatchFd(); }
 
-  bool StartRun() override { return Start(); }
-  void StopRun() override { StopServer(); }
+  bool StartRun() override { return Start(true); }
+  void StopRun() override { StopServer(true); }
   void Tell(PortNews news, const std::string& text) override {
     Note("skav-server: %s\n", text.c_str(), news == PortNews::kGone);
     // Each attempt says the same until it works: once a minute is enough.
-    if (news != PortNews::kBack) gate_.SetOn(true);
+    if (news == PortNews::kWaiting || news == PortNews::kGone) gate_.SetOn(true);
   }
 
  private:
   // Wherever a run ends, the file gets its final counts.
-  void StopServer() {
-    server_.Stop();
+  void StopServer(bool keepClients = false) {
+    server_.Stop(keepClients);
     WriteMetrics();
     // In full, so that the line can still copy what the files never got.
     const std::string lost = server_.TakeUnwrittenOutcomes();
@@ -407,6 +404,7 @@ class HeadlessRun : public RunFront {
   RunSupervisor supervisor_;
   int64_t lastSummaryMs_ = SteadyMs();
   uint64_t lastBytes_ = 0;
+  OutcomeTally runBase_;  // the outcome counters as the run began
   RecentRate rate_;
   int64_t lastMetricsMs_ = SteadyMs();
   bool metricsFailing_ = false;      // said once; quiet until it works again

@@ -204,11 +204,39 @@ TEST(WindowStart, DevicesAppearOnThePanelInTheChosenOrder) {
   })) << panel->toPlainText().toStdString();
 
   ClickStopServing(*dlg);
-  // Stopped: the control shows exactly the model's text, line ends aside.
+  // Stopped: the control shows exactly the model's text, line ends aside,
+  // and every board the stop cut off as it ended, in Error.
   std::string model = dlg->Context().statusCtl->Text();
   model.erase(std::remove(model.begin(), model.end(), '\r'), model.end());
   EXPECT_EQ(panel->toPlainText().toStdString(), model);
+  EXPECT_TRUE(panel->toPlainText().startsWith("Total    3 devices: Error (3)\n"))
+      << panel->toPlainText().toStdString();
   EXPECT_TRUE(errors.Messages().empty());
+}
+
+// The run goes on with what it loaded: a change says when it applies, and
+// its field stays marked until the next Start.
+TEST(WindowStart, AConfigurationChangedWhileRunningIsToldAndMarkedUntilTheNextStart) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  dlg->OnDebugWindow();
+  ClickStartStop(*dlg);
+  const std::string next = dir.Write("next.bin", "next firmware");
+  dlg->SetFirmwarePath(next);
+  EXPECT_TRUE(WaitUntil([&] {
+    return DebugText(*dlg).find("Firmware Path '" + next +
+                                "'; the run goes on with what it loaded, the change applies "
+                                "at the next Start\n") != std::string::npos;
+  })) << DebugText(*dlg);
+  auto* field = Ctl<QLineEdit>(*dlg, IDC_FIRMWARE);
+  const QString mark = QStringLiteral("Changed while the server runs: it applies at the next Start");
+  EXPECT_EQ(field->toolTip(), mark);
+  ClickStartStop(*dlg);
+  ClickStartStop(*dlg);
+  ASSERT_TRUE(dlg->Running()) << (errors.Messages().empty() ? "" : errors.Messages()[0]);
+  EXPECT_NE(field->toolTip(), mark);
 }
 
 // Restores the panel's allocator and the error sink whatever the test does.

@@ -137,16 +137,19 @@ TEST_F(ServerThreadTest, AdvertisesTheSame28ByteFrameEveryCycle) {
   EXPECT_EQ(run.result(), 0);
 }
 
-TEST_F(ServerThreadTest, FailedAdvertiseIsLoggedAndTheNextCycleSendsItIntact) {
+// A port that cannot send (no link) fails every cycle: said once with the
+// reason in words, and once more when advertisements go out again.
+TEST_F(ServerThreadTest, FailedAdvertisesAreToldOnceAndTheNextCycleSendsItIntact) {
   port_->SetSendFailure(true);
   ServerRun run(ctx_);
-  ASSERT_TRUE(WaitFor([&] {
-    return log_.Count("[Error] Fail to send Advertisement (6)\r\n") >= 2;
-  }));
+  ASSERT_TRUE(WaitFor([&] { return ctx_.counters.cycles.load() >= 3; }));
   port_->SetSendFailure(false);
   ASSERT_TRUE(WaitFor([&] { return port_->Sent().size() >= 2; }));
   ASSERT_TRUE(run.Stop());
   for (const Bytes& f : port_->Sent()) EXPECT_EQ(f, kAdvertiseFrame);
+  EXPECT_EQ(log_.Count("[Error] Fail to send Advertisement (6): the interface cannot send ("), 1)
+      << log_.Text();
+  EXPECT_EQ(log_.Count("Advertisements go out again ("), 1) << log_.Text();
 }
 
 // A capture that fails at every dispatch while it is set; a frame waits
