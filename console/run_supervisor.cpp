@@ -17,6 +17,8 @@ constexpr int64_t kLineGapMs = 60000;
 constexpr int64_t kLookGapMs = 2000;
 // A port that is back but cannot be started on is tried again this late.
 constexpr int64_t kRetryMs = 10000;
+// After a port went, the first look for it again.
+constexpr int64_t kGoneSettleMs = 1000;
 // A removal this soon after a put-back is a program that takes the address
 // off whenever it appears: putting it back at once would only feed it. The
 // pause before the next put-back doubles with each such removal, up to
@@ -80,7 +82,8 @@ void RunSupervisor::Tick() {
       // Waiting already while the run stops: the front end shows a run
       // that waits for its port, not one that was stopped.
       awaited_ = name;
-      nextTryMs_ = 0;
+      // A link being taken away may still answer to its name for a moment.
+      nextTryMs_ = now + kGoneSettleMs;
       noLink_ = false;
       front_.StopRun();
     } else {

@@ -325,4 +325,6 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// Where ErrorBox goes while the session ends, and the sink it replaced.
   std::unique_ptr<ErrorSink> sessionSink_;
   ErrorSink* sinkBeforeSession_ = nullptr;
+  /// Where ErrorBox goes during a start the supervisor makes.
+  std::unique_ptr<ErrorSink> startErrors_;
 };

@@ -64,6 +64,16 @@ class SessionEndSink : public ErrorSink {
   LogFile& log_;
 };
 
+// The messages of a start the supervisor made, as Debug Window lines.
+class DebugWindowErrors : public ErrorSink {
+ public:
+  explicit DebugWindowErrors(const LogSlot* slot) : slot_(slot) {}
+  void Show(const char* text) override { DebugPrint(LogControl(slot_), "[Error] %s\r\n", text); }
+
+ private:
+  const LogSlot* slot_;
+};
+
 }  // namespace
 
 void CServerDlg::OnStartStop() {
@@ -123,7 +133,15 @@ bool CServerDlg::StartServer(bool resume) {
 
 bool CServerDlg::StartRun() {
   if (stopping_ || closed_) return false;
-  if (StartServer(true)) return true;
+  // Nobody asked for this start: what stops it is said in the Debug Window,
+  // and the run goes on waiting, instead of a box that waits for a hand.
+  if (startErrors_ == nullptr) startErrors_ = std::make_unique<DebugWindowErrors>(&debugDlg_->logCtl);
+  ErrorSink* const before = SetErrorSink(startErrors_.get());
+  const bool started = StartServer(true);
+  // A session that ended meanwhile put its own sink in: that one stays.
+  ErrorSink* const now = SetErrorSink(before);
+  if (now != startErrors_.get()) SetErrorSink(now);
+  if (started) return true;
   StopServer();
   // The supervisor waits again, and tries again in a while.
   ShowWaiting();
