@@ -146,7 +146,8 @@ int main(int argc, char** argv) {
   std::atomic<bool> stop{false};
   std::thread feeder(Feed, rows, std::ref(board), std::cref(stop));
 
-  CProgressDialog window(board, nullptr);
+  RunCounters counters;
+  CProgressDialog window(board, counters, nullptr);
   window.Create();
   // The bench takes the timer's place, to time each refresh.
   window.RefreshTimer()->stop();

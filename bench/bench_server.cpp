@@ -256,7 +256,8 @@ BenchServer::BenchServer(const std::string& ns, const std::string& ifName,
   if (!filesDir.empty()) {
     OpenLogFile(ctx_.logFile, filesDir + "/outcomes.log");
     OpenRecordFile(ctx_.recordFile, filesDir + "/devices.jsonl");
-    if (writer_.Start(&slot_)) ctx_.outcomeWriter = &writer_;
+    writer_.SetSlot(&slot_);
+    writer_.Start();
   }
   ctx_.running = 1;
   thread_ = std::thread([this] { SKAVDServerThread(&ctx_); });
@@ -268,8 +269,8 @@ void BenchServer::Stop() {
   ctx_.running = 0;
   L2_BreakLoop(ctx_.link);
   thread_.join();
-  writer_.Finish(3000);
-  ctx_.outcomeWriter = nullptr;
+  writer_.Drain(3000);
+  writer_.End(1000);
   CloseLogFile(ctx_.logFile);
   CloseRecordFile(ctx_.recordFile);
 }

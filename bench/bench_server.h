@@ -16,6 +16,7 @@
 
 #include "bench_support.h"
 #include "report/debug_print.h"
+#include "report/outcome_writer.h"
 #include "report/status_panel.h"
 #include "link/l2_if.h"
 #include "protocol/server_thread.h"

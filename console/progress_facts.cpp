@@ -11,6 +11,9 @@
 
 namespace {
 
+// Bytes of a device's own text a view shows, its escapes included.
+constexpr size_t kShownTextSize = 512;
+
 struct ColumnInfo {
   const char* title;
   const char* hint;
@@ -87,12 +90,16 @@ std::string FailureWords(FailureCause cause, const DeviceLive& live, bool settle
     case FailureCause::kTftpError: {
       const int n = std::snprintf(text, sizeof text, "TFTP error %u%s%s", live.FailureCode(),
                                   image[0] ? " on" : "", image);
-      if (settled && live.failureText[0] != '\0') {
-        char shown[4 * kFailureTextSize];
-        EscapeDeviceText(shown, sizeof shown, live.failureText, kFailureTextSize);
-        std::snprintf(text + n, sizeof text - n, ": %s", shown);
+      std::string words(text, static_cast<size_t>(n));
+      if (settled && !live.failureText.empty()) {
+        // A line's worth, enough for any device's sentence; a longer text
+        // is cut with its mark (the record keeps it whole).
+        char shown[kShownTextSize];
+        EscapeDeviceText(shown, sizeof shown, live.failureText.data(), live.failureText.size());
+        words += ": ";
+        words += shown;
       }
-      return text + AlsoFailed(live, failed);
+      return words + AlsoFailed(live, failed);
     }
     case FailureCause::kClosedEarly: return "closed early";
     case FailureCause::kNoRequest: return "no request";

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <system_error>
 
+#include "protocol/client_table.h"
 #include "transfer/image_fingerprint.h"
 #include "transfer/upload_images.h"
 
@@ -21,16 +22,19 @@ const char kServerMask[] = "255.0.0.0";
 }  // namespace
 
 bool LoadRequestImages(const StartRequest& request, UploadImages& images) {
+  // One message per failed start: the file and why, in one box.
+  std::string why;
   const char* firmware = request.firmwarePath.c_str();
-  if (!IsBlankPath(firmware) && !LoadFileToMemory(firmware, &images.buf[0], &images.len[0])) {
-    ErrorBox("Unable to load the firmware file '%s' to memory", firmware);
+  if (!IsBlankPath(firmware) &&
+      !LoadFileToMemory(firmware, &images.buf[0], &images.len[0], &why)) {
+    ErrorBox("Unable to load the firmware file '%s' to memory (%s)", firmware, why.c_str());
     return false;
   }
 
-  const int failed = LoadStringTables(request.stringTablePaths, images);
+  const int failed = LoadStringTables(request.stringTablePaths, images, &why);
   if (failed >= 1 && failed <= 6) {
-    ErrorBox("Unable to load the string table file '%02d' to memory: %s", failed,
-             request.stringTablePaths[failed - 1].c_str());
+    ErrorBox("Unable to load the string table file '%02d' to memory: %s (%s)", failed,
+             request.stringTablePaths[failed - 1].c_str(), why.c_str());
     return false;
   }
 
@@ -43,9 +47,17 @@ bool LoadRequestImages(const StartRequest& request, UploadImages& images) {
 }
 
 ServerControl::ServerControl(SKAVDContext& ctx, LinkOps ops)
-    : ctx_(ctx), ops_(std::move(ops)), writer_(ctx.logFile, ctx.recordFile) {}
+    : ctx_(ctx), ops_(std::move(ops)), writer_(ctx.logFile, ctx.recordFile) {
+  // For the whole life of the front end: a supervisor's banner between
+  // runs goes out through it too, never from the window's thread. Without
+  // a thread whoever holds a line writes it.
+  writer_.Start();
+}
 
-ServerControl::~ServerControl() { Stop(); }
+ServerControl::~ServerControl() {
+  Stop();
+  SKAVDDeleteAllClients();
+}
 
 bool ServerControl::Running() const {
   return ctx_.running.load(std::memory_order_acquire) == 1;
@@ -76,6 +88,9 @@ bool ServerControl::Start(const StartRequest& request) {
   // it, its address and its devices untouched.
   switch (claim_.Take(name)) {
     case L2_IfClaim::Result::kClaimed:
+      if (!claim_.note().empty()) {
+        DebugPrint(LogControl(request.logSlot), "%s\r\n", claim_.note().c_str());
+      }
       break;
     case L2_IfClaim::Result::kTaken:
       if (claim_.holder() > 0) {
@@ -119,6 +134,13 @@ bool ServerControl::Start(const StartRequest& request) {
              kServerMask, description, why ? ": " : "", why ? reason : "");
     return Fail(request);
   }
+  // Whose it is, since it stays after the stop as it was before the start.
+  if (ops_.ifAddrFound && ops_.ifAddrFound()) {
+    DebugPrint(LogControl(request.logSlot),
+               "The server address 10.0.0.1/8 is on the interface '%s' already, put there by "
+               "another program; the run uses it as it is and leaves it there\r\n",
+               description);
+  }
 
   // Said before the run starts, so the remedy is read before the
   // manager's first removal rather than after.
@@ -146,10 +168,11 @@ bool ServerControl::Start(const StartRequest& request) {
   ctx_.owner = request.owner;
   ctx_.logSlot = request.logSlot;
   ctx_.regionCode = request.regionCode;
+  ctx_.resume = request.resume;
   ctx_.maxLiveClients = request.maxLiveClients;
   ctx_.link = link_;
-  // Without a thread of its own the server thread writes the lines itself.
-  ctx_.outcomeWriter = writer_.Start(request.logSlot) ? &writer_ : nullptr;
+  writer_.SetSlot(request.logSlot);
+  writer_.Start();
   ctx_.running.store(1, std::memory_order_release);
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -188,8 +211,10 @@ bool ServerControl::Fail(const StartRequest& request) {
   return false;
 }
 
-void ServerControl::RequestStop() {
+void ServerControl::RequestStop(bool keepClients) {
   if (ctx_.running.load(std::memory_order_acquire) != 1) return;
+  if (beforeStop_) beforeStop_();
+  ctx_.keepClients.store(keepClients, std::memory_order_relaxed);
   ctx_.running.store(0, std::memory_order_release);
   L2_BreakLoop(link_);
 }
@@ -206,11 +231,14 @@ bool ServerControl::WaitForServerThread(int ms) {
 void ServerControl::FinishStop() {
   // Client threads read the images and send through the link until the
   // server thread has ended them, so release nothing before the join.
-  if (thread_.joinable()) thread_.join();
-  // The last lines were handed over as the thread ended.
-  writer_.Finish(kLastLinesMs);
-  ctx_.outcomeWriter = nullptr;
-  unwritten_ += TakeUnwritten(ctx_.logFile, ctx_.recordFile);
+  if (thread_.joinable()) {
+    thread_.join();
+    // The last lines were handed over as the thread ended. A writer stuck
+    // in the kernel is not waited for beyond this: what it has not
+    // written by then is copied (it stays held) and shown.
+    writer_.Drain(kLastLinesMs);
+    unwritten_ += CopyUnwritten(ctx_.logFile, ctx_.recordFile);
+  }
   FreeUploadImages(ctx_.images);
   if (link_ != nullptr) {
     ctx_.link = nullptr;
@@ -218,6 +246,10 @@ void ServerControl::FinishStop() {
     link_ = nullptr;
   }
   claim_.Release();
+}
+
+bool ServerControl::HasLink() const {
+  return link_ == nullptr || !ops_.hasLink || ops_.hasLink(ifName_.c_str());
 }
 
 bool ServerControl::PortGone() const {
@@ -243,8 +275,8 @@ void ServerControl::Print(const std::string& line) const {
   DebugPrint(LogControl(ctx_.logSlot), "%s", line.c_str());
 }
 
-void ServerControl::Stop() {
-  RequestStop();
+void ServerControl::Stop(bool keepClients) {
+  RequestStop(keepClients);
   WaitForServerThread(-1);
   FinishStop();
 }

@@ -16,6 +16,7 @@
 #include "link/l2_if.h"
 #include "link/port_manager.h"
 #include "protocol/server_thread.h"
+#include "report/outcome_writer.h"
 #include "transfer/upload_images.h"
 
 /// What Start reads from the front end's controls.
@@ -31,6 +32,10 @@ struct StartRequest {
   int32_t maxLiveClients = kDefaultMaxLiveClients;
   void* owner = nullptr;
   const LogSlot* logSlot = nullptr;  ///< the Debug Window slot
+  /// The run resumes one a lost port cut off (RequestStop(true)): the
+  /// devices of that run stay on the panel and the progress views, with
+  /// their outcomes, until Clear or Retry Failed.
+  bool resume = false;
 };
 
 /// Loads the firmware and string tables `request` names into `images` (as
@@ -47,6 +52,9 @@ struct LinkOps {
   /// Plain-words reason of the last failed setIfAddr, keepIfAddr or
   /// takeUp on this thread.
   std::function<const char*()> ifAddrError = L2_LastIfAddrError;
+  /// After a setIfAddr that succeeded: whether it found the address on the
+  /// port, put there by another program, and uses it as it is.
+  std::function<bool()> ifAddrFound = L2_IfAddrFound;
   /// Takes the named port up when it is down: 0 up already, 1 taken up, -1
   /// refused. Fakes of `open` answer 0.
   std::function<int(const char* name)> takeUp = L2_TakeIfUp;
@@ -56,6 +64,9 @@ struct LinkOps {
       keepIfAddr = L2_KeepIfAddr;
   /// Whether the opened link's port has left the machine (pulled, deleted).
   std::function<bool(const L2_If* link, const char* name)> ifGone = L2_IfGone;
+  /// Whether the named port can carry frames (a carrier, up). Fakes of
+  /// `open` answer true.
+  std::function<bool(const char* name)> hasLink = L2_IfHasLink;
 };
 
 /// Owns the server thread, the opened link and the loaded images of one run
@@ -64,7 +75,7 @@ struct LinkOps {
 class ServerControl {
  public:
   explicit ServerControl(SKAVDContext& ctx, LinkOps ops = {});
-  /// Stops a running server.
+  /// Stops a running server and forgets the clients a stop kept.
   ~ServerControl();
   ServerControl(const ServerControl&) = delete;
   ServerControl& operator=(const ServerControl&) = delete;
@@ -78,22 +89,30 @@ class ServerControl {
 
   /// The whole stop sequence: RequestStop, WaitForServerThread without a
   /// limit, FinishStop. Blocks until every client thread has ended.
-  void Stop();
+  void Stop(bool keepClients = false);
 
   /// First half of Stop: running = 0 and the receive wait broken, so the
-  /// server thread ends within one cycle. Returns at once.
-  void RequestStop();
+  /// server thread ends within one cycle. Returns at once. `keepClients`:
+  /// the run is to resume (its port went), and keeps its clients' records
+  /// for that run (see StartRequest::resume).
+  void RequestStop(bool keepClients = false);
+  /// `hook` runs as a stop of a running server begins, before the server
+  /// thread is told to end: its last words about the run come before the
+  /// run's last lines. Empty: none.
+  void SetBeforeStop(std::function<void()> hook) { beforeStop_ = std::move(hook); }
   /// Waits at most `ms` milliseconds (-1: no limit) for the server thread
   /// to end. True when it has ended or none runs.
   bool WaitForServerThread(int ms);
   /// Second half of Stop, after the thread has ended: joins it, gives the
-  /// outcome writer a moment for the last lines, frees the images, closes
-  /// the link and gives the interface's claim back.
+  /// outcome writer at most 3 s for the last lines (never more, however
+  /// stuck a file system is), frees the images, closes the link and gives
+  /// the interface's claim back.
   void FinishStop();
 
-  /// After a stop: the outcome lines that could not be written to the log
-  /// file or the record (each with the file it was meant for), taken, for
-  /// the operator to see in full; empty when every line was written.
+  /// After a stop: the lines that could not be written to the log file or
+  /// the record within the stop's grace (each with the file it is meant
+  /// for), for the operator to see in full; empty when every line was
+  /// written. They stay held for their files all the same.
   std::string TakeUnwrittenOutcomes();
 
   /// True from a successful Start until RequestStop.
@@ -106,6 +125,8 @@ class ServerControl {
 
   /// While running: true when the run's port has left the machine.
   bool PortGone() const;
+  /// While running: false while the run's port has no link.
+  bool HasLink() const;
   /// While running: puts the server address back when another program
   /// removed it. 0 it was there, 1 put back, -1 refused (see
   /// KeepAddressError()).
@@ -125,6 +146,7 @@ class ServerControl {
   std::string ifName_;
   std::string ifDescription_;
   L2_PortManagerFacts manager_;
+  std::function<void()> beforeStop_;
   L2_IfClaim claim_;  // held from before the link opens until after it closes
   OutcomeWriter writer_;
   std::string unwritten_;

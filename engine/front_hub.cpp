@@ -449,6 +449,7 @@ void FrontHub::Handle(FrontConnection& c, const remote::Message& m) {
     }
     case FrontType::kStart:
     case FrontType::kLogFile:
+    case FrontType::kLogNote:
     case FrontType::kRecordFile:
       if (!own)
         return answer(false, "a bench service keeps the images, the log file and the record "

@@ -3,7 +3,6 @@
 #include "engine/own_run.h"
 
 #include <errno.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -21,6 +20,17 @@ namespace {
 // How often the loop looks after the port between verbs.
 constexpr int kWatchMs = 500;
 
+// Nobody asked for a start the supervisor makes once a port is back: what
+// stops it goes to the Debug Window, as the window had it, not into a box.
+class DebugWindowErrors : public ErrorSink {
+ public:
+  explicit DebugWindowErrors(const LogSlot* slot) : slot_(slot) {}
+  void Show(const char* text) override { DebugPrint(LogControl(slot_), "[Error] %s\r\n", text); }
+
+ private:
+  const LogSlot* slot_;
+};
+
 // The item of the interface list that is the link named `name`; -1 when
 // there is none (the start then says no interface was chosen).
 int ItemOfName(const L2_IfList& list, const std::string& name) {
@@ -29,6 +39,19 @@ int ItemOfName(const L2_IfList& list, const std::string& name) {
   }
   return -1;
 }
+
+class SessionEndErrors : public ErrorSink {
+ public:
+  explicit SessionEndErrors(LogFile& log) : log_(log) {}
+  void Show(const char* text) override {
+    std::fprintf(stderr, "skav-server: %s\n", text);
+    std::fflush(stderr);
+    LogFileNote(log_, text);
+  }
+
+ private:
+  LogFile& log_;
+};
 
 }  // namespace
 
@@ -80,6 +103,15 @@ void OwnRun::Do(const FrontRequest& r) {
       return hub_.Answer(r, started, started ? "" : "the server did not start; its messages say why");
     }
     case FrontType::kStop:
+      if (!server_.Running() && supervisor_.Waiting()) {
+        // Stop while the run waits for its port ends the wait.
+        supervisor_.StopWaiting();
+        DebugPrint(LogControl(&slot_),
+                   "The wait for the network interface '%s' was ended by the operator.\r\n",
+                   server_.InterfaceName().c_str());
+        Publish();
+        return hub_.Answer(r, true);
+      }
       supervisor_.StopWaiting();
       StopServer();
       return hub_.Answer(r, true);
@@ -95,15 +127,18 @@ void OwnRun::Do(const FrontRequest& r) {
     case FrontType::kLogFile: {
       // As the window's box and "Open...": a path given anew is opened
       // anew, replacing the open file.
-      if (m.enabled) {
-        OpenLogFile(ctx_.logFile, m.path);
-      } else {
-        CloseLogFile(ctx_.logFile);
-      }
       order_.logEnabled = m.enabled;
       order_.logPath = m.path;
-      const bool open = LogFileIsOpen(ctx_.logFile);
-      return hub_.Answer(r, open == m.enabled, open == m.enabled ? "" : "no log file is open");
+      if (!m.enabled) {
+        CloseLogFile(ctx_.logFile);
+        return hub_.Answer(r, true);
+      }
+      const bool open = OpenLogFile(ctx_.logFile, m.path);
+      return hub_.Answer(r, open, open ? "" : "the log file cannot be opened");
+    }
+    case FrontType::kLogNote: {
+      const bool held = LogFileNote(ctx_.logFile, m.path) == 1;
+      return hub_.Answer(r, held, held ? "" : "no log file is kept");
     }
     case FrontType::kBanner: {
       const bool written = LogFileBanner(ctx_.logFile, m.banner) == 1;
@@ -125,18 +160,22 @@ void OwnRun::Do(const FrontRequest& r) {
 }
 
 void OwnRun::MatchLogFile(bool enabled, const std::string& path) {
-  const bool open = LogFileIsOpen(ctx_.logFile);
   if (!enabled) {
-    if (open) CloseLogFile(ctx_.logFile);
+    CloseLogFile(ctx_.logFile);
     return;
   }
-  // The path is only ever written on this thread.
-  if (!open || ctx_.logFile.path != path) OpenLogFile(ctx_.logFile, path);
+  std::string kept;
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    kept = ctx_.logFile.path;
+  }
+  if (kept != path) OpenLogFile(ctx_.logFile, path);
 }
 
-bool OwnRun::StartServer() {
+bool OwnRun::StartServer(bool resume) {
   L2_ListIf(&ifList_);
   StartRequest request;
+  request.resume = resume;
   request.firmwarePath = order_.firmwarePath;
   for (int k = 0; k < 6; ++k) request.stringTablePaths[k] = order_.stringTablePaths[k];
   request.interfaces = &ifList_;
@@ -153,14 +192,19 @@ bool OwnRun::StartServer() {
 }
 
 bool OwnRun::StartRun() {
-  if (StartServer()) return true;
+  DebugWindowErrors errors(&slot_);
+  ErrorSink* const before = SetErrorSink(&errors);
+  const bool started = StartServer(true);
+  SetErrorSink(before);
+  if (started) return true;
   StopServer();
+  // The supervisor waits again, and tries again in a while.
   return false;
 }
 
-void OwnRun::StopServer() {
+void OwnRun::StopServer(bool keepClients) {
   if (server_.Running()) hub_.SetState(RunState::kStopping, server_.InterfaceName());
-  server_.Stop();
+  server_.Stop(keepClients);
   CloseRecordFile(ctx_.recordFile);
   const std::string lost = server_.TakeUnwrittenOutcomes();
   if (!lost.empty()) {
@@ -186,9 +230,8 @@ void OwnRun::Tell(PortNews news, const std::string& text) {
 
 void OwnRun::Publish() {
   if (server_.Running()) {
-    const std::string& port = server_.InterfaceName();
-    const bool carrier = (L2_IfFlags(port.c_str()) & IFF_RUNNING) != 0;
-    hub_.SetState(carrier ? RunState::kRunning : RunState::kNoLink, port);
+    hub_.SetState(server_.HasLink() ? RunState::kRunning : RunState::kNoLink,
+                  server_.InterfaceName());
   } else if (supervisor_.Waiting()) {
     hub_.SetState(RunState::kWaitingForPort, supervisor_.Awaited());
   } else {
@@ -197,9 +240,13 @@ void OwnRun::Publish() {
 }
 
 void OwnRun::Close() {
-  // Nobody answers a box any more once the window is gone.
-  if (hub_.FrontEndGone()) SetErrorSink(nullptr);
+  // Nobody answers a box any more once the window is gone: what it would
+  // have shown goes to standard error and into the log file, as the
+  // window's own session end had it.
+  SessionEndErrors errors(ctx_.logFile);
+  ErrorSink* const before = hub_.FrontEndGone() ? SetErrorSink(&errors) : nullptr;
   supervisor_.StopWaiting();
   StopServer();
   CloseLogFile(ctx_.logFile);
+  if (hub_.FrontEndGone()) SetErrorSink(before);
 }

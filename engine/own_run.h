@@ -29,14 +29,17 @@ class OwnRun : public RunFront {
   int Serve(int signalFd);
 
   // RunFront: the supervisor's start and stop, and its news.
+  /// After a port that went is back: the run resumes with its clients;
+  /// what stops it goes to the Debug Window.
   bool StartRun() override;
-  void StopRun() override { StopServer(); }
+  /// The port went: the run stops, its clients kept for the resumption.
+  void StopRun() override { StopServer(true); }
   void Tell(PortNews news, const std::string& text) override;
 
  private:
   void Do(const FrontRequest& r);
-  bool StartServer();
-  void StopServer();
+  bool StartServer(bool resume = false);
+  void StopServer(bool keepClients = false);
   /// The log file as the window's controls hold it.
   void MatchLogFile(bool enabled, const std::string& path);
   void Publish();

@@ -3,24 +3,12 @@
 #include "engine/peer_check.h"
 
 #include <errno.h>
-#include <pwd.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cstring>
 
-namespace {
-
-std::string UserName(uid_t uid) {
-  passwd entry;
-  passwd* found = nullptr;
-  std::vector<char> buf(4096);
-  if (getpwuid_r(uid, &entry, buf.data(), buf.size(), &found) == 0 && found != nullptr)
-    return found->pw_name;
-  return "uid " + std::to_string(uid);
-}
-
-}  // namespace
+#include "link/if_claim.h"
 
 bool ReadPeerCredentials(int fd, PeerCredentials* peer, std::string* why) {
   ucred cred{};
@@ -57,7 +45,7 @@ std::string PeerRefusal(const PeerCredentials& peer, uid_t self, bool haveGroup,
                         peer.groups.end())) {
     return {};
   }
-  const std::string name = UserName(peer.uid);
+  const std::string name = L2_UserName(peer.uid);
   return "user " + name + " (uid " + std::to_string(peer.uid) +
          ") is not a member of the group 'skav', whose members may use a bench; an "
          "administrator adds it with 'usermod -aG skav " + name + "' (it counts from the "

@@ -3,8 +3,6 @@
 // they stand for.
 #include "engine/service_tap.h"
 
-#include <net/if.h>
-
 #include "console/settings/settings_store.h"
 #include "link/if_list.h"
 #include "report/log_file.h"
@@ -27,9 +25,9 @@ void ServiceTap::Facts(const RunFacts& facts) {
   const bool started = facts.running && !facts_.running;
   facts_ = facts;
   if (facts.running) {
-    // Running without a carrier: a cable out, a switch off.
-    const bool carrier = (L2_IfFlags(facts.port.c_str()) & IFF_RUNNING) != 0;
-    Publish(carrier ? RunState::kRunning : RunState::kNoLink, facts.port);
+    // Running without a link: a cable out, the other end off.
+    Publish(L2_IfHasLink(facts.port.c_str()) ? RunState::kRunning : RunState::kNoLink,
+            facts.port);
   } else if (!facts.awaited.empty()) {
     Publish(RunState::kWaitingForPort, facts.awaited);
   } else {
@@ -85,7 +83,7 @@ bool ServiceTap::Serve(RunRequests& run) {
           if (facts_.running) {
             hub_.Answer(r, false, "the server is running already");
           } else {
-            const bool started = run.Start();
+            const bool started = run.StartFromSettings();
             hub_.Answer(r, started, started ? "" : "the server did not start; its messages say why");
           }
         } else if (!run.Reload()) {

@@ -1,6 +1,7 @@
 // The server address at Start: remove the copies earlier runs left on
 // interfaces no running server claims, then put the address on the chosen
-// interface, marked as this program's own.
+// interface, marked as this program's own, unless another program put
+// exactly that there already (then the run uses it as it is).
 #include <arpa/inet.h>
 #include <linux/if_addr.h>
 #include <net/if.h>
@@ -11,6 +12,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,7 @@ constexpr size_t kReasonSize = 256;
 constexpr size_t kMaxLabel = 15;  // the kernel's IFNAMSIZ less the zero byte
 
 thread_local char tReason[kReasonSize];
+thread_local bool tFound = false;  // the last Start found the address in place
 
 void SetReason(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void SetReason(const char* format, ...) {
@@ -262,14 +265,66 @@ bool AddServerEntry(const AddrEntry& entry, uint32_t broadcast, const char* addr
   return true;
 }
 
+enum class Found { kNothing, kOnThePort, kInTheWay };
+
+// The server address as another program put it (not marked as ours). On
+// the port with the server's prefix, it is the address the run needs. With
+// another prefix on the port, the port's network is not the devices'. On
+// another port, a copy on this one would share that port's route to the
+// devices' network, unless a running server claims that port: then it is
+// that server's address, whoever put it there.
+Found FindOthersServerAddr(L2_AddrMark mark, const AddrEntry& wanted, const char* addr,
+                           const char* description) {
+  AddrNetlink nl;
+  std::vector<AddrEntry> entries;
+  if (!nl.ok() || !nl.DumpAddrs(&entries)) {
+    SetReason("cannot read the address list of the interfaces: %s", nl.lastError().c_str());
+    return Found::kInTheWay;
+  }
+  Found found = Found::kNothing;
+  std::unique_ptr<L2_ClaimGuard> guard;  // taken only for another port
+  for (const AddrEntry& e : entries) {
+    if (e.local != wanted.local || IsServerAddr(e, mark)) continue;
+    if (e.ifindex == wanted.ifindex) {
+      if (e.prefixLen == wanted.prefixLen) {
+        found = Found::kOnThePort;
+        continue;
+      }
+      SetReason("%s/%d is on '%s' already, put there by another program, and the server needs "
+                "%s/%d there; remove it or choose another interface",
+                addr, e.prefixLen, description, addr, wanted.prefixLen);
+      return Found::kInTheWay;
+    }
+    char other[IF_NAMESIZE] = "";
+    if (if_indextoname(static_cast<unsigned>(e.ifindex), other) == nullptr) continue;
+    if (!guard) guard = std::make_unique<L2_ClaimGuard>();
+    if (guard->ok() && guard->Claimed(other)) continue;
+    SetReason("%s/%d is on '%s' already, put there by another program, and a copy on '%s' "
+              "would split the route to its network between the two; remove it from '%s' or "
+              "serve on '%s'",
+              addr, e.prefixLen, other, description, other, other);
+    return Found::kInTheWay;
+  }
+  return found;
+}
+
 }  // namespace
 
 int L2_SetIfAddrMarked(L2_AddrMark mark, const char* description, const char* addr,
                        const char* mask) {
+  tFound = false;
   AddrEntry entry;
   uint32_t broadcast = 0;
   if (!ServerEntry(mark, description, addr, mask, &entry, &broadcast)) return 1;
+  // Looked at before the clean-up, so that a refused Start removes nothing.
+  const Found found = FindOthersServerAddr(mark, entry, addr, description);
+  if (found == Found::kInTheWay) return 1;
   if (ClearMarked(mark, entry.ifindex) != 0) return 1;
+  if (found == Found::kOnThePort) {
+    tReason[0] = '\0';
+    tFound = true;
+    return 0;
+  }
   const std::string leftover = tReason;
   return AddServerEntry(entry, broadcast, addr, description, leftover) ? 0 : 1;
 }
@@ -285,14 +340,25 @@ int L2_KeepIfAddrMarked(L2_AddrMark mark, const char* description, const char* a
     SetReason("cannot read the address list of the interfaces: %s", nl.lastError().c_str());
     return -1;
   }
+  // Ours or another program's: the run's devices reach the same address.
   for (const AddrEntry& e : entries) {
-    if (SameEntry(e, entry) && IsServerAddr(e, mark)) return 0;
+    if (SameEntry(e, entry)) return 0;
   }
   return AddServerEntry(entry, broadcast, addr, description, {}) ? 1 : -1;
 }
 
 int L2_SetIfAddr(const char* description, const char* addr, const char* mask) {
   return L2_SetIfAddrMarked(RunningKernelMark(), description, addr, mask);
+}
+
+int L2_CheckIfAddr(const char* description, const char* addr, const char* mask) {
+  AddrEntry entry;
+  uint32_t broadcast = 0;
+  if (!ServerEntry(RunningKernelMark(), description, addr, mask, &entry, &broadcast)) return 1;
+  return FindOthersServerAddr(RunningKernelMark(), entry, addr, description) ==
+                 Found::kInTheWay
+             ? 1
+             : 0;
 }
 
 int L2_ClearIfAddrs() { return L2_ClearIfAddrsMarked(RunningKernelMark()); }
@@ -302,6 +368,8 @@ int L2_KeepIfAddr(const char* description, const char* addr, const char* mask) {
 }
 
 const char* L2_LastIfAddrError() { return tReason; }
+
+bool L2_IfAddrFound() { return tFound; }
 
 int L2_TakeIfUp(const char* name) {
   tReason[0] = '\0';

@@ -5,10 +5,12 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -43,17 +45,108 @@ constexpr char kMakeHint[] =
 
 std::mutex gDirMu;
 
-// Guarded by gDirMu; empty means the built-in folder. Never destroyed, so
-// a thread still running at exit reads a valid string.
-std::string& TestDir() {
-  static auto* dir = new std::string;
-  return *dir;
+// Guarded by gDirMu; an empty folder means the built-in one. Never
+// destroyed, so a thread still running at exit reads valid strings.
+struct TestPlace {
+  std::string dir;
+  std::string group;
+};
+TestPlace& Test() {
+  static auto* place = new TestPlace;
+  return *place;
+}
+
+// The group that shares the claim folder: "skav", or a test's own (none
+// when a test set a folder without one).
+std::string ClaimGroup() {
+  std::lock_guard<std::mutex> lock(gDirMu);
+  return Test().dir.empty() ? std::string(kGroupName) : Test().group;
 }
 
 std::string Errno(int err) { return std::strerror(err); }
 
-std::string Hint(int err) {
-  return err == EACCES || err == EPERM ? kGroupHint : "";
+// An entry of the user or group database by `find` (a getpw*_r or
+// getgr*_r call on the entry and buffer it is given), the buffer grown
+// while the entry does not fit; nullptr when there is none.
+template <typename Entry, typename Find>
+Entry* LookUp(Entry* entry, std::vector<char>* buf, Find find) {
+  Entry* found = nullptr;
+  buf->resize(4096);
+  while (find(entry, buf->data(), buf->size(), &found) == ERANGE && buf->size() < (1u << 20)) {
+    buf->resize(buf->size() * 2);
+  }
+  return found;
+}
+
+// The id of group `name`; false when there is no such group.
+bool GroupId(const std::string& name, gid_t* gid) {
+  group entry;
+  std::vector<char> buf;
+  const group* found = name.empty() ? nullptr : LookUp(&entry, &buf, [&](auto... a) {
+    return getgrnam_r(name.c_str(), a...);
+  });
+  if (found != nullptr) *gid = found->gr_gid;
+  return found != nullptr;
+}
+
+std::string UserName(uid_t uid) {
+  passwd entry;
+  std::vector<char> buf;
+  const passwd* found = LookUp(&entry, &buf, [&](auto... a) { return getpwuid_r(uid, a...); });
+  return found != nullptr ? found->pw_name : std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+  group entry;
+  std::vector<char> buf;
+  const group* found = LookUp(&entry, &buf, [&](auto... a) { return getgrgid_r(gid, a...); });
+  return found != nullptr ? found->gr_name : std::to_string(gid);
+}
+
+std::string Octal(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// As the tmpfiles.d entry makes it: root's, the group's, mode 3770.
+bool Shared(const struct stat& st, gid_t gid) {
+  return st.st_uid == 0 && st.st_gid == gid && (st.st_mode & 07777) == kSharedFolderMode;
+}
+
+// Why a user who is not root may not use the folder `dir`, with the
+// remedy. A folder made by an earlier run as root, before there was a
+// group (root's alone, 0700), or changed by hand, is named as it is: the
+// group advice would send a member of the group round in circles.
+std::string Hint(const std::string& dir, int err) {
+  if (err != EACCES && err != EPERM) return "";
+  const std::string group = ClaimGroup();
+  gid_t gid = 0;
+  const bool known = GroupId(group, &gid);
+  struct stat st;
+  if (group.empty() || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+      (known && Shared(st, gid))) {
+    return kGroupHint;
+  }
+  const std::string hint = " (the claim folder " + dir + " is " + UserName(st.st_uid) + ":" +
+                           GroupName(st.st_gid) + " with mode " + Octal(st.st_mode) +
+                           ", not root:" + group + " with mode " + Octal(kSharedFolderMode);
+  if (!known) {
+    return hint + ", and there is no group '" + group +
+           "'; as root, 'systemd-sysusers skav-server.conf && systemd-tmpfiles --create "
+           "skav-server.conf' makes the group and mends the folder)";
+  }
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(getgroups(0, nullptr), 0)));
+  groups.resize(static_cast<size_t>(
+      std::max(getgroups(static_cast<int>(groups.size()), groups.data()), 0)));
+  const bool member =
+      getegid() == gid || std::find(groups.begin(), groups.end(), gid) != groups.end();
+  return hint + "; as root, 'systemd-tmpfiles --create skav-server.conf' mends it, as does "
+                "'chown root:" + group + " " + dir + " && chmod " + Octal(kSharedFolderMode) +
+         " " + dir + "'" +
+         (member ? "" : "; the user is not in the group '" + group +
+                            "' either: add the user to it and log in again") +
+         ")";
 }
 
 bool NetnsInode(unsigned long long* inode, std::string* why) {
@@ -89,28 +182,42 @@ bool ClaimPathIn(const std::string& dir, const char* ifname, std::string* path,
   return NamespaceFileIn(dir, ifname, ".lock", path, why);
 }
 
-// Made here only by root (nobody else may write in /run): the same owner
-// and modes as the tmpfiles.d entry gives it, or root's alone when there
-// is no such group.
-void ShareWithGroup(const std::string& dir) {
-  gid_t operators = 0;
-  if (!L2_OperatorGroup(&operators)) return;
-  if (chown(dir.c_str(), static_cast<uid_t>(-1), operators) == 0) {
-    chmod(dir.c_str(), kSharedFolderMode);
+// Run as root: gives the folder the owner and mode of the tmpfiles.d
+// entry when the group exists and it has others, so that an earlier run
+// as root (before the package made the group) or a hand's chmod does not
+// lock the group's operators out. Without the group it stays root's alone.
+// What was changed goes to *note.
+void ShareWithGroup(const std::string& dir, std::string* note) {
+  gid_t gid = 0;
+  if (geteuid() != 0 || !GroupId(ClaimGroup(), &gid)) return;
+  const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && !Shared(st, gid) && fchown(fd, 0, gid) == 0 &&
+      fchmod(fd, kSharedFolderMode) == 0) {
+    *note = "The claim folder " + dir + " was " + UserName(st.st_uid) + ":" +
+            GroupName(st.st_gid) + " with mode " + Octal(st.st_mode) + "; it is now root:" +
+            GroupName(gid) + " with mode " + Octal(kSharedFolderMode) +
+            ", as the package makes it, so that the group's operators may claim interfaces";
   }
+  close(fd);
 }
 
-bool EnsureDir(const std::string& dir, std::string* why) {
+bool EnsureDir(const std::string& dir, std::string* why, std::string* note) {
   struct stat st;
   if (stat(dir.c_str(), &st) == 0) {
-    if (S_ISDIR(st.st_mode)) return true;
-    *why = "the claim folder " + dir + " is no folder";
-    return false;
+    if (!S_ISDIR(st.st_mode)) {
+      *why = "the claim folder " + dir + " is no folder";
+      return false;
+    }
+    ShareWithGroup(dir, note);
+    return true;
   }
   int err = errno;
   if (err == ENOENT) {
     if (mkdir(dir.c_str(), S_IRWXU) == 0) {
-      ShareWithGroup(dir);
+      std::string made;  // a new folder is no news
+      ShareWithGroup(dir, &made);
       return true;
     }
     err = errno;
@@ -118,13 +225,14 @@ bool EnsureDir(const std::string& dir, std::string* why) {
     *why = "cannot create the claim folder " + dir + ": " + Errno(err) + kMakeHint;
     return false;
   }
-  *why = "cannot use the claim folder " + dir + ": " + Errno(err) + Hint(err);
+  *why = "cannot use the claim folder " + dir + ": " + Errno(err) + Hint(dir, err);
   return false;
 }
 
 // Opens a file of the claim folder, making it when missing. Never follows
 // a link, never blocks on something that is no plain file.
-int OpenShared(const std::string& path, int access, std::string* why) {
+int OpenShared(const std::string& dir, const std::string& path, int access,
+               std::string* why) {
   const int flags = access | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
   int fd = -1;
   int err = 0;
@@ -142,7 +250,7 @@ int OpenShared(const std::string& path, int access, std::string* why) {
     if (fd < 0 && err != ENOENT) break;
   }
   if (fd < 0) {
-    *why = "cannot open " + path + ": " + Errno(err) + Hint(err);
+    *why = "cannot open " + path + ": " + Errno(err) + Hint(dir, err);
     return -1;
   }
   struct stat st;
@@ -165,18 +273,9 @@ pid_t ReadPid(int fd) {
 
 }  // namespace
 
-bool L2_OperatorGroup(gid_t* gid) {
-  group entry;
-  group* found = nullptr;
-  std::vector<char> buf(4096);
-  while (getgrnam_r(kGroupName, &entry, buf.data(), buf.size(), &found) == ERANGE &&
-         buf.size() < (1u << 20)) {
-    buf.resize(buf.size() * 2);
-  }
-  if (found == nullptr) return false;
-  *gid = found->gr_gid;
-  return true;
-}
+bool L2_OperatorGroup(gid_t* gid) { return GroupId(ClaimGroup(), gid); }
+
+std::string L2_UserName(uid_t uid) { return UserName(uid); }
 
 bool L2_NamespaceFile(const char* ifname, const char* ext, std::string* path,
                       std::string* why) {
@@ -192,12 +291,13 @@ bool L2_NamespaceTag(std::string* tag, std::string* why) {
 
 std::string L2_ClaimDir() {
   std::lock_guard<std::mutex> lock(gDirMu);
-  return TestDir().empty() ? std::string(SKAV_CLAIM_DIR) : TestDir();
+  return Test().dir.empty() ? std::string(SKAV_CLAIM_DIR) : Test().dir;
 }
 
-void L2_SetClaimDirForTest(const char* dir) {
+void L2_SetClaimDirForTest(const char* dir, const char* group) {
   std::lock_guard<std::mutex> lock(gDirMu);
-  TestDir() = dir != nullptr ? dir : "";
+  Test().dir = dir != nullptr ? dir : "";
+  Test().group = group != nullptr ? group : "";
 }
 
 bool L2_ClaimPath(const char* ifname, std::string* path, std::string* why) {
@@ -209,9 +309,9 @@ L2_ClaimGuard::L2_ClaimGuard(std::chrono::milliseconds wait)
 
 L2_ClaimGuard::L2_ClaimGuard(const std::string& dir, std::chrono::milliseconds wait)
     : dir_(dir) {
-  if (!EnsureDir(dir_, &why_)) return;
+  if (!EnsureDir(dir_, &why_, &note_)) return;
   const std::string path = dir_ + "/" + kGuardName;
-  const int fd = OpenShared(path, O_RDONLY, &why_);
+  const int fd = OpenShared(dir_, path, O_RDONLY, &why_);
   if (fd < 0) return;
   const auto deadline = std::chrono::steady_clock::now() + wait;
   for (;;) {
@@ -256,15 +356,17 @@ L2_IfClaim::Result L2_IfClaim::Take(const char* ifname) {
   Release();
   holder_ = 0;
   reason_.clear();
+  note_.clear();
   const std::string dir = L2_ClaimDir();
   std::string path;
   if (!ClaimPathIn(dir, ifname, &path, &reason_)) return Result::kFailed;
   L2_ClaimGuard guard(dir, L2_ClaimGuard::kWait);
+  note_ = guard.note();
   if (!guard.ok()) {
     reason_ = guard.why();
     return Result::kFailed;
   }
-  const int fd = OpenShared(path, O_RDWR, &reason_);
+  const int fd = OpenShared(dir, path, O_RDWR, &reason_);
   if (fd < 0) return Result::kFailed;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;

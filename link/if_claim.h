@@ -14,11 +14,12 @@
 /// /run/skav-server by default); a test may have set another.
 std::string L2_ClaimDir();
 
-/// Points this process's claims at `dir`; nullptr or empty goes back to
-/// the built-in folder. For tests only: nothing the program reads (its
-/// command line, environment or files) leads here, so a user can never
-/// redirect the claims of a program that holds capabilities.
-void L2_SetClaimDirForTest(const char* dir);
+/// Points this process's claims at `dir`, shared by group `group` (none
+/// when nullptr or empty) instead of "skav"; a `dir` of nullptr or empty
+/// goes back to the built-in folder and group. For tests only: nothing the
+/// program reads (its command line, environment or files) leads here, so a
+/// user can never redirect the claims of a program that holds capabilities.
+void L2_SetClaimDirForTest(const char* dir, const char* group = nullptr);
 
 /// The claim file of interface `ifname` of the calling thread's network
 /// namespace ("<folder>/<ifname>@<namespace inode>.lock": interface names
@@ -36,15 +37,19 @@ bool L2_NamespaceFile(const char* ifname, const char* ext, std::string* path,
 /// of its files in the claim folder carry after the interface name.
 bool L2_NamespaceTag(std::string* tag, std::string* why);
 
-/// The gid of the group 'skav', whose members share the claim folder;
-/// false when there is no such group.
+/// The gid of the group that shares the claim folder ('skav', or a test's
+/// own); false when there is no such group.
 bool L2_OperatorGroup(gid_t* gid);
+
+/// The name of user `uid`, or its number when it has none.
+std::string L2_UserName(uid_t uid);
 
 /// While it lives, no other process (or thread) takes, gives back or reads
 /// a claim: a claim read under it stays true until it ends. Held for a
 /// moment only. Makes the claim folder when it is missing and this process
 /// may (root: mode 3770, group "skav" when there is one, as the tmpfiles.d
-/// entry makes it at boot).
+/// entry makes it at boot); run as root, also gives a folder it finds with
+/// another owner or mode that owner and mode, when the group exists.
 class L2_ClaimGuard {
  public:
   static constexpr std::chrono::milliseconds kWait{5000};
@@ -60,6 +65,9 @@ class L2_ClaimGuard {
   bool ok() const { return fd_ >= 0; }
   /// Why not ok(), in plain words with the remedy.
   const std::string& why() const { return why_; }
+  /// What was changed on the folder (its owner and mode mended), in plain
+  /// words; empty when nothing was.
+  const std::string& note() const { return note_; }
   const std::string& dir() const { return dir_; }
 
   /// True when a running server claims interface `ifname` of the calling
@@ -71,6 +79,7 @@ class L2_ClaimGuard {
  private:
   std::string dir_;
   std::string why_;
+  std::string note_;
   int fd_ = -1;
 };
 
@@ -96,6 +105,9 @@ class L2_IfClaim {
   pid_t holder() const { return holder_; }
   /// After kFailed: why, in plain words with the remedy.
   const std::string& reason() const { return reason_; }
+  /// After Take: what it changed on the claim folder, as
+  /// L2_ClaimGuard::note(); empty when nothing.
+  const std::string& note() const { return note_; }
 
   /// Gives the claim back and removes its file. Nothing when none is held.
   void Release();
@@ -106,4 +118,5 @@ class L2_IfClaim {
   std::string dir_, path_;
   pid_t holder_ = 0;
   std::string reason_;
+  std::string note_;
 };

@@ -2,15 +2,15 @@
 // are Ethernet interfaces of this machine.
 #include <net/if.h>
 #include <net/if_arp.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <netlink/cache.h>
 #include <netlink/errno.h>
 #include <netlink/netlink.h>
 #include <netlink/route/link.h>
 #include <netlink/socket.h>
 #include <pcap/pcap.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -131,4 +131,9 @@ unsigned L2_IfFlags(const char* name) {
   const int rc = ioctl(fd, SIOCGIFFLAGS, &request);
   close(fd);
   return rc == 0 ? static_cast<unsigned>(request.ifr_flags) : 0;
+}
+
+bool L2_IfHasLink(const char* name) {
+  const unsigned flags = L2_IfFlags(name);
+  return flags == 0 || ((flags & IFF_UP) != 0 && (flags & IFF_RUNNING) != 0);
 }

@@ -108,16 +108,24 @@ const char* L2_PortManagerName(const L2_PortManagerFacts& facts) {
 std::string L2_PortManagerRemedy(const L2_PortManagerFacts& facts, const std::string& ifname) {
   switch (facts.manager) {
     case L2_PortManager::kNetworkManager:
+      // It reads only the files of that folder whose names end in .conf.
       return "put the two lines \"[keyfile]\" and \"unmanaged-devices=interface-name:" + ifname +
-             "\" in a file under /etc/NetworkManager/conf.d/ and restart NetworkManager "
-             "(\"nmcli device set " + ifname + " managed no\" lasts only until it restarts)";
+             "\" in a file under /etc/NetworkManager/conf.d/ whose name ends in .conf and "
+             "restart NetworkManager (\"nmcli device set " + ifname + " managed no\" lasts only "
+             "until a reboot, or until NetworkManager is told otherwise)";
     case L2_PortManager::kNetworkd: {
-      // A path too long for one line is left out rather than cut.
-      const std::string before = facts.networkFile.empty() || facts.networkFile.size() > 120
-                                     ? std::string("the one that matches it now")
-                                     : facts.networkFile;
-      return "add a .network file under /etc/systemd/network/ that sorts before " + before +
-             ", with the lines \"[Match]\", \"Name=" + ifname +
+      // systemd-networkd sorts the files of all its folders together by
+      // their names alone, and the first that matches a link wins. A name
+      // too long for one line is left out rather than cut.
+      const size_t slash = facts.networkFile.rfind('/');
+      const std::string name =
+          slash == std::string::npos ? facts.networkFile : facts.networkFile.substr(slash + 1);
+      const std::string before = name.empty() || name.size() > 40
+                                     ? std::string("the name of the one that matches it now")
+                                     : name;
+      return "add a file under /etc/systemd/network/ whose name ends in .network and sorts "
+             "before " + before + " (names are compared whatever their folder), with the lines "
+             "\"[Match]\", \"Name=" + ifname +
              "\", \"[Link]\" and \"Unmanaged=yes\", then run \"networkctl reload\"";
     }
     case L2_PortManager::kNone:

@@ -36,6 +36,9 @@ install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/docs/administrat
 foreach(script postinst prerm postrm)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/deb/${script}.in ${skav_deb_out}/${script} @ONLY)
 endforeach()
+# The one file under /etc: the administrator's to change, kept by remove,
+# removed by purge.
+file(WRITE ${skav_deb_out}/conffiles "${SKAV_LOGROTATE_DIR}/skav-server\n")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME skav-server)
@@ -58,13 +61,14 @@ the network capabilities it needs and may save the machine-wide settings.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Libraries: dpkg-shlibdeps on the program. The rest are programs: setcap
-# and systemd-sysusers or addgroup (the maintainer scripts), /bin/kill (the
-# units' ExecReload).
+# Libraries: dpkg-shlibdeps on the program. The rest are programs: setcap,
+# systemd-sysusers or addgroup and deb-systemd-helper (the maintainer
+# scripts), /bin/kill (the units' ExecReload).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, adduser | systemd, procps")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcap2-bin, adduser | systemd, procps, init-system-helpers (>= 1.54~)")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${skav_deb_out}/postinst ${skav_deb_out}/prerm ${skav_deb_out}/postrm)
+    ${skav_deb_out}/postinst ${skav_deb_out}/prerm ${skav_deb_out}/postrm
+    ${skav_deb_out}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 # Checked when cpack runs: a package for /usr/local would put files where

@@ -211,15 +211,26 @@ void SKAVDReapClients() { SKAVDReapClients(0); }
 
 void SKAVDReapClients(uint32_t written) { SKAVDReapClients(written, Outcome::kDone); }
 
-void SKAVDReapClients(uint32_t written, Outcome outcome) {
+int SKAVDReapClients(uint32_t written, Outcome outcome, std::string* macs) {
+  int reaped = 0;
   for (CClientThread* c = gClientList; c; c = c->Next()) {
     if (c->State() != Closed) continue;
     if ((c->flags.load(std::memory_order_relaxed) & written) != written) continue;
     // A false creation is no board: Clear takes it, a retry has nothing to serve again.
     const bool falseOne = outcome == Outcome::kDone && c->HasFlag(falseCreation);
-    if (ClientOutcome(*c) == outcome || falseOne) MarkEnded(c);
+    if (ClientOutcome(*c) != outcome && !falseOne) continue;
+    if (macs != nullptr) {
+      const uint8_t* m = c->mac;
+      char text[20];
+      std::snprintf(text, sizeof text, "%s%02X-%02X-%02X-%02X-%02X-%02X",
+                    macs->empty() ? "" : ", ", m[0], m[1], m[2], m[3], m[4], m[5]);
+      *macs += text;
+    }
+    MarkEnded(c);
+    ++reaped;
   }
   RemoveEnded();
+  return reaped;
 }
 
 bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, uint32_t written) {
@@ -261,8 +272,22 @@ void SKAVDMarkUnfinished(LogSink* log) {
   }
 }
 
-void SKAVDEndAllClients() {
+void SKAVDEndAllClients(bool keepRecords) {
   for (CClientThread* c = gClientList; c; c = c->Next()) c->PostQuit();
+  for (CClientThread* c = gClientList; c; c = c->Next()) {
+    c->WaitForEnd();
+    if (!keepRecords) continue;
+    // Its outcome is final (a stop marked what was unfinished): the record
+    // stays as a finished one, and the link it sent on goes with the run.
+    c->SetState(Closed);
+    c->link = nullptr;
+  }
+  if (!keepRecords) SKAVDDeleteAllClients();
+  gCreateFailures.Clear();
+  gTurnedAway = 0;
+}
+
+void SKAVDDeleteAllClients() {
   CClientThread* c = gClientList;
   while (c) {
     CClientThread* next = c->Next();
@@ -272,8 +297,6 @@ void SKAVDEndAllClients() {
   }
   gClientList = nullptr;
   gByMac.clear();
-  gCreateFailures.Clear();
-  gTurnedAway = 0;
 }
 
 void SKAVDNotifyExit(CClientThread& client) {

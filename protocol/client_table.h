@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "report/device_record.h"
 
@@ -50,7 +51,9 @@ void SKAVDReapClients(uint32_t written);
 
 /// Same for the Closed clients whose outcome is `outcome`: with kError a
 /// failed board, reworked and seated again, is served anew when it asks.
-void SKAVDReapClients(uint32_t written, Outcome outcome);
+/// Returns how many went; `macs`, when given, gets their MACs as the panel
+/// writes them, joined by ", ".
+int SKAVDReapClients(uint32_t written, Outcome outcome, std::string* macs = nullptr);
 
 /// Stamps clients newly seen Closed with `nowMs`, then ends and deletes
 /// those stamped at least `afterMs` ago, Done and Error alike, that carry
@@ -62,8 +65,16 @@ bool SKAVDForgetClients(int64_t nowMs, int64_t afterMs, uint32_t written);
 /// and prints a line for each to `log`.
 void SKAVDMarkUnfinished(LogSink* log);
 
-/// Posts WM_QUIT to every client, then waits for each and deletes it.
-void SKAVDEndAllClients();
+/// Posts WM_QUIT to every client and waits for each; then deletes them, or
+/// with `keepRecords` keeps their records as finished ones (their outcome
+/// is final once SKAVDMarkUnfinished has run) for the run that resumes a
+/// run cut off by a lost port: the panel, the progress views, Clear and
+/// Retry Failed go on with them.
+void SKAVDEndAllClients(bool keepRecords = false);
+
+/// Deletes every client; their threads must have ended (or never run).
+/// The front end's thread may call it while no server thread runs.
+void SKAVDDeleteAllClients();
 
 /// Tells the server thread that `client` has exited (wakes its wait).
 void SKAVDNotifyExit(CClientThread& client);

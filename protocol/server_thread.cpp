@@ -3,7 +3,10 @@
 #include "protocol/server_thread.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <vector>
@@ -48,33 +51,79 @@ void PublishProgress(ProgressBoard& board) {
   board.Publish(std::move(rows));
 }
 
-// Held here and written by the outcome writer, so that no file can hold up
-// the loop; nothing is held without an open log file or a record path
-// (checked under the log lock: the window may replace either at any time).
-// The counts follow the files, so that they agree with the lines they got.
-void HoldOutcomesAndCount(SKAVDContext* ctx) {
-  LogFileOutcomes(ctx->logFile, gClientList);
+// Held here and written by the files' writer, so that no file can hold up
+// the loop; nothing is held without a log file or a record kept (checked
+// under the log lock: the window may replace either at any time). During
+// the run at most `bound` lines wait for each file; the stop holds them
+// all. The counts follow the files, so that they agree with the lines they
+// got.
+void HoldOutcomesAndCount(SKAVDContext* ctx, size_t bound) {
+  LogFileOutcomes(ctx->logFile, gClientList, bound);
   RecordFileOutcomes(ctx->recordFile, gClientList, ctx->regionCode, ctx->imageFacts,
-                     ctx->recordServer);
-  if (ctx->outcomeWriter != nullptr) {
-    ctx->outcomeWriter->Wake();
-  } else {
-    LogFileWriteHeld(ctx->logFile, LogControl(ctx->logSlot));
-    RecordFileWriteHeld(ctx->recordFile, LogControl(ctx->logSlot));
-  }
+                     ctx->recordServer, bound);
+  LineFileHeld(ctx->logFile, LogControl(ctx->logSlot));
+  LineFileHeld(ctx->recordFile, LogControl(ctx->logSlot));
   CountOutcomes(ctx->counters, gClientList);
 }
+
+// "Retry Failed": one line in the Debug Window and one in the log file
+// naming the boards that may be served again.
+void SayRetried(SKAVDContext* ctx, int count, const std::string& macs) {
+  // A line holds 511 bytes: the names are cut to what fits with the count.
+  std::string named = macs.size() > 400 ? macs.substr(0, macs.rfind(", ", 400)) + ", ..." : macs;
+  const std::string text =
+      count == 0 ? std::string("Retry Failed: no failed device to serve again")
+                 : "Retry Failed: " + std::to_string(count) +
+                       (count == 1 ? " failed device is" : " failed devices are") +
+                       " served again when they ask: " + named;
+  DebugPrint(LogControl(ctx->logSlot), "%s\r\n", text.c_str());
+  LogFileNote(ctx->logFile, text);
+}
+
+// The advertisement failing every cycle (a port without link) is said
+// once with its reason, and once more when it goes out again.
+class AdvertiseFailures {
+ public:
+  void Sent(int rc, int error, LogSink* log) {
+    if (rc == 0) {
+      if (failed_ > 1)
+        DebugPrint(log, "Advertisements go out again (%lld sends failed)\r\n",
+                   static_cast<long long>(failed_));
+      failed_ = 0;
+      return;
+    }
+    if (failed_++ > 0) return;
+    char reason[128] = "";
+    if (rc == 6)
+      std::snprintf(reason, sizeof reason, ": the interface cannot send (%s); said again when it can",
+                    std::strerror(error));
+    DebugPrint(log, "[Error] Fail to send Advertisement (%d)%s\r\n", rc, reason);
+  }
+
+ private:
+  long long failed_ = 0;
+};
 
 }  // namespace
 
 int SKAVDServerThread(SKAVDContext* ctx) {
-  gClientList = nullptr;
+  if (!ctx->resume) {
+    // A stop that expected its run to resume kept the clients: a new run
+    // starts without them, and readers of the board see only its own.
+    SKAVDDeleteAllClients();
+    ctx->progress.Publish({});
+  }
   clientExited.store(0);
-  // Readers of the board see this run's clients only, not the last run's.
-  ctx->progress.Publish({});
   LogFileBanner(ctx->logFile, BANNER_REWORK_START);
   // A run without a panel (no front end showing one) skips every panel step.
-  if (ctx->statusCtl) GUIStatusReset(ctx->statusCtl, 0, ctx->panel);
+  // A resumed run shows the devices of the run it resumes as they ended.
+  if (ctx->statusCtl) {
+    if (ctx->resume) {
+      GUIStatusUpdateSorting(ctx->statusCtl, gClientList, ctx->panel);
+    } else {
+      GUIStatusReset(ctx->statusCtl, 0, ctx->panel);
+    }
+  }
 
   // Built once; each send pushes the Ethernet header in front of it, and
   // the header is taken off again so the next cycle sends the same bytes.
@@ -88,16 +137,15 @@ int SKAVDServerThread(SKAVDContext* ctx) {
 
   int idleCycles = 0;
   const L2_RxHandler handler{SKAVDRxFrame, ctx};
+  AdvertiseFailures advertiseFailures;
 
   for (;;) {
     ctx->counters.cycles.fetch_add(1, std::memory_order_relaxed);
     int rc = L2_TxPkt(ctx->link, kBroadcastMac, kEtherTypeSkav, advertise,
                       nullptr);
+    const int sendError = errno;
     const int64_t sentMs = NowMs();
-    if (rc != 0) {
-      DebugPrint(LogControl(ctx->logSlot),
-                 "[Error] Fail to send Advertisement (%d)\r\n", rc);
-    }
+    advertiseFailures.Sent(rc, sendError, LogControl(ctx->logSlot));
     // Only a send that got as far as pushing the header leaves it there
     // (a failing port does; an oversize or no-room refusal does not), and
     // stripping 14 bytes that were never pushed would eat the message.
@@ -112,7 +160,7 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     // devices arriving they once took 83 ms after a cycle of under 20, and
     // taking the last cycle's share off the wait had still sent those two
     // advertisements 585 ms apart.
-    HoldOutcomesAndCount(ctx);
+    HoldOutcomesAndCount(ctx, kMaxHeldLines);
 
     if (ctx->progress.wanted.load(std::memory_order_relaxed)) PublishProgress(ctx->progress);
 
@@ -120,14 +168,14 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     SKAVDJoinEndedClients();
     SKAVDReportTurnedAway(LogControl(ctx->logSlot), ctx->maxLiveClients);
 
-    // Clients keep closing while the outcomes above are written; only
-    // those already counted, and with a log file open only those already
-    // written, may go (forgotten here or cleared below), or a device
+    // Clients keep closing while the outcomes above are held; only those
+    // already counted, and with a file kept only those already held for
+    // it, may go (forgotten here or cleared below), or a device
     // closing just then would vanish from the permanent record or the
     // counts.
     const uint32_t written = outcomeCounted |
-                             (LogFileIsOpen(ctx->logFile) ? outcomeLogged : 0u) |
-                             (RecordFileIsKept(ctx->recordFile) ? recordWritten : 0u);
+                             (LineFileIsKept(ctx->logFile) ? outcomeLogged : 0u) |
+                             (LineFileIsKept(ctx->recordFile) ? recordWritten : 0u);
     const bool forgot = ctx->forgetAfterMs > 0 &&
                         SKAVDForgetClients(NowMs(), ctx->forgetAfterMs, written);
 
@@ -136,7 +184,11 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     int32_t request = ctx->panel.w[refreshRequest].exchange(0);
     if (request != 0 || forgot) {
       if ((request & kRequestReapDone) != 0) SKAVDReapClients(written);
-      if ((request & kRequestReapError) != 0) SKAVDReapClients(written, Outcome::kError);
+      if ((request & kRequestReapError) != 0) {
+        std::string macs;
+        const int retried = SKAVDReapClients(written, Outcome::kError, &macs);
+        SayRetried(ctx, retried, macs);
+      }
       if (ctx->statusCtl)
         GUIStatusUpdateSorting(ctx->statusCtl, gClientList, ctx->panel);
     } else if (exited || idleCycles + 1 >= kIdleCyclesPerUpdate) {
@@ -156,10 +208,14 @@ int SKAVDServerThread(SKAVDContext* ctx) {
     if (ctx->running.load() == 0) {
       // Devices still being served when the run ends get their line too,
       // written before their clients end: a half-flashed device is the
-      // one the permanent record must not lose.
+      // one the permanent record must not lose. Every client goes now, so
+      // every line is held, whatever the bound.
       SKAVDMarkUnfinished(LogControl(ctx->logSlot));
-      HoldOutcomesAndCount(ctx);
-      SKAVDEndAllClients();
+      HoldOutcomesAndCount(ctx, SIZE_MAX);
+      // The panel and the progress views end showing how each device ended.
+      if (ctx->statusCtl) GUIStatusUpdate(ctx->statusCtl, gClientList, ctx->panel);
+      if (ctx->progress.wanted.load(std::memory_order_relaxed)) PublishProgress(ctx->progress);
+      SKAVDEndAllClients(ctx->keepClients);
       return 0;
     }
   }

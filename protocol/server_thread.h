@@ -10,7 +10,6 @@
 #include "report/image_facts.h"
 #include "report/progress_board.h"
 #include "report/log_file.h"
-#include "report/outcome_writer.h"
 #include "report/run_counters.h"
 #include "report/status_panel.h"
 #include "link/l2_if.h"
@@ -35,11 +34,10 @@ struct SKAVDContext {
   ImageFacts imageFacts[kImageCount];
   StatusText* statusCtl = nullptr;
   PanelState panel;
-  LogFile logFile;                   ///< guarded by gLogLock
-  RecordFile recordFile;             ///< guarded by gLogLock
-  /// Takes the lines the server thread holds to the two files; nullptr:
-  /// the server thread writes them itself. Set before the start.
-  OutcomeWriter* outcomeWriter = nullptr;
+  /// Guarded by gLogLock; each names the writer that takes its held
+  /// lines out (none: the server thread writes them itself).
+  LogFile logFile;
+  RecordFile recordFile;
   /// Host, interface and version named in every record line; set at Start.
   RecordServer recordServer;
   std::atomic<int32_t> running{0};
@@ -56,6 +54,12 @@ struct SKAVDContext {
   /// Outcomes, bytes, resends, refused clients and cycles of every run of
   /// this context, kept by the server thread; never reset.
   RunCounters counters;
+  /// Set before `running` goes to 0: the run ends keeping its clients'
+  /// records (a lost port; the run resumes when it is back).
+  std::atomic<bool> keepClients{false};
+  /// Set before the start: this run resumes one that kept its clients, so
+  /// the panel and the progress views go on with them.
+  bool resume = false;
 };
 
 /// The thread function; returns 0 once `running` was seen 0 and every

@@ -325,6 +325,13 @@ uint32_t EngineClient::Banner(uint8_t kind) {
   return Queue(std::move(m));
 }
 
+uint32_t EngineClient::LogNote(const std::string& line) {
+  FrontMessage m;
+  m.type = FrontType::kLogNote;
+  m.path = line;
+  return Queue(std::move(m));
+}
+
 uint32_t EngineClient::RecordFile(const std::string& path) {
   FrontMessage m;
   m.type = FrontType::kRecordFile;

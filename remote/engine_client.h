@@ -102,6 +102,9 @@ class EngineClient {
   uint32_t LogFile(bool enabled, const std::string& path);
   /// 1 supervisor login, 2 logout, into the engine's log file.
   uint32_t Banner(uint8_t kind);
+  /// An own engine: a line of what the operator did or was told, into the
+  /// log file with its time stamp (one line, at most 511 bytes).
+  uint32_t LogNote(const std::string& line);
   /// An own engine: the device record's path (at once while running).
   uint32_t RecordFile(const std::string& path);
   /// A bench service: what SIGHUP does; the supervisor password.

@@ -103,6 +103,9 @@ void EncodeFront(std::string& out, const FrontMessage& m) {
     case FrontType::kRecordFile:
       w.Text(m.path, kPathMax);
       break;
+    case FrontType::kLogNote:
+      w.Text(m.path, kNoteMax);
+      break;
     case FrontType::kHello:
     case FrontType::kClear:
     case FrontType::kRetryFailed:
@@ -156,6 +159,11 @@ bool DecodeFront(uint8_t type, std::string_view payload, FrontMessage* m) {
       m->path = r.Text(kPathMax);
       if (!Clean(m->path)) r.Refuse();
       break;
+    case FrontType::kLogNote:
+      // One line: a line end inside would make it two lines of the file.
+      m->path = r.Text(kNoteMax);
+      if (!Clean(m->path) || m->path.find_first_of("\r\n") != std::string::npos) r.Refuse();
+      break;
     case FrontType::kHello:
     case FrontType::kClear:
     case FrontType::kRetryFailed:
@@ -178,6 +186,7 @@ const char* FrontTypeName(FrontType type) {
     case FrontType::kBanner: return "banner";
     case FrontType::kRecordFile: return "record-file";
     case FrontType::kReload: return "reload";
+    case FrontType::kLogNote: return "log-note";
   }
   return "?";
 }
@@ -453,7 +462,7 @@ bool DecodeEngine(uint8_t type, std::string_view payload, EngineMessage* m) {
       const uint8_t news = r.U8();
       m->portNews.news = static_cast<PortNews>(news);
       m->portNews.text = r.Text(kReasonMax);
-      if (news > static_cast<uint8_t>(PortNews::kBack)) r.Refuse();
+      if (news > static_cast<uint8_t>(PortNews::kLinkBack)) r.Refuse();
       return r.Done();
     }
     case EngineType::kUnwritten:

@@ -39,8 +39,9 @@ enum class FrontType : uint8_t {
   kBanner = 10,      ///< a supervisor login (1) or logout (2) banner
   kRecordFile = 11,  ///< an own engine: the device record's path for the run
   kReload = 12,      ///< a bench service: what SIGHUP does (supervisor)
+  kLogNote = 13,     ///< an own engine: a line of what the operator did, into the log file
 };
-constexpr uint8_t kFrontTypeLast = 12;
+constexpr uint8_t kFrontTypeLast = 13;
 
 /// Bits of Want.
 enum WantFlag : uint8_t {
@@ -54,6 +55,8 @@ constexpr uint8_t kWantAll = kWantText | kWantPanel | kWantProgress;
 constexpr size_t kPathMax = 260;
 /// The longest interface name, supervisor password or short text field.
 constexpr size_t kNameMax = 64;
+/// The longest note for the log file: a Debug Window line.
+constexpr size_t kNoteMax = 511;
 
 /// What a window's Start holds.
 struct StartOrder {
@@ -79,7 +82,7 @@ struct FrontMessage {
   uint16_t sortKey = 0;      ///< kSort
   uint8_t banner = 0;        ///< kBanner: 1 login, 2 logout
   bool enabled = false;      ///< kLogFile
-  std::string path;          ///< kLogFile, kRecordFile
+  std::string path;          ///< kLogFile, kRecordFile; kLogNote: the line
   std::string password;      ///< kStartStored, kStop, kReload
   StartOrder start;          ///< kStart
 

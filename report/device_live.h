@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 /// Why a device's last transfer, or the device itself, did not complete.
 enum class FailureCause : uint32_t {
@@ -28,7 +29,6 @@ enum class ImageResult : uint32_t {
 };
 
 constexpr int kLiveImages = 7;  // firmware and string tables 1 to 6
-constexpr size_t kFailureTextSize = 128;
 
 /// Milliseconds of the steady clock, for durations and rates.
 inline int64_t SteadyMs() {
@@ -82,7 +82,9 @@ struct DeviceLive {
   /// whose last transfer failed; -1 before any failure. The device may
   /// have gone on with other images since.
   std::atomic<int32_t> failureImage{-1};
-  char failureText[kFailureTextSize] = {};  ///< the device's own words
+  /// The device's own words, as much as its ERROR carried (up to its
+  /// zero byte). Read only once the client writes no more (Closed).
+  std::string failureText;
 
   /// Per image: its ImageResult, the duration of its last transfer and the
   /// packets sent again in all its transfers.
@@ -158,9 +160,12 @@ struct DeviceLive {
     const int named = failureImage.load(std::memory_order_relaxed);
     if (image >= 0 && named >= 0 && named < image && Result(named) == ImageResult::kFailed)
       return;
-    const size_t n = len < kFailureTextSize - 1 ? len : kFailureTextSize - 1;
-    if (text != nullptr) std::memcpy(failureText, text, n);
-    failureText[text != nullptr ? n : 0] = '\0';
+    // Once a failure, never on the transfer path.
+    if (text != nullptr) {
+      failureText.assign(text, strnlen(text, len));
+    } else {
+      failureText.clear();
+    }
     failureBlock.store(block, std::memory_order_relaxed);
     failureImage.store(image, std::memory_order_relaxed);
     failure.store(static_cast<uint32_t>(cause) << 24 | code, std::memory_order_release);

@@ -2,10 +2,6 @@
 // when, and why it failed; one object a line, appended in one write.
 #include "report/device_record_file.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -76,7 +72,7 @@ Json Failure(const DeviceRecord& device, const ImageFacts* images) {
         return f;
       }
       f["code"] = live.FailureCode();
-      f["text"] = live.failureText;  // a Closed client writes no more
+      f["text"] = live.failureText;  // whole; a Closed client writes no more
       f["failed"] = FailedImages(live, images);
       return f;
     }
@@ -133,7 +129,7 @@ std::string DeviceRecordJson(const DeviceRecord& device, int32_t regionCode,
 }
 
 int RecordFileOutcomes(RecordFile& file, DeviceRecord* list, int32_t regionCode,
-                       const ImageFacts* images, const RecordServer& server) {
+                       const ImageFacts* images, const RecordServer& server, size_t bound) {
   {
     std::lock_guard<std::mutex> lock(gLogLock);
     if (file.path.empty()) return 0;
@@ -144,87 +140,22 @@ int RecordFileOutcomes(RecordFile& file, DeviceRecord* list, int32_t regionCode,
     std::lock_guard<std::mutex> lock(gLogLock);
     // Turned off meanwhile; past the bound the device keeps its record,
     // unmarked, until lines have gone out.
-    if (file.path.empty() || file.held.lines.size() >= kMaxHeldLines) break;
+    if (file.path.empty() || file.held.lines.size() >= bound) break;
     file.held.lines.push_back(std::move(line));
     c->SetFlag(recordWritten);
   }
   return 1;
 }
 
-bool RecordFileWriteHeld(RecordFile& file, LogSink* log) {
-  std::string path;
-  int fd = -1;
-  {
-    std::lock_guard<std::mutex> lock(gLogLock);
-    if (file.held.lines.empty()) return true;
-    if (file.path.empty()) return false;
-    path = file.path;
-    // Written without the lock: the front end may replace or close the
-    // record meanwhile, and this descriptor stays valid for the write.
-    if (file.fd >= 0) fd = dup(file.fd);
-  }
-  std::string why;
-  if (fd < 0) {
-    const int opened = OpenAppendFile(path, &why);
-    std::lock_guard<std::mutex> lock(gLogLock);
-    if (opened >= 0 && file.fd < 0 && file.path == path) {
-      file.fd = opened;
-      fd = dup(opened);
-    } else if (opened >= 0) {
-      close(opened);  // replaced meanwhile by the front end
-    }
-  }
-  int err = 0;
-  if (fd >= 0) {
-    bool wrote = false;
-    err = WriteHeldLines(fd, file.held, gLogLock, &wrote);
-    // Once per round, not per line: a line the file took survives a
-    // power cut at the end of a shift.
-    if (wrote) fdatasync(fd);
-    close(fd);
-    if (err != 0) why = std::strerror(err);
-  }
-  const bool failed = fd < 0 || err != 0;
-  bool say = false;
-  {
-    std::lock_guard<std::mutex> lock(gLogLock);
-    say = failed && !file.failing;
-    file.failing = failed;
-  }
-  if (say) {
-    DebugPrint(log, "[Error] Fail to write the record file '%s': '%s'; it is tried again\r\n",
-               path.c_str(), why.c_str());
-  }
-  return !failed;
-}
-
 bool OpenRecordFile(RecordFile& file, const std::string& path) {
   CloseRecordFile(file);
   if (path.empty()) return false;
   std::string why;
-  const int fd = OpenAppendFile(path, &why);
-  {
-    std::lock_guard<std::mutex> lock(gLogLock);
-    file.path = path;
-    file.fd = fd;
-    file.failing = fd < 0;
-  }
-  if (fd < 0) {
+  if (!OpenLineFile(file, gLogLock, path, &why)) {
     ErrorBox("Fail to open the record file '%s': '%s'", path.c_str(), why.c_str());
     return false;
   }
   return true;
 }
 
-void CloseRecordFile(RecordFile& file) {
-  std::lock_guard<std::mutex> lock(gLogLock);
-  if (file.fd >= 0) close(file.fd);
-  file.fd = -1;
-  file.path.clear();
-  file.failing = false;
-}
-
-bool RecordFileIsKept(RecordFile& file) {
-  std::lock_guard<std::mutex> lock(gLogLock);
-  return !file.path.empty();
-}
+void CloseRecordFile(RecordFile& file) { CloseLineFile(file, gLogLock); }

@@ -35,10 +35,14 @@ size_t Utf8Length(const unsigned char* s, size_t left) {
 }  // namespace
 
 size_t EscapeDeviceText(char* out, size_t outSize, const char* text, size_t len) {
+  static constexpr char kMark[] = "\u2026";  // "…", three bytes
   const size_t end = strnlen(text, len);
   const auto* bytes = reinterpret_cast<const unsigned char*>(text);
   size_t n = 0;
-  for (size_t i = 0; i < end;) {
+  // Where the text would stop if a cut came next: the mark must fit behind.
+  size_t markAt = 0;
+  size_t i = 0;
+  while (i < end) {
     const unsigned char c = bytes[i];
     char piece[8];
     size_t taken = 1;
@@ -78,6 +82,13 @@ size_t EscapeDeviceText(char* out, size_t outSize, const char* text, size_t len)
     std::memcpy(out + n, piece, k);
     n += k;
     i += taken;
+    if (n + sizeof kMark <= outSize) markAt = n;
+  }
+  if (i < end && markAt + sizeof kMark <= outSize) {
+    // Cut: between whole characters and escapes, and said.
+    n = markAt;
+    std::memcpy(out + n, kMark, sizeof kMark - 1);
+    n += sizeof kMark - 1;
   }
   out[n] = '\0';
   return n;

@@ -9,6 +9,7 @@
 /// is a lone byte, "\u00NN" when it is UTF-8) and the backslash as "\\", so
 /// that no device can end our line, start a line of its own or drive a
 /// terminal, and every escape reads back one way; other text stays as it
-/// is. A zero byte ends the text. Stops at the last whole
-/// escape that fits. Returns the length written.
+/// is. A zero byte ends the text. A text that does not fit is cut between
+/// whole characters and escapes and ends with "…" (when `outSize` has
+/// room for it). Returns the length written.
 size_t EscapeDeviceText(char* out, size_t outSize, const char* text, size_t len);

@@ -1,15 +1,13 @@
 // The log file: start and supervisor banners and one outcome line per
-// finished device, CR LF line ends, every use of the stream under gLogLock.
+// finished device, CR LF line ends, held until its writer takes them out.
 #include "report/log_file.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "report/debug_print.h"
 #include "report/device_record.h"
+#include "report/outcome_writer.h"
 
 std::mutex gLogLock;
 
@@ -38,21 +36,6 @@ void AscTimeNow(char (&out)[32]) {
                 tm.tm_min, tm.tm_sec, year);
 }
 
-// The file is binary: each line feed of a format is written as CR LF, as a
-// text-mode stream would store it, so log files match across platforms.
-bool WriteCrLf(FILE* fp, const char* text) {
-  bool ok = true;
-  while (*text != '\0') {
-    const char* lf = std::strchr(text, '\n');
-    size_t n = lf != nullptr ? static_cast<size_t>(lf - text) : std::strlen(text);
-    if (n > 0 && std::fwrite(text, 1, n, fp) != n) ok = false;
-    if (lf == nullptr) break;
-    if (std::fwrite("\r\n", 1, 2, fp) != 2) ok = false;
-    text = lf + 1;
-  }
-  return ok;
-}
-
 }  // namespace
 
 int LogFileBanner(LogFile& file, int kind) {
@@ -60,43 +43,56 @@ int LogFileBanner(LogFile& file, int kind) {
   char stamp[32];
   AscTimeNow(stamp);
   char line[128];
+  // Each line feed of a format is stored as CR LF, as a text-mode stream
+  // would store it, so that log files match across platforms.
   switch (kind) {
     case BANNER_REWORK_START:
       std::snprintf(line, sizeof line,
-                    "\n########## [%s] Firmware Reworking starts ##########\n",
-                    stamp);
+                    "\r\n########## [%s] Firmware Reworking starts ##########\r\n", stamp);
       break;
     case BANNER_SUPERVISOR_LOGIN:
       std::snprintf(line, sizeof line,
-                    "########## [%s] Supervisor Logs in        ##########\n",
-                    stamp);
+                    "########## [%s] Supervisor Logs in        ##########\r\n", stamp);
       break;
     default:
       std::snprintf(line, sizeof line,
-                    "########## [%s] Supervisor Logs out       ##########\n",
-                    stamp);
+                    "########## [%s] Supervisor Logs out       ##########\r\n", stamp);
       break;
   }
-
-  std::lock_guard<std::mutex> lock(gLogLock);
-  if (file.fp == nullptr) return 0;
-  std::clearerr(file.fp);
-  bool ok = WriteCrLf(file.fp, line);
-  // A buffered write fails only at the flush; that counts as the write.
-  if (std::fflush(file.fp) != 0) ok = false;
-  return ok ? 1 : 0;
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    if (file.path.empty()) return 0;
+    file.held.lines.emplace_back(line);
+  }
+  // Held, it reaches the file once the file takes it, written here or not.
+  LineFileHeld(file, nullptr);
+  return 1;
 }
 
-int LogFileOutcomes(LogFile& file, DeviceRecord* list) {
+int LogFileNote(LogFile& file, const std::string& text) {
+  char stamp[32];
+  AscTimeNow(stamp);
+  // The outcome lines' 20-character stamp, without the weekday.
+  std::string line = std::string("[") + (stamp + 4) + "] " + text + "\r\n";
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    if (file.path.empty()) return 0;
+    file.held.lines.push_back(std::move(line));
+  }
+  LineFileHeld(file, nullptr);
+  return 1;
+}
+
+int LogFileOutcomes(LogFile& file, DeviceRecord* list, size_t bound) {
   std::lock_guard<std::mutex> lock(gLogLock);
-  if (file.fp == nullptr) return 0;
+  if (file.path.empty()) return 0;
   for (DeviceRecord* c = list; c != nullptr; c = c->next) {
     if (c->HasFlag(outcomeLogged)) continue;
     const Outcome outcome = ClientOutcome(*c);
     if (outcome == Outcome::kReworking) continue;
     // Past the bound the device keeps its record, unmarked, until lines
     // have gone out.
-    if (file.held.lines.size() >= kMaxHeldLines) break;
+    if (file.held.lines.size() >= bound) break;
     char stamp[32];
     AscTimeNow(stamp);
     const uint8_t* m = c->mac;
@@ -111,43 +107,46 @@ int LogFileOutcomes(LogFile& file, DeviceRecord* list) {
   return 1;
 }
 
-bool LogFileWriteHeld(LogFile& file, LogSink* log) {
-  int fd = -1;
-  std::string path;
-  {
-    std::lock_guard<std::mutex> lock(gLogLock);
-    if (file.held.lines.empty()) return true;
-    if (file.fp == nullptr) return false;
-    // A banner may sit in the stream's buffer: it goes first.
-    std::fflush(file.fp);
-    // Written without the lock: the front end may replace or close the
-    // file meanwhile, and this descriptor stays valid for the write.
-    fd = dup(fileno(file.fp));
-    path = file.path;
+bool LineFileRound(LineFile& file, const std::atomic<bool>* givenUp, std::string* say) {
+  std::string why;
+  const bool clear = WriteHeldRound(file, gLogLock, givenUp, &why);
+  std::lock_guard<std::mutex> lock(gLogLock);
+  if (givenUp != nullptr && givenUp->load(std::memory_order_relaxed)) return clear;
+  // Said once until it works again.
+  const bool failed = !clear;
+  if (failed && !file.failing) {
+    *say = std::string("[Error] Fail to write the ") + file.what + " '" + file.path + "': '" +
+           why + "'; it is tried again\r\n";
   }
-  if (fd < 0) return false;
-  bool wrote = false;
-  const int err = WriteHeldLines(fd, file.held, gLogLock, &wrote);
-  // Once per round, not per line: a line the file took survives a power
-  // cut at the end of a shift.
-  if (wrote) fdatasync(fd);
-  close(fd);
-  bool say = false;
-  {
-    std::lock_guard<std::mutex> lock(gLogLock);
-    say = err != 0 && !file.failing;
-    file.failing = err != 0;
-  }
-  if (say) {
-    DebugPrint(log, "[Error] Fail to write the log file '%s': '%s'; it is tried again\r\n",
-               path.c_str(), std::strerror(err));
-  }
-  return err == 0;
+  file.failing = failed;
+  return clear;
 }
 
-bool LogFileIsOpen(LogFile& file) {
+bool LineFileWriteHeld(LineFile& file, LogSink* log) {
+  std::string say;
+  const bool clear = LineFileRound(file, nullptr, &say);
+  if (!say.empty()) DebugPrint(log, "%s", say.c_str());
+  return clear;
+}
+
+bool LineFileHeld(LineFile& file, LogSink* log) {
+  OutcomeWriter* writer = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(gLogLock);
+    writer = file.writer;
+  }
+  // Woken outside the lock: the writer takes its own lock first and this
+  // one inside it.
+  if (writer != nullptr) {
+    writer->Wake();
+    return true;
+  }
+  return LineFileWriteHeld(file, log);
+}
+
+bool LineFileIsKept(const LineFile& file) {
   std::lock_guard<std::mutex> lock(gLogLock);
-  return file.fp != nullptr;
+  return !file.path.empty();
 }
 
 bool OpenLogFile(LogFile& file, const std::string& path) {
@@ -161,30 +160,15 @@ bool OpenLogFile(LogFile& file, const std::string& path) {
     return false;
   }
   std::string why;
-  const int fd = OpenAppendFile(path, &why);
-  FILE* fp = fd >= 0 ? fdopen(fd, "ab") : nullptr;
-  if (fp == nullptr) {
-    if (fd >= 0) {
-      why = std::strerror(errno);
-      close(fd);
-    }
+  if (!OpenLineFile(file, gLogLock, path, &why)) {
+    // Kept all the same: the writer tries it again while lines wait, so
+    // that a folder made or a disk mounted later loses no line.
     ErrorBox("Fail to open the log file '%s': '%s'", path.c_str(), why.c_str());
     return false;
   }
-  std::lock_guard<std::mutex> lock(gLogLock);
-  // Only when two openers raced; the later file wins, none leaks.
-  if (file.fp != nullptr) std::fclose(file.fp);
-  file.fp = fp;
-  file.path = path;
-  file.failing = false;
+  // Lines held while no file could take them go out now.
+  LineFileHeld(file, nullptr);
   return true;
 }
 
-void CloseLogFile(LogFile& file) {
-  std::lock_guard<std::mutex> lock(gLogLock);
-  if (file.fp != nullptr) {
-    std::fclose(file.fp);
-    file.fp = nullptr;
-  }
-  file.path.clear();
-}
+void CloseLogFile(LogFile& file) { CloseLineFile(file, gLogLock); }

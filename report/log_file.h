@@ -1,8 +1,9 @@
 // The optional log file: banners and one outcome line per finished device,
-// every write, flush, close and replacement under gLogLock.
+// held and written like the record's lines; and gLogLock, which guards both.
 #pragma once
 
-#include <cstdio>
+#include <atomic>
+#include <cstddef>
 #include <mutex>
 #include <string>
 
@@ -11,16 +12,15 @@
 struct DeviceRecord;
 class LogSink;
 
-/// Serialises every write, flush, close and replacement of the log file.
+/// Guards the log file's and the record's fields (path, descriptor, held
+/// lines) between the front end, the server thread and the outcome writer.
+/// No file is ever opened, written, flushed, synced or closed under it.
 extern std::mutex gLogLock;
 
-/// The open log file or none; every field is read and written only under
-/// gLogLock.
-struct LogFile {
-  FILE* fp = nullptr;
-  std::string path;      ///< of the open file, for messages
-  HeldLines held;        ///< outcome lines not yet in the file
-  bool failing = false;  ///< the last write failed (said once)
+/// The log file, kept by its path while "Enable Log:" is checked: banners
+/// and outcome lines, CR LF line ends.
+struct LogFile : LineFile {
+  LogFile() : LineFile("\r\n", "log file") {}
 };
 
 enum BannerKind : int {
@@ -29,27 +29,45 @@ enum BannerKind : int {
   BANNER_SUPERVISOR_LOGOUT = 2,
 };
 
-/// True while a file is open (read under gLogLock).
-bool LogFileIsOpen(LogFile& file);
+/// True while a file is kept (a path is set), open or not yet.
+bool LineFileIsKept(const LineFile& file);
 
-/// 1 when written; 0 when no file is open, the kind is unknown or the
-/// write failed.
+/// Holds the banner of `kind` for the file, after the lines already held,
+/// and hands it to the file's writer (none: writes it at once). 1 when
+/// held (it reaches the file once the file takes it); 0 when no file is
+/// kept or the kind is unknown.
 int LogFileBanner(LogFile& file, int kind);
 
+/// Holds a line of what an operator did or was told ("[Dec  6 07:51:27
+/// 2026] TEXT", the outcome lines' stamp; `text` one line without its
+/// end) and hands it to the file's writer, as LogFileBanner does. 1 when
+/// held; 0 when no file is kept.
+int LogFileNote(LogFile& file, const std::string& text);
+
 /// Holds one line per client whose outcome is final (ClientOutcome) and
-/// not yet outcomeLogged, and marks it; the lines go to the file with
-/// LogFileWriteHeld. 0 when no file is open, else 1.
-int LogFileOutcomes(LogFile& file, DeviceRecord* list);
+/// not yet outcomeLogged, and marks it, while fewer than `bound` lines are
+/// held; the lines go to the file with the file's writer. 0 when no file is
+/// kept, else 1.
+int LogFileOutcomes(LogFile& file, DeviceRecord* list, size_t bound = kMaxHeldLines);
 
-/// Writes the held lines to the open file (none open: they wait for the
-/// next), then makes them durable (fdatasync). A failure is said once in
-/// the Debug Window (`log`) and the lines stay held. True when nothing is
-/// held any more.
-bool LogFileWriteHeld(LogFile& file, LogSink* log);
+/// One write round of `file` (WriteHeldRound). A failure is said once, as
+/// the Debug Window line returned in `say` (empty: nothing to say), for the
+/// caller to print. True when nothing is left to try.
+bool LineFileRound(LineFile& file, const std::atomic<bool>* givenUp, std::string* say);
 
-/// Closes the open file (if any) and opens `path` for appending, with the
-/// operator's messages on failure. true when a file is open afterwards.
+/// LineFileRound, its failure printed to `log`.
+bool LineFileWriteHeld(LineFile& file, LogSink* log);
+
+/// Lines were held for `file`: its writer is woken, or with none the
+/// caller writes them now (failures to `log`). False only when written here
+/// and some are left.
+bool LineFileHeld(LineFile& file, LogSink* log);
+
+/// Forgets the open file (if any) and opens `path` for appending, with the
+/// operator's messages on failure; a path that cannot be opened is kept
+/// all the same, and its lines held until it can be. true when a file is
+/// open afterwards.
 bool OpenLogFile(LogFile& file, const std::string& path);
 
-/// Closes the open file, if any.
+/// Closes the open file, if any, and keeps none: no more lines are held.
 void CloseLogFile(LogFile& file);

@@ -32,6 +32,20 @@ struct RunCounters {
   uint64_t resentOfCounted = 0;
 };
 
+/// Outcomes written, Done and Error.
+struct OutcomeTally {
+  uint64_t done = 0;
+  uint64_t failed = 0;
+};
+
+/// The outcomes written since `base` (a reading taken as a run began):
+/// what a run's summary counts. A device cleared or retried keeps its
+/// outcome there, and one served again counts once more.
+inline OutcomeTally TallySince(const RunCounters& counters, const OutcomeTally& base) {
+  return {counters.done.load(std::memory_order_relaxed) - base.done,
+          counters.failed.load(std::memory_order_relaxed) - base.failed};
+}
+
 /// Counts each client of `list` whose outcome has become final (Closed, or
 /// cut off by a stop) once, marking it outcomeCounted, and refreshes the
 /// gauge and the byte and resend totals. Server thread, once a cycle,

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package, checks it with lintian, and installs it with apt
-# into a throw-away Debian 12 root (debootstrap, minbase: no container, no
-# network beyond the Debian mirror) to check what the package promises: the
+# into a throw-away Debian 12 root (debootstrap, minbase, made once a day by
+# scripts/debian-root.sh: no container, no network beyond the Debian
+# mirror) to check what the package promises: the
 # program runs --version (its libraries came with Depends), both file
 # capabilities are set, the group skav exists and only it may run the
 # program, the services' system user is there, the settings folder and file
@@ -13,7 +14,7 @@
 #
 #   SKAV_DEBIAN_MIRROR  the mirror (default http://deb.debian.org/debian)
 #   SKAV_DEB_BASE       a tar of a fresh debootstrap root to start from
-#                       instead of running debootstrap (repeated local runs)
+#                       instead of scripts/debian-root.sh's
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,14 +46,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'echo "check-deb: stopped by a failing command at line $LINENO" >&2' ERR
 
-failures=0
-fail() {
-  echo "FAIL: $*" >&2
-  failures=$((failures + 1))
-}
-pass() {
-  echo "ok: $*"
-}
+. scripts/check-tally.sh
 # Once the package is in, the root needs no network: from then on its
 # commands run in a network namespace of their own (the removal takes the
 # program's server addresses off every port it sees, and the host's ports
@@ -63,12 +57,8 @@ in_root() {
 }
 
 echo "== Debian 12 root in $root"
-if [ -n "${SKAV_DEB_BASE:-}" ]; then
-  tar -C "$root" -xf "$SKAV_DEB_BASE"
-else
-  debootstrap --variant=minbase bookworm "$root" \
-    "${SKAV_DEBIAN_MIRROR:-http://deb.debian.org/debian}" >/dev/null
-fi
+base=${SKAV_DEB_BASE:-$(scripts/debian-root.sh)}
+tar -C "$root" -xf "$base"
 mount -t proc proc "$root/proc"
 cp "$deb" "$root/tmp/"
 pkg=/tmp/$(basename "$deb")
@@ -85,7 +75,12 @@ apt_in_root install systemd man-db
 
 echo "== apt install ./$(basename "$deb")"
 : >"$log"
+# The packages that the runs of the day fetched already (debian-root.sh).
+archives=$(dirname "$base")/archives
+mkdir -p "$archives"
+cp -n "$archives"/*.deb "$root/var/cache/apt/archives/" 2>/dev/null || true
 apt_in_root install "$pkg"
+cp -n "$root"/var/cache/apt/archives/*.deb "$archives/" 2>/dev/null || true
 offline=1
 # What the maintainer scripts said.
 sed -n '/^Setting up skav-server/,$p' "$log" | grep -v '^Processing triggers' || true
@@ -199,8 +194,4 @@ in_root dpkg --purge skav-server >/dev/null
 [ ! -e "$root/etc/skav-server" ] && pass "purge removes the empty /etc/skav-server" ||
   fail "purge left /etc/skav-server"
 
-if [ "$failures" -ne 0 ]; then
-  echo "check-deb: $failures check(s) failed" >&2
-  exit 1
-fi
-echo "check-deb: all checks passed for $(basename "$deb")"
+finish check-deb "all checks passed for $(basename "$deb")"

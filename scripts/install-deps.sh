@@ -10,7 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   iproute2 procps libcap2-bin passwd tftpd-hpa tftp-hpa
   xvfb xauth jq dbus-daemon
-  dpkg-dev file lintian debootstrap
+  dpkg-dev file lintian debootstrap systemd-container
   # for promtool alone, which checks the headless metrics file in a test
   prometheus
 )

@@ -56,9 +56,28 @@ bool ReadDatagram(const CClientThread& client, uint8_t* buf, int* len,
 
 }  // namespace
 
-void TFTPChooseReplyInput(CClientThread& client) {
+bool TFTPFenceReplySocket(int sock, const L2_If* link) {
+  // A socket bound to any address takes a datagram to the port on every
+  // network of the machine, and the source address that then vouches for
+  // the device is anyone's to write: a host of another network (loose
+  // reverse-path filtering lets 10.0.0.x in there) would be taken for the
+  // device. Fenced to the link and bound to 10.0.0.1, the socket gets what
+  // arrived on the link and was addressed to the server; the rest finds no
+  // socket and is dropped by the system, at no cost to a block. The port
+  // stays reserved all the same: the system refuses it to any socket that
+  // could receive what the device sends there, that is one bound to any
+  // address or to 10.0.0.1, unless it is fenced to another link.
+  // Refused before Linux 5.0, and before 5.7 without CAP_NET_RAW.
+  if (link->ifIndex == 0) return false;  // no link of the system's
+  const int index = static_cast<int>(link->ifIndex);
+  const int on = 1;
+  return setsockopt(sock, SOL_SOCKET, SO_BINDTOIFINDEX, &index, sizeof index) == 0 &&
+         setsockopt(sock, IPPROTO_IP, IP_FREEBIND, &on, sizeof on) == 0;
+}
+
+void TFTPChooseReplyInput(CClientThread& client, bool fenced) {
   client.checkingSocket = false;
-  if (L2_SocketInput(client.link) && !client.socketUnreached) {
+  if (fenced && L2_SocketInput(client.link) && !client.socketUnreached) {
     client.repliesFromSocket.store(true, std::memory_order_relaxed);
     return;
   }

@@ -1,15 +1,26 @@
 // Where a transfer reads its device's replies (ACK, ERROR): from its own UDP
 // socket, woken by the system as a TFTP client is, or from the capture,
 // handed over by the server thread. The socket is tried first wherever the
-// port delivers to sockets; a transfer whose replies do not come that way
-// (a firewall, the server address gone for a moment, a device answering
-// from another address) goes on from the capture.
+// port delivers to sockets and the system fences it to the run's link; a
+// transfer whose replies do not come that way (a firewall, the server
+// address gone for a moment, a device answering from another address) goes
+// on from the capture.
 #pragma once
 
+struct L2_If;
 class CClientThread;
 
-/// Chooses for a transfer whose socket has just been bound.
-void TFTPChooseReplyInput(CClientThread& client);
+/// Before the bind of a transfer's socket: fences it to `link`, so that
+/// what reaches it arrived on the run's link, never on another network of
+/// the machine. True when the system took it: the socket is then bound to
+/// the server address (allowed while the address is missing) and may carry
+/// the replies. False: the socket is bound to any address and only holds
+/// the port.
+bool TFTPFenceReplySocket(int sock, const L2_If* link);
+
+/// Chooses for a transfer whose socket has just been bound; `fenced` as
+/// TFTPFenceReplySocket said.
+void TFTPChooseReplyInput(CClientThread& client, bool fenced);
 
 /// Gives back what TFTPChooseReplyInput took; closes the socket.
 void TFTPEndReplyInput(CClientThread& client);

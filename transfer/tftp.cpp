@@ -28,6 +28,10 @@ namespace {
 constexpr int kTftpFrameSize = 640;
 constexpr uint16_t kTftpServerPort = 69;
 constexpr int kWrqMax = 24;
+// The words of the "RX TFTP Error" line around the device's text, with
+// room to spare: the MAC, the code (five digits at most) and the line
+// that follows.
+constexpr size_t kErrorLineWords = 96;
 
 uint16_t GetBe16(const uint8_t* at) {
   return static_cast<uint16_t>((at[0] << 8) | at[1]);
@@ -84,9 +88,10 @@ int TFTPStartUpload(CClientThread& client) {
                errno);
     return 4;
   }
+  const bool fenced = TFTPFenceReplySocket(sock, client.link);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_addr.s_addr = htonl(fenced ? kServerAddr : INADDR_ANY);
   addr.sin_port = 0;
   socklen_t addrLen = sizeof addr;
   if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -99,7 +104,7 @@ int TFTPStartUpload(CClientThread& client) {
   }
   client.sock = sock;
   client.localPort = addr.sin_port;
-  TFTPChooseReplyInput(client);
+  TFTPChooseReplyInput(client, fenced);
 
   client.peerPort = htons(kTftpServerPort);
   client.ipId = static_cast<uint16_t>(1000 + MsClock() % 1000);
@@ -209,9 +214,10 @@ int32_t TFTPRxPkt(CClientThread& client, const uint8_t* pkt, int len,
     // The text ends at its zero byte or, when the device left it out, at the
     // end of the packet: nothing past the packet is read.
     // Its control characters are escaped: a CR LF of the device's would
-    // start a line of its own making in the Debug Window. The line is cut
-    // at 511 bytes anyway, so a line's worth of text is all it needs.
-    char text[kDebugTextSize];
+    // start a line of its own making in the Debug Window. Cut (with its
+    // mark) to what the line has room for beside its own words, so that
+    // the line's cut never falls inside a character.
+    char text[kDebugTextSize - kErrorLineWords];
     EscapeDeviceText(text, sizeof text, reinterpret_cast<const char*>(pkt + 4),
                      static_cast<size_t>(len - 4));
     DebugPrintNoted(client.Log(), LineNote::kTrouble,

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdarg>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -64,39 +65,55 @@ bool IsBlankPath(const char* path) {
 
 namespace {
 
-void TellOpenFailure(int openError, const char* refusal) {
-  char reason[1024];
-  ErrorBox("Fail to open the file: %s",
-           refusal ? refusal : ErrorText(strerror_r(openError, reason, sizeof reason), reason));
+// A failure's words: into `why` when the caller tells them in a message of
+// its own, else in a box of their own.
+void Say(std::string* why, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Say(std::string* why, const char* format, ...) {
+  char text[kDebugTextSize];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (why != nullptr) {
+    *why = text;
+  } else {
+    ErrorBox("%s", text);
+  }
 }
 
-bool SizeFits(const char* path, uint64_t size) {
+void TellOpenFailure(int openError, const char* refusal, std::string* why) {
+  char reason[1024];
+  Say(why, "Fail to open the file: %s",
+      refusal ? refusal : ErrorText(strerror_r(openError, reason, sizeof reason), reason));
+}
+
+bool SizeFits(const char* path, uint64_t size, std::string* why) {
   if (size <= kTftpMaxImageSize) return true;
-  ErrorBox("The file '%s' is %llu bytes long; one TFTP transfer carries at most %u bytes", path,
-           static_cast<unsigned long long>(size), kTftpMaxImageSize);
+  Say(why, "The file '%s' is %llu bytes long; one TFTP transfer carries at most %u bytes", path,
+      static_cast<unsigned long long>(size), kTftpMaxImageSize);
   return false;
 }
 
 }  // namespace
 
-bool CheckImageFile(const char* path) {
+bool CheckImageFile(const char* path, std::string* why) {
   struct stat st {};
   if (stat(path, &st) != 0) {
-    TellOpenFailure(errno, nullptr);
+    TellOpenFailure(errno, nullptr, why);
     return false;
   }
   if (const char* refusal = NotARegularFile(st.st_mode)) {
-    TellOpenFailure(0, refusal);
+    TellOpenFailure(0, refusal, why);
     return false;
   }
-  return SizeFits(path, static_cast<uint64_t>(st.st_size));
+  return SizeFits(path, static_cast<uint64_t>(st.st_size), why);
 }
 
-bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length) {
+bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length, std::string* why) {
   *block = nullptr;
   *length = 0;
   if (path == nullptr || path[0] == '\0') {
-    ErrorBox("No file specified");
+    Say(why, "No file specified");
     return false;
   }
 
@@ -123,18 +140,18 @@ bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length) {
   }
   if (openError != 0 || refusal != nullptr) {
     if (fd >= 0) close(fd);
-    TellOpenFailure(openError, refusal);
+    TellOpenFailure(openError, refusal, why);
     return false;
   }
 
   const uint64_t size = static_cast<uint64_t>(st.st_size);
-  if (!SizeFits(path, size)) {
+  if (!SizeFits(path, size, why)) {
     close(fd);
     return false;
   }
   uint8_t* data = static_cast<uint8_t*>(std::malloc(size ? size : 1));
   if (data == nullptr) {
-    ErrorBox("Unable to allocate memory for the file");
+    Say(why, "Unable to allocate memory for the file");
     close(fd);
     return false;
   }
@@ -159,15 +176,15 @@ bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length) {
   }
   close(fd);
   if (longer) {
-    ErrorBox("Fail to open the file: not a regular file of fixed length: it holds more "
-             "than the %llu bytes its size gives (a file of /proc, or one still being "
-             "written)",
-             static_cast<unsigned long long>(size));
+    Say(why,
+        "Fail to open the file: not a regular file of fixed length: it holds more than the "
+        "%llu bytes its size gives (a file of /proc, or one still being written)",
+        static_cast<unsigned long long>(size));
     std::free(data);
     return false;
   }
   if (got < size) {
-    ErrorBox("Unable to read the file: %d", static_cast<int>(got));
+    Say(why, "Unable to read the file: %d", static_cast<int>(got));
     std::free(data);
     return false;
   }
@@ -176,7 +193,7 @@ bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length) {
   return true;
 }
 
-int LoadStringTables(const std::string paths[6], UploadImages& images) {
+int LoadStringTables(const std::string paths[6], UploadImages& images, std::string* why) {
   int failed = 0;
   // The record comes empty (Stop and every failed Start release it).
   for (int k = 1; k <= 6 && failed == 0; ++k) {
@@ -184,7 +201,7 @@ int LoadStringTables(const std::string paths[6], UploadImages& images) {
     images.len[k] = 0;
     const char* path = paths[k - 1].c_str();
     if (IsBlankPath(path)) continue;
-    if (!LoadFileToMemory(path, &images.buf[k], &images.len[k])) failed = k;
+    if (!LoadFileToMemory(path, &images.buf[k], &images.len[k], why)) failed = k;
   }
   images.stMask = 0;
   for (int k = 1; k <= 6; ++k) {

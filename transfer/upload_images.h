@@ -26,16 +26,20 @@ bool IsBlankPath(const char* path);
 
 /// The checks of LoadFileToMemory that need no read (a regular file, of a
 /// size one transfer carries), with its messages; for a file just chosen.
-/// false after an ErrorBox.
-bool CheckImageFile(const char* path);
+/// false after an ErrorBox, or with the message in `why` when given.
+bool CheckImageFile(const char* path, std::string* why = nullptr);
 
-/// Reads the whole file into a new block. false after an ErrorBox.
-bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length);
+/// Reads the whole file into a new block. false after an ErrorBox, or with
+/// the message in `why` when given (the caller tells it in its own).
+bool LoadFileToMemory(const char* path, uint8_t** block, uint32_t* length,
+                      std::string* why = nullptr);
 
 /// Loads every non-blank table of `paths` (index 0 is table 1) into
 /// images.buf[1..6]. 0 when all loaded; k when table k failed (loading
-/// stops there). Computes stMask from what is loaded.
-int LoadStringTables(const std::string paths[6], UploadImages& images);
+/// stops there; its message as LoadFileToMemory gives it). Computes stMask
+/// from what is loaded.
+int LoadStringTables(const std::string paths[6], UploadImages& images,
+                     std::string* why = nullptr);
 
 /// Releases every loaded image and clears the record.
 void FreeUploadImages(UploadImages& images);

@@ -45,6 +45,21 @@ class ProgressBarDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
 
+  // Every row as tall as one with its mark: the rows are of one height
+  // (the first row's), and a mark appearing there must not change it.
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    QStyleOptionViewItem marked(option);
+    initStyleOption(&marked, index);
+    marked.features |= QStyleOptionViewItem::HasDecoration;
+    const QWidget* widget = marked.widget;
+    QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+    size.setHeight(std::max(
+        size.height(),
+        style->sizeFromContents(QStyle::CT_ItemViewItem, &marked, QSize(), widget).height()));
+    return size;
+  }
+
   void paint(QPainter* painter, const QStyleOptionViewItem& option,
              const QModelIndex& index) const override {
     if (index.column() != kColProgress) {
@@ -100,8 +115,9 @@ const char* const kWidestText[kProgressColumns] = {
 
 }  // namespace
 
-CProgressDialog::CProgressDialog(ProgressBoard& board, QWidget* owner)
-    : QDialog(owner), board_(board) {
+CProgressDialog::CProgressDialog(ProgressBoard& board, const RunCounters& counters,
+                                 QWidget* owner)
+    : QDialog(owner), board_(board), counters_(counters) {
   setWindowTitle(QStringLiteral("Transfer Progress"));
   setModal(false);
   setSizeGripEnabled(true);
@@ -169,7 +185,12 @@ CProgressDialog::CProgressDialog(ProgressBoard& board, QWidget* owner)
   layout->addWidget(details_);
   layout->addWidget(summary_);
 
-  int wanted = width + 40;
+  // Every column in view at once: the view's frame, its vertical scroll bar
+  // and the window's margins beside the columns.
+  const QMargins margins = layout->contentsMargins();
+  int wanted = width + 2 * view_->frameWidth() +
+               view_->style()->pixelMetric(QStyle::PM_ScrollBarExtent) + margins.left() +
+               margins.right() + 4;
   if (QScreen* screen = QGuiApplication::primaryScreen()) {
     wanted = std::min(wanted, screen->availableGeometry().width() - 40);
   }
@@ -183,6 +204,8 @@ CProgressDialog::CProgressDialog(ProgressBoard& board, QWidget* owner)
 void CProgressDialog::Create() {
   if (open_) return;
   open_ = true;
+  if (!placed_) PlaceBesideOwner();
+  placed_ = true;
   // The server thread publishes its clients from its next cycle on; until
   // then the board holds the last picture, whose counters are current.
   board_.wanted.store(true, std::memory_order_relaxed);
@@ -192,38 +215,57 @@ void CProgressDialog::Create() {
   raise();
 }
 
+void CProgressDialog::CountFromNow() {
+  base_ = TallySince(counters_, {});
+}
+
 void CProgressDialog::Refresh() {
   if (!open_) return;
   model_->Update(board_.Rows(), SteadyMs());
 
   int inFlight = 0;
-  int done = 0;
-  int failed = 0;
   double bytesPerSecond = 0.0;
   const int rows = model_->rowCount();
   for (int i = 0; i < rows; ++i) {
     const ProgressFacts& f = model_->Facts(i);
-    switch (f.outcome) {
-      case Outcome::kReworking:
-        ++inFlight;
-        bytesPerSecond += f.bytesPerSecond;
-        break;
-      case Outcome::kDone:
-        ++done;
-        break;
-      case Outcome::kError:
-        ++failed;
-        break;
+    if (f.outcome == Outcome::kReworking) {
+      ++inFlight;
+      bytesPerSecond += f.bytesPerSecond;
     }
   }
+  // Every outcome the run wrote, also of devices a Clear or a retry took
+  // off the list.
+  const OutcomeTally tally = TallySince(counters_, base_);
   ShowDetails();
   summary_->setText(QStringLiteral("%1 %2: %3 in flight, %4 done, %5 failed, %6 KiB/s")
                         .arg(rows)
                         .arg(rows == 1 ? QStringLiteral("device") : QStringLiteral("devices"))
                         .arg(inFlight)
-                        .arg(done)
-                        .arg(failed)
+                        .arg(tally.done)
+                        .arg(tally.failed)
                         .arg(bytesPerSecond / 1024.0, 0, 'f', 1));
+}
+
+void CProgressDialog::PlaceBesideOwner() {
+  const QWidget* owner = parentWidget();
+  QScreen* screen = owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen();
+  if (owner == nullptr || screen == nullptr) return;
+  const QRect area = screen->availableGeometry();
+  const QRect main = owner->frameGeometry();
+  const int gap = 8;
+  int x = main.right() + gap;
+  if (x + width() > area.right()) x = main.left() - gap - width();
+  if (x < area.left()) x = area.right() - width();
+  const int y = std::clamp(main.top(), area.top(), std::max(area.top(), area.bottom() - height()));
+  move(std::max(x, area.left()), y);
+}
+
+std::string CProgressDialog::Geometry() const {
+  return placed_ ? saveGeometry().toStdString() : std::string();
+}
+
+void CProgressDialog::RestoreGeometry(const std::string& geometry) {
+  if (!geometry.empty() && restoreGeometry(QByteArray::fromStdString(geometry))) placed_ = true;
 }
 
 std::string CProgressDialog::ColumnState() const {

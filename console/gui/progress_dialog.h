@@ -6,6 +6,7 @@
 #include <string>
 
 #include "report/progress_board.h"
+#include "report/run_counters.h"
 
 class ProgressModel;
 class QCloseEvent;
@@ -25,8 +26,12 @@ class CProgressDialog : public QDialog {
   /// How often the rows are refreshed while the window is open.
   static constexpr int kRefreshIntervalMs = 250;
 
-  /// `board` is the run's, and must outlive every open of the window.
-  CProgressDialog(ProgressBoard& board, QWidget* owner);
+  /// `board` and `counters` are the run's, and must outlive every open of
+  /// the window.
+  CProgressDialog(ProgressBoard& board, const RunCounters& counters, QWidget* owner);
+
+  /// A run began: the summary counts the outcomes written from now on.
+  void CountFromNow();
 
   /// Opens the window: asks the server thread to publish its clients, and
   /// shows the rows at once from what the board holds.
@@ -47,6 +52,11 @@ class CProgressDialog : public QDialog {
   /// do not fit the view are ignored.
   std::string ColumnState() const;
   void RestoreColumns(const std::string& state);
+  /// The window's size and place, as opaque bytes (empty until it has been
+  /// shown), and back: the next Create shows it there. Without one it
+  /// opens beside its owner, where the screen has room.
+  std::string Geometry() const;
+  void RestoreGeometry(const std::string& geometry);
 
   /// The selected device in one line, its failure in full.
   QLabel* Details() const { return details_; }
@@ -66,6 +76,8 @@ class CProgressDialog : public QDialog {
   void ShowDetails();
 
   ProgressBoard& board_;
+  const RunCounters& counters_;
+  OutcomeTally base_;  // the counters when the run began
   ProgressModel* model_ = nullptr;
   QSortFilterProxyModel* sorted_ = nullptr;
   QTreeView* view_ = nullptr;
@@ -73,4 +85,7 @@ class CProgressDialog : public QDialog {
   QLabel* details_ = nullptr;
   QTimer* timer_ = nullptr;
   bool open_ = false;
+  bool placed_ = false;  // shown once, or given a place to show at
+  /// Beside the owner: right of it, else left of it, on its screen.
+  void PlaceBesideOwner();
 };

@@ -66,13 +66,14 @@ QPushButton* Button(const QString& text, QWidget* parent) {
   return button;
 }
 
-QPixmap IndicatorPixmap() {
+}  // namespace
+
+// Green while the run serves, red while its port has no link.
+QPixmap CServerDlg::IndicatorPixmap(bool linked) {
   QPixmap square(9, 9);
-  square.fill(QColor(0x00, 0xc0, 0x00));
+  square.fill(linked ? QColor(0x00, 0xc0, 0x00) : QColor(0xd0, 0x20, 0x20));
   return square;
 }
-
-}  // namespace
 
 template <typename W>
 W* CServerDlg::Register(int id, W* widget) {
@@ -93,7 +94,7 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
   BuildControls();
 
   debugDlg_ = new CDebugDialog(this);
-  progressDlg_ = new CProgressDialog(ctx_.progress, this);
+  progressDlg_ = new CProgressDialog(ctx_.progress, ctx_.counters, this);
   passwdDlg_ = new CPasswdDialog(this);
   changeDlg_ = new CChangePasswdDlg(this);
 
@@ -111,6 +112,20 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
     auto* notifier = new QSocketNotifier(supervisor_.WatchFd(), QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] { supervisor_.Tick(); });
   }
+
+  // Edits come a keystroke at a time: told once they have settled.
+  changeTimer_ = new QTimer(this);
+  changeTimer_->setSingleShot(true);
+  changeTimer_->setInterval(1500);
+  connect(changeTimer_, &QTimer::timeout, this, &CServerDlg::NoteChangesWhileRunning);
+  const auto edited = [this] {
+    if (server_.Running()) changeTimer_->start();
+  };
+  connect(interfaceList_, &QComboBox::currentIndexChanged, this, edited);
+  connect(regionList_, &QComboBox::currentIndexChanged, this, edited);
+  for (QLineEdit* field : {firmwarePath_, tablePaths_[0], tablePaths_[1], tablePaths_[2],
+                           tablePaths_[3], tablePaths_[4], tablePaths_[5]})
+    connect(field, &QLineEdit::textChanged, this, edited);
 
   connect(debugDlg_, &CDebugDialog::Closed, this, [this] {
     debugWindowAction_->setChecked(false);
@@ -275,7 +290,7 @@ void CServerDlg::BuildControls() {
   startStop_ = Register(IDC_START_STOP, Button(QStringLiteral("Start"), this));
   serverStatus_ = Register(IDC_SERVER_STATUS, PlainLabel(QStringLiteral("Server is stopped."), this));
   indicator = Register(IDC_INDICATOR, new QLabel(this));
-  indicator->setPixmap(IndicatorPixmap());
+  indicator->setPixmap(IndicatorPixmap(true));
   indicator->setFixedSize(9, 9);
   // Blinking must not make the row's layout move.
   QSizePolicy keepPlace = indicator->sizePolicy();
@@ -337,7 +352,8 @@ bool CServerDlg::OnInitDialog() {
   if (!LoadSettings(*this, options_.settingsFile)) {
     ErrorBox("Fail to retrieve previous user configurations, use the default settings");
   }
-  settingsSeen_ = SettingsOnDisk();
+  windowLoaded_ = ConfigOf(*this);
+  diskLoaded_ = ReadStoredConfig(options_.settingsFile);
 
   LeaveSupervisorMode();
 
@@ -364,6 +380,7 @@ bool CServerDlg::OnInitDialog() {
   // The progress window as the operator left it at the last close.
   const ProgressLayout layout = LoadProgressLayout(options_.settingsFile);
   progressDlg_->RestoreColumns(layout.columns);
+  progressDlg_->RestoreGeometry(layout.geometry);
   if (layout.open) OnProgressWindow(true);
   return true;
 }
@@ -384,7 +401,10 @@ QWidget* CServerDlg::Control(int id) const {
   return it == controls_.end() ? nullptr : it->second;
 }
 
-void CServerDlg::OnBlinkTimer() { indicator->setVisible(!indicator->isVisible()); }
+void CServerDlg::OnBlinkTimer() {
+  // Without a link the mark stays lit, red: nothing is served meanwhile.
+  indicator->setVisible(noLink_ || !indicator->isVisible());
+}
 
 // ---- The configuration, as the settings store sees it ----
 

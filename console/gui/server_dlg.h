@@ -18,6 +18,7 @@
 #include "console/run_supervisor.h"
 #include "console/server_control.h"
 #include "console/settings/settings_controls.h"
+#include "console/settings/stored_config.h"
 #include "report/status_panel.h"
 #include "link/if_list.h"
 #include "protocol/server_thread.h"
@@ -215,20 +216,41 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   W* Register(int id, W* widget);
   void OnBlinkTimer();
   void ShowStopped();
+  /// A run that a lost port stopped waits for that port by name: the
+  /// status says so, the button ends the wait.
+  void ShowWaiting();
+  /// The status and the indicator of a running server with or without a
+  /// link on its port.
+  void ShowLink(bool linked);
+  static QPixmap IndicatorPixmap(bool linked);
+  /// The stop, keeping the clients' records for a resume (a lost port).
+  void StopServing(bool keepClients);
   /// Shows how to begin while nothing is configured, in operator mode.
   void ShowSetupHint();
   /// After a Start: each image path field's tooltip names what was loaded
   /// from it (name, file, size, SHA-256); a field edited since says nothing.
   void ShowImageFingerprints();
-  bool StartServer();
-  /// Before a close the operator asked for: true to go on. With devices in
-  /// mid-exchange it asks first, defaulting to not closing.
-  bool ConfirmCloseWhileServing();
-  /// The settings file's bytes now; empty when there is none.
-  std::string SettingsOnDisk() const;
-  /// True to save at close: the file is as this window last saw it, or the
-  /// operator chose to save over another window's changes.
-  bool SaveOverOtherWindow();
+  /// A Start: the configuration the run serves, against which a change
+  /// made while it runs is told and marked (see NoteChangesWhileRunning).
+  void MarkChangesAtStart();
+  /// The interface, the region or an image changed while the server runs:
+  /// the run goes on with what it loaded, so one line in the Debug Window
+  /// and the log file says who changed what and that it applies at the
+  /// next Start, and the changed fields stay marked until then.
+  void NoteChangesWhileRunning();
+  /// The control that shows the value of a SaveSettings mask bit.
+  QWidget* FieldOf(uint32_t bit) const;
+  /// `resume`: after a lost port (see StartRequest::resume).
+  bool StartServer(bool resume = false);
+  /// Before a stop or a close the operator asked for: true to go on. With
+  /// devices in mid-exchange it asks first ("N devices are being served. "
+  /// and `one` or `many`), defaulting to not going on.
+  bool ConfirmWhileServing(const QString& one, const QString& many);
+  /// The SaveSettings mask of the values to write at close: those this
+  /// window changed; where the file changed the same value meanwhile (a
+  /// supervisor's other window, a hand edit), only when the operator says
+  /// so, told what changed on disk and what would be written.
+  uint32_t ChangesToSave();
   /// After a stop: the outcome lines the files did not take, in full.
   void ShowUnwrittenOutcomes();
 
@@ -280,11 +302,18 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   std::string supervisorPassword;
   /// The device record's path as the settings keep it; opened at Start.
   std::string recordPath_;
-  /// The settings file as this window loaded or last saved it: another
-  /// window closed meanwhile has saved its own changes there.
-  std::string settingsSeen_;
+  /// The configuration as this window showed it when it loaded, and as
+  /// the file held it then: what each side changed since.
+  StoredConfig windowLoaded_;
+  StoredConfig diskLoaded_;
+  /// The configuration the running server was started with, and the
+  /// changes made since that have been told.
+  StoredConfig runConfig_;
+  uint32_t toldChanges_ = 0;
+  QTimer* changeTimer_ = nullptr;  // a burst of edits is told once
 
   bool stopping_ = false;
+  bool noLink_ = false;  // the running port has no link
   bool closed_ = false;
   bool closeAfterStop_ = false;
   bool endingSession_ = false;  // closing on SIGTERM, SIGINT or SIGHUP
@@ -296,4 +325,6 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// Where ErrorBox goes while the session ends, and the sink it replaced.
   std::unique_ptr<ErrorSink> sessionSink_;
   ErrorSink* sinkBeforeSession_ = nullptr;
+  /// Where ErrorBox goes during a start the supervisor makes.
+  std::unique_ptr<ErrorSink> startErrors_;
 };

@@ -1,21 +1,22 @@
 // Start and Stop from the window, the close request, and the file
 // pickers; the stop waits for the server thread with the window alive.
 #include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPalette>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSocketNotifier>
@@ -24,6 +25,7 @@
 #include "console/gui/path_limit.h"
 #include "console/gui/server_dlg.h"
 #include "console/settings/settings_store.h"
+#include "console/settings/stored_config.h"
 #include "transfer/image_fingerprint.h"
 #include "transfer/upload_images.h"
 
@@ -47,12 +49,29 @@ constexpr int kStopPollMs = 10;
 
 // While a session ends (a logout, a shutdown) nobody answers a box: a box
 // would keep the process waiting until it is killed, its last lines lost.
+// What would have been shown goes to standard error, and into the log file
+// when one is kept.
 class SessionEndSink : public ErrorSink {
  public:
+  explicit SessionEndSink(LogFile& log) : log_(log) {}
   void Show(const char* text) override {
     std::fprintf(stderr, "skav-server: %s\n", text);
     std::fflush(stderr);
+    LogFileNote(log_, text);
   }
+
+ private:
+  LogFile& log_;
+};
+
+// The messages of a start the supervisor made, as Debug Window lines.
+class DebugWindowErrors : public ErrorSink {
+ public:
+  explicit DebugWindowErrors(const LogSlot* slot) : slot_(slot) {}
+  void Show(const char* text) override { DebugPrint(LogControl(slot_), "[Error] %s\r\n", text); }
+
+ private:
+  const LogSlot* slot_;
 };
 
 }  // namespace
@@ -60,6 +79,21 @@ class SessionEndSink : public ErrorSink {
 void CServerDlg::OnStartStop() {
   // Clicked again while a stop waits: that stop is already on its way.
   if (stopping_) return;
+  if (!server_.Running() && supervisor_.Waiting()) {
+    // The button reads "Stop" while the run waits for its port: the
+    // operator ends the wait.
+    supervisor_.StopWaiting();
+    DebugPrint(LogControl(&debugDlg_->logCtl),
+               "The wait for the network interface '%s' was ended by the operator.\r\n",
+               server_.InterfaceName().c_str());
+    if (portNotice_ != nullptr) portNotice_->close();
+    ShowStopped();
+    return;
+  }
+  // One click must not cut every board in flight: asked as a close is.
+  if (server_.Running() && !ConfirmWhileServing(QStringLiteral("Stop it?"),
+                                                 QStringLiteral("Stop them?")))
+    return;
   // The operator takes over from a wait for a port that went away.
   supervisor_.StopWaiting();
   if (!server_.Running() && StartServer()) return;
@@ -67,8 +101,9 @@ void CServerDlg::OnStartStop() {
   ShowStopped();
 }
 
-bool CServerDlg::StartServer() {
+bool CServerDlg::StartServer(bool resume) {
   StartRequest request;
+  request.resume = resume;
   request.firmwarePath = FirmwarePath();
   for (int k = 1; k <= 6; ++k) request.stringTablePaths[k - 1] = StringTablePath(k);
   request.interfaces = &ifList_;
@@ -84,27 +119,60 @@ bool CServerDlg::StartServer() {
   // On failure the operator has been told why, "SKAV Server is
   // stopped." printed, and everything of the attempt released.
   if (!server_.Start(request)) return false;
+  if (!resume) progressDlg_->CountFromNow();
   startStop_->setText(QStringLiteral("Stop"));
   serverStatus_->setText(QStringLiteral("Server is running..."));
   clearStatus_->setEnabled(true);
   retryFailed_->setEnabled(true);
-  indicator->show();
+  ShowLink(true);
   blinkTimer_->start();
   ShowImageFingerprints();
+  MarkChangesAtStart();
   return true;
 }
 
 bool CServerDlg::StartRun() {
   if (stopping_ || closed_) return false;
-  if (StartServer()) return true;
+  // Nobody asked for this start: what stops it is said in the Debug Window,
+  // and the run goes on waiting, instead of a box that waits for a hand.
+  if (startErrors_ == nullptr) startErrors_ = std::make_unique<DebugWindowErrors>(&debugDlg_->logCtl);
+  ErrorSink* const before = SetErrorSink(startErrors_.get());
+  const bool started = StartServer(true);
+  // A session that ended meanwhile put its own sink in: that one stays.
+  ErrorSink* const now = SetErrorSink(before);
+  if (now != startErrors_.get()) SetErrorSink(now);
+  if (started) return true;
   StopServer();
-  ShowStopped();
+  // The supervisor waits again, and tries again in a while.
+  ShowWaiting();
   return false;
 }
 
 void CServerDlg::StopRun() {
-  StopServer();
-  ShowStopped();
+  StopServing(true);
+  ShowWaiting();
+}
+
+void CServerDlg::ShowWaiting() {
+  // The run goes on once its port is back: the button ends the wait.
+  startStop_->setText(QStringLiteral("Stop"));
+  serverStatus_->setText(QStringLiteral("Waiting for the network interface '%1'...")
+                             .arg(QString::fromStdString(server_.InterfaceName())));
+  clearStatus_->setEnabled(false);
+  retryFailed_->setEnabled(false);
+  indicator->hide();
+}
+
+void CServerDlg::ShowLink(bool linked) {
+  indicator->setPixmap(IndicatorPixmap(linked));
+  indicator->show();
+  if (linked) {
+    serverStatus_->setText(QStringLiteral("Server is running..."));
+  } else {
+    serverStatus_->setText(QStringLiteral("No link on '%1'")
+                               .arg(QString::fromStdString(server_.InterfaceName())));
+  }
+  noLink_ = !linked;
 }
 
 void CServerDlg::Tell(PortNews news, const std::string& text) {
@@ -112,6 +180,10 @@ void CServerDlg::Tell(PortNews news, const std::string& text) {
   if (!sentence.isEmpty()) sentence[0] = sentence[0].toUpper();
   DebugPrint(LogControl(&debugDlg_->logCtl), "%s.\r\n", sentence.toUtf8().constData());
   if (news == PortNews::kBack && portNotice_ != nullptr) portNotice_->close();
+  if (news == PortNews::kNoLink || news == PortNews::kLinkBack) {
+    if (server_.Running()) ShowLink(news == PortNews::kLinkBack);
+    return;
+  }
   if (news != PortNews::kGone) return;
   // One notice, which waits for nobody and blocks nothing: the run stops
   // and starts again by itself while it is up, and a port that comes and
@@ -124,6 +196,73 @@ void CServerDlg::Tell(PortNews news, const std::string& text) {
   }
   portNotice_->setText(sentence + '.');
   portNotice_->show();
+}
+
+namespace {
+
+// What a Start loads: the rest (the log file, the record) takes effect at once.
+constexpr uint32_t kAppliesAtStart = SETTING_INTERFACE | SETTING_REGION | SETTING_FIRMWARE |
+                                     SETTING_STRING_TABLE_1 | SETTING_STRING_TABLE_2 |
+                                     SETTING_STRING_TABLE_3 | SETTING_STRING_TABLE_4 |
+                                     SETTING_STRING_TABLE_5 | SETTING_STRING_TABLE_6;
+
+// The tint of a field whose value the running server does not use yet.
+void MarkField(QWidget* field, bool marked) {
+  if (field == nullptr) return;
+  QPalette palette = QApplication::palette(field);
+  if (marked) {
+    palette.setColor(QPalette::Base, QColor(0xff, 0xf0, 0xc0));
+    palette.setColor(QPalette::Button, QColor(0xff, 0xf0, 0xc0));
+  }
+  field->setPalette(palette);
+  if (marked) field->setToolTip(QStringLiteral("Changed while the server runs: it applies at the next Start"));
+}
+
+std::string UserName() {
+  const passwd* pw = getpwuid(getuid());
+  return pw != nullptr ? pw->pw_name : std::to_string(getuid());
+}
+
+}  // namespace
+
+QWidget* CServerDlg::FieldOf(uint32_t bit) const {
+  switch (bit) {
+    case SETTING_INTERFACE: return interfaceList_;
+    case SETTING_REGION: return regionList_;
+    case SETTING_FIRMWARE: return firmwarePath_;
+    default: break;
+  }
+  for (int k = 0; k < 6; ++k)
+    if (bit == (SETTING_STRING_TABLE_1 << k)) return tablePaths_[k];
+  return nullptr;
+}
+
+void CServerDlg::MarkChangesAtStart() {
+  changeTimer_->stop();
+  for (uint32_t bit = 1; bit <= SETTING_ALL; bit <<= 1)
+    if ((toldChanges_ & bit) != 0) MarkField(FieldOf(bit), false);
+  runConfig_ = ConfigOf(*this);
+  toldChanges_ = 0;
+}
+
+void CServerDlg::NoteChangesWhileRunning() {
+  if (!server_.Running()) return;
+  const StoredConfig now = ConfigOf(*this);
+  const uint32_t changed = ConfigDifference(runConfig_, now) & kAppliesAtStart;
+  for (uint32_t bit = 1; bit <= SETTING_ALL; bit <<= 1) {
+    if ((kAppliesAtStart & bit) != 0) MarkField(FieldOf(bit), (changed & bit) != 0);
+  }
+  // Told once per value: a value changed back and forth is not told again.
+  const uint32_t fresh = changed & ~toldChanges_;
+  toldChanges_ |= changed;
+  if (fresh == 0) return;
+  const std::string text = "Changed while the server runs, by the " +
+                           std::string(SupervisorMode() ? "supervisor" : "operator") +
+                           " (user " + UserName() + "): " + DescribeConfig(now, fresh) +
+                           "; the run goes on with what it loaded, the change applies at the "
+                           "next Start";
+  DebugPrint(LogControl(&debugDlg_->logCtl), "%s\r\n", text.c_str());
+  LogFileNote(ctx_.logFile, text);
 }
 
 void CServerDlg::ShowImageFingerprints() {
@@ -146,13 +285,16 @@ void CServerDlg::ShowStopped() {
   indicator->hide();
 }
 
-void CServerDlg::StopServer() {
+void CServerDlg::StopServer() { StopServing(false); }
+
+void CServerDlg::StopServing(bool keepClients) {
   if (stopping_) return;
+  noLink_ = false;
   if (server_.Running()) {
     stopping_ = true;
     serverStatus_->setText(QStringLiteral("Stopping..."));
     startStop_->setEnabled(false);
-    server_.RequestStop();
+    server_.RequestStop(keepClients);
     // The server and client threads may still print, refresh the panel
     // or raise an ErrorBox that the operator must answer before they can
     // end: keep dispatching events until the server thread has ended.
@@ -205,7 +347,7 @@ void CServerDlg::EndOnSessionSignals() {
 void CServerDlg::EndSession() {
   if (endingSession_) return;
   endingSession_ = true;
-  sessionSink_ = std::make_unique<SessionEndSink>();
+  sessionSink_ = std::make_unique<SessionEndSink>(ctx_.logFile);
   sinkBeforeSession_ = SetErrorSink(sessionSink_.get());
   // A box that is up runs an event loop of its own, inside whatever asked
   // for it: it goes now, and the close comes once that loop has returned.
@@ -238,37 +380,42 @@ void CServerDlg::ShowUnwrittenOutcomes() {
   box.exec();
 }
 
-std::string CServerDlg::SettingsOnDisk() const {
-  const std::string path =
-      options_.settingsFile.empty() ? MachineSettingsFile() : options_.settingsFile;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool CServerDlg::SaveOverOtherWindow() {
-  // A session that is ending has nobody to answer; this window's settings
-  // are saved as they always were.
-  if (endingSession_ || SettingsOnDisk() == settingsSeen_) return true;
-  return QMessageBox::question(
-             this, QStringLiteral("SKAV Server"),
-             QStringLiteral("The settings were changed in another window since this one "
-                            "opened. Save this window's settings over them?"),
-             QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+uint32_t CServerDlg::ChangesToSave() {
+  // What this window changed since it loaded: a value nobody changed here
+  // (a locked operator changes none) is never written back over a newer one.
+  const StoredConfig now = ConfigOf(*this);
+  const uint32_t mine = ConfigDifference(windowLoaded_, now);
+  if (mine == 0) return 0;
+  const StoredConfig disk = ReadStoredConfig(options_.settingsFile);
+  const uint32_t clash = mine & ConfigDifference(diskLoaded_, disk);
+  // A session that is ending has nobody to answer: this window's changes
+  // are saved as they were made.
+  if (clash == 0 || endingSession_) return mine;
+  const QString text =
+      QStringLiteral("The settings file was changed since this window opened it: %1.\n"
+                     "This window would write: %2.\nWrite this window's changes over them?")
+          .arg(QString::fromStdString(DescribeConfig(disk, clash)),
+               QString::fromStdString(DescribeConfig(now, clash)));
+  if (QMessageBox::question(this, QStringLiteral("SKAV Server"), text,
+                            QMessageBox::Yes | QMessageBox::No,
+                            QMessageBox::No) == QMessageBox::Yes)
+    return mine;
+  // The file's values stand; this window's other changes are still saved.
+  return mine & ~clash;
 }
 
 void CServerDlg::OnClose() {
   supervisor_.StopWaiting();
   watchTimer_->stop();
-  if (!SaveOverOtherWindow()) {
-    // The other window's settings stand, and its layout with them.
-  } else if (!SaveSettings(*this, SETTING_ALL, options_.settingsFile)) {
+  const uint32_t mask = ChangesToSave();
+  if (mask != 0 && !SaveSettings(*this, mask, options_.settingsFile)) {
     ErrorBox(
         "Fail to save user configurations, you may need to configure everything again "
         "next time when you run the server.");
   } else {
-    SaveProgressLayout({progressDlg_->IsOpen(), progressDlg_->ColumnState()},
-                       options_.settingsFile);
+    SaveProgressLayout(
+        {progressDlg_->IsOpen(), progressDlg_->ColumnState(), progressDlg_->Geometry()},
+        options_.settingsFile);
   }
   StopServer();
   CloseLogFile(ctx_.logFile);
@@ -283,7 +430,9 @@ void CServerDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
     return;
   }
-  if (!closed_ && !endingSession_ && !ConfirmCloseWhileServing()) {
+  if (!closed_ && !endingSession_ &&
+      !ConfirmWhileServing(QStringLiteral("Stop it and close?"),
+                           QStringLiteral("Stop them and close?"))) {
     event->ignore();
     return;
   }
@@ -294,15 +443,14 @@ void CServerDlg::closeEvent(QCloseEvent* event) {
   QDialog::closeEvent(event);
 }
 
-bool CServerDlg::ConfirmCloseWhileServing() {
-  // The panel's count, as the operator sees it: a close stops every board
+bool CServerDlg::ConfirmWhileServing(const QString& one, const QString& many) {
+  // The panel's count, as the operator sees it: a stop cuts every board
   // still in the middle of its exchange, and each of them ends in Error.
   const int32_t serving = server_.Running() ? ctx_.panel.Get(reworkingCount) : 0;
   if (serving <= 0) return true;
   const QString text = serving == 1
-                           ? QStringLiteral("1 device is being served. Stop it and close?")
-                           : QStringLiteral("%1 devices are being served. Stop them and close?")
-                                 .arg(serving);
+                           ? QStringLiteral("1 device is being served. ") + one
+                           : QStringLiteral("%1 devices are being served. ").arg(serving) + many;
   return QMessageBox::question(this, QStringLiteral("SKAV Server"), text,
                                QMessageBox::Yes | QMessageBox::No,
                                QMessageBox::No) == QMessageBox::Yes;
@@ -339,8 +487,12 @@ int CServerDlg::BrowseForFile(int fieldId, const QString& title, const QString& 
   }
   if (!PathFitsSettings(path)) return 0;
   // The supervisor learns now, not at the next Start, that it cannot be sent.
-  if (flags == BrowseFlags::kExistingFile && !CheckImageFile(path.toLocal8Bit().constData()))
+  std::string why;
+  if (flags == BrowseFlags::kExistingFile &&
+      !CheckImageFile(path.toLocal8Bit().constData(), &why)) {
+    ErrorBox("Unable to use the file '%s' (%s)", path.toUtf8().constData(), why.c_str());
     return 0;
+  }
   field->setText(path);
   field->setCursorPosition(static_cast<int>(field->text().size()));
   return 1;

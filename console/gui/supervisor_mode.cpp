@@ -90,10 +90,8 @@ void CServerDlg::OnChangePassword() {
   if (changeDlg_->password == supervisorPassword) return;
   supervisorPassword = changeDlg_->password;
   // The password alone is written into the file as it is now: what another
-  // window saved there stays, and still counts as changed at close.
-  const bool otherChanges = SettingsOnDisk() != settingsSeen_;
+  // window saved there stays.
   const int saved = SaveSettings(*this, SETTING_PASSWORD, options_.settingsFile);
-  if (saved == 1 && !otherChanges) settingsSeen_ = SettingsOnDisk();
   if (saved == 1) {
     QMessageBox::information(this, QStringLiteral("Information"),
                              QStringLiteral("The new password has been saved."));

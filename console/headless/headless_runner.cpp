@@ -26,6 +26,7 @@
 #include "console/headless/metrics_file.h"
 #include "console/headless/metrics_text.h"
 #include "console/headless/run_tap.h"
+#include "report/held_lines.h"
 #include "report/log_file.h"
 #include "console/progress_text.h"
 #include "console/run_supervisor.h"
@@ -103,13 +104,27 @@ int ItemOf(const L2_IfList& list, const std::string& name) {
   return -1;
 }
 
+// Why the file a run would append `what`'s lines to cannot take them;
+// empty when it can. Opened as the run opens it, so a missing file is
+// created.
+std::string Unwritable(const char* what, const std::string& path) {
+  std::string why;
+  const int fd = OpenAppendFile(path, &why);
+  if (fd >= 0) {
+    close(fd);
+    return {};
+  }
+  return std::string("the ") + what + " '" + path + "' cannot be opened: " + why;
+}
+
 // The trial of a reload and of --check-settings, on nothing a run uses:
-// the settings in `settingsFile`, every image they name and the interface
-// they name. A claim of that interface by `servedPort`'s own run, or by
-// the process `holder`, stands aside: it is the run the settings are for.
+// the settings in `settingsFile`, every image they name, the log file and
+// the record (`record` when given, else theirs) and the interface they
+// name. A claim of that interface by `servedPort`'s own run, or by the
+// process `holder`, stands aside: it is the run the settings are for.
 // Empty when all of it would start; otherwise why not.
-std::string TrySettings(const std::string& settingsFile, const std::string& servedPort,
-                        pid_t holder) {
+std::string TrySettings(const std::string& settingsFile, const std::string& record,
+                        const std::string& servedPort, pid_t holder) {
   L2_IfList interfaces;
   L2_ListIf(&interfaces);
   // Controls that open no log file: the file of a run stays until the
@@ -125,11 +140,26 @@ std::string TrySettings(const std::string& settingsFile, const std::string& serv
     FreeUploadImages(images);
     if (!loaded) return "an image they name cannot be loaded";
   }
+  // A run would keep such files and hold their lines until they open; a
+  // reload takes no settings whose lines could go nowhere.
+  if (trial.LogEnabled() && !trial.LogPath().empty()) {
+    const std::string why = Unwritable("log file", trial.LogPath());
+    if (!why.empty()) return why;
+  }
+  const std::string recordPath = record.empty() ? trial.RecordPath() : record;
+  if (!recordPath.empty()) {
+    const std::string why = Unwritable("record file", recordPath);
+    if (!why.empty()) return why;
+  }
   const std::string port = LoadInterfaceName(settingsFile);
   if (port.empty()) return "they name no network interface";
   const int item = ItemOf(interfaces, port);
   if (if_nametoindex(port.c_str()) == 0 || item < 0)
     return "the network interface '" + port + "' they name is not there";
+  // Also for the port being served: its start puts the address there anew.
+  if (L2_CheckIfAddr(port.c_str(), "10.0.0.1", "255.0.0.0") != 0)
+    return "the server address cannot be put on the network interface '" + port +
+           "': " + L2_LastIfAddrError();
   if (port == servedPort) return {};
   L2_IfClaim claim;
   switch (claim.Take(port.c_str())) {
@@ -181,7 +211,8 @@ class HeadlessRun : public RunFront, public RunRequests {
   /// Reads the settings (opening the log file they name) and starts the
   /// server on the interface they name, or waits for that interface when
   /// it is not there. false when it could not start, after its messages.
-  bool Start() override {
+  /// `resume`: after a lost port (see StartRequest::resume).
+  bool Start(bool resume = false) {
     supervisor_.StopWaiting();
     L2_ListIf(&interfaces_);
     HeadlessControls controls(interfaces_, ctx_.logFile);
@@ -209,6 +240,7 @@ class HeadlessRun : public RunFront, public RunRequests {
       return true;
     }
     StartRequest request = Request(controls);
+    request.resume = resume;
     request.interfaceItem = ItemOf(interfaces_, port);
     if (request.interfaceItem < 0) {
       Note("skav-server: the network interface '%s' that the settings name is no Ethernet "
@@ -218,6 +250,7 @@ class HeadlessRun : public RunFront, public RunRequests {
     }
     const MetricsValues before = ReadMetrics(ctx_.counters, false);
     if (!server_.Start(request)) return false;
+    if (!resume) runBase_ = TallySince(ctx_.counters, {});
     gate_.SetOn(false);
     // Another interface is another series: its counts begin with its run.
     if (server_.InterfaceName() != metricsInterface_) {
@@ -238,8 +271,9 @@ class HeadlessRun : public RunFront, public RunRequests {
     // Nothing runs while a port is awaited: the new settings may name
     // the port that was mistyped.
     if (!supervisor_.Waiting()) {
-      const std::string why = TrySettings(
-          options_.settingsFile, server_.Running() ? server_.InterfaceName() : "", 0);
+      const std::string why =
+          TrySettings(options_.settingsFile, options_.recordFile,
+                      server_.Running() ? server_.InterfaceName() : "", 0);
       if (!why.empty()) {
         Note("skav-server: %s\n", why.c_str());
         Note("skav-server: the settings in '%s' were not taken; the server goes on as "
@@ -278,7 +312,11 @@ class HeadlessRun : public RunFront, public RunRequests {
     if (!options_.progress) return;
     const int64_t now = SteadyMs();
     if (now - lastSummaryMs_ < kSummaryMs) return;
-    const ProgressCounts counts = CountProgress(ctx_.progress.Rows());
+    ProgressCounts counts = CountProgress(ctx_.progress.Rows());
+    // Every outcome the run wrote, also of devices Clear took off the list.
+    const OutcomeTally tally = TallySince(ctx_.counters, runBase_);
+    counts.done = static_cast<int>(tally.done);
+    counts.failed = static_cast<int>(tally.failed);
     if (counts.inFlight > 0) out_.Write(ProgressSummary(counts, lastBytes_, now - lastSummaryMs_));
     lastSummaryMs_ = now;
     lastBytes_ = counts.bytes;
@@ -305,6 +343,7 @@ class HeadlessRun : public RunFront, public RunRequests {
     supervisor_.StopWaiting();
     StopServer();
   }
+  bool StartFromSettings() override { return Start(); }
   /// Each wake-up: the tap learns where the run stands and carries out
   /// what the front ends ask. False when a request ended the program.
   bool Tap() {
@@ -314,20 +353,20 @@ class HeadlessRun : public RunFront, public RunRequests {
   }
   int TapFd() const { return options_.tap ? options_.tap->RequestFd() : -1; }
 
-  bool StartRun() override { return Start(); }
-  void StopRun() override { StopServer(); }
+  bool StartRun() override { return Start(true); }
+  void StopRun() override { StopServer(true); }
   void Tell(PortNews news, const std::string& text) override {
     if (options_.tap) options_.tap->Told(news, text);
     Note("skav-server: %s\n", text.c_str(), news == PortNews::kGone);
     // Each attempt says the same until it works: once a minute is enough.
-    if (news != PortNews::kBack) gate_.SetOn(true);
+    if (news == PortNews::kWaiting || news == PortNews::kGone) gate_.SetOn(true);
   }
 
  private:
   // Wherever a run ends, the file gets its final counts.
-  void StopServer() {
+  void StopServer(bool keepClients = false) {
     if (options_.tap && server_.Running()) options_.tap->Stopping();
-    server_.Stop();
+    server_.Stop(keepClients);
     WriteMetrics();
     // In full, so that the line can still copy what the files never got.
     const std::string lost = server_.TakeUnwrittenOutcomes();
@@ -392,6 +431,7 @@ class HeadlessRun : public RunFront, public RunRequests {
   RunSupervisor supervisor_;
   int64_t lastSummaryMs_ = SteadyMs();
   uint64_t lastBytes_ = 0;
+  OutcomeTally runBase_;  // the outcome counters as the run began
   RecentRate rate_;
   int64_t lastMetricsMs_ = SteadyMs();
   bool metricsFailing_ = false;      // said once; quiet until it works again
@@ -487,7 +527,7 @@ int CheckSettings(const std::string& settingsFile, pid_t holder) {
   const HeadlessStream err(STDERR_FILENO, false);
   StderrErrorSink errorSink(err);
   SetErrorSink(&errorSink);
-  const std::string why = TrySettings(settingsFile, "", holder);
+  const std::string why = TrySettings(settingsFile, "", "", holder);
   SetErrorSink(nullptr);
   if (!why.empty()) {
     err.Write("skav-server: the settings in '" + settingsFile + "' cannot be served: " + why +

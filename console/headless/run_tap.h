@@ -31,7 +31,7 @@ class RunRequests {
   /// Stops the run (every outcome written); the program goes on.
   virtual void Stop() = 0;
   /// Starts from the settings; false after the messages that say why.
-  virtual bool Start() = 0;
+  virtual bool StartFromSettings() = 0;
   /// What SIGHUP does; false only when the new start failed.
   virtual bool Reload() = 0;
 };

@@ -3,6 +3,8 @@
 // configuration; every write is confirmed by the file's status after sync.
 #include "console/settings/settings_store.h"
 
+#include "console/settings/stored_config.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -277,6 +279,24 @@ std::unique_ptr<QSettings> OpenReadableStore(const std::string& file) {
 
 }  // namespace
 
+StoredConfig ReadStoredConfig(const std::string& file) {
+  StoredConfig c;
+  std::unique_ptr<QSettings> store = OpenReadableStore(file);
+  if (!store) return c;
+  // Unreadable values read as missing: only a difference matters here.
+  ReadText(*store, kInterfaceValue, kInterfaceBuffer, &c.interfaceName);
+  ReadNumber(*store, kRegionValue, &c.region);
+  ReadText(*store, kFirmwareValue, kPathBuffer, &c.firmwarePath);
+  for (int k = 0; k < 6; ++k)
+    ReadText(*store, kStringTableValue[k], kPathBuffer, &c.stringTablePaths[k]);
+  int32_t enabled = 0;
+  ReadNumber(*store, kLogEnableValue, &enabled);
+  c.logEnabled = enabled != 0;
+  ReadText(*store, kLogPathValue, kPathBuffer, &c.logPath);
+  ReadText(*store, kRecordPathValue, kPathBuffer, &c.recordPath);
+  return c;
+}
+
 std::string LoadInterfaceName(const std::string& file) {
   std::unique_ptr<QSettings> store = OpenReadableStore(file);
   std::string text;
@@ -480,6 +500,7 @@ int LoadSettings(SettingsControls& controls, const std::string& file) {
 namespace {
 constexpr char kProgressOpenValue[] = "Progress Window Open";
 constexpr char kProgressColumnsValue[] = "Progress Columns";
+constexpr char kProgressGeometryValue[] = "Progress Geometry";
 }  // namespace
 
 ProgressLayout LoadProgressLayout(const std::string& file) {
@@ -488,6 +509,7 @@ ProgressLayout LoadProgressLayout(const std::string& file) {
   if (store == nullptr) return layout;
   layout.open = store->value(kProgressOpenValue).toInt() != 0;
   layout.columns = store->value(kProgressColumnsValue).toByteArray().toStdString();
+  layout.geometry = store->value(kProgressGeometryValue).toByteArray().toStdString();
   return layout;
 }
 
@@ -495,6 +517,8 @@ void SaveProgressLayout(const ProgressLayout& layout, const std::string& file) {
   std::unique_ptr<QSettings> store = OpenStore(file);
   store->setValue(kProgressOpenValue, layout.open ? 1 : 0);
   store->setValue(kProgressColumnsValue, QByteArray::fromStdString(layout.columns));
+  if (!layout.geometry.empty())
+    store->setValue(kProgressGeometryValue, QByteArray::fromStdString(layout.geometry));
 }
 
 int SaveSettings(SettingsControls& controls, uint32_t mask, const std::string& file) {
@@ -531,13 +555,7 @@ int SaveSettings(SettingsControls& controls, uint32_t mask, const std::string& f
   }
 
   if (mask & SETTING_INTERFACE) {
-    std::string text;
-    const int count = controls.InterfaceCount();
-    const int item = controls.InterfaceSelection();
-    if (item >= 0 && !(item == 0 && count > 1)) {
-      const int entry = count > 1 ? item - 1 : 0;
-      if (entry < count) text = controls.InterfaceDescription(entry);
-    }
+    const std::string text = ChosenInterface(controls);
     if (text.size() < kInterfaceBuffer && StoresFaithfully(text)) {
       WriteText(*store, kInterfaceValue, text);
     } else {

@@ -49,6 +49,11 @@ constexpr int32_t kMaxLiveClientsLimit = 1048576;
 /// cannot be read or is not from 1 to kMaxLiveClientsLimit.
 int32_t LoadMaxClients(const std::string& file = {});
 
+struct StoredConfig;
+/// The values as the file holds them now, without a message: a value that
+/// is missing or cannot be read is left empty (0).
+StoredConfig ReadStoredConfig(const std::string& file = {});
+
 /// The stored "Interface Name": the interface the settings name, whether
 /// or not it is there now. Empty when none is stored or it cannot be read.
 std::string LoadInterfaceName(const std::string& file = {});
@@ -63,6 +68,7 @@ bool LoadSupervisorPassword(const std::string& file, std::string* password);
 struct ProgressLayout {
   bool open = false;
   std::string columns;
+  std::string geometry;  ///< its size and place (opaque bytes); empty: never placed
 };
 
 /// The stored layout; the defaults when none is stored or the file cannot

@@ -119,6 +119,11 @@ TEST(ProgressFacts, AFailedDeviceSaysWhyInWords) {
   ProgressRow mute = Finished(0);
   Live(mute).TransferFailed(FailureCause::kTftpError, 1, 2, "", 0);
   EXPECT_EQ(failure(mute), "TFTP error 2");
+  // A text longer than a view shows: cut between characters, with its mark.
+  ProgressRow verbose = Finished(0);
+  const std::string said = std::string(509, 'x') + "\xc3\xa9 (retry after power cycle)";
+  Live(verbose).TransferFailed(FailureCause::kTftpError, 1, 3, said.data(), said.size());
+  EXPECT_EQ(failure(verbose), "TFTP error 3: " + std::string(508, 'x') + "\xe2\x80\xa6");
 
   EXPECT_EQ(failure(Finished(gracefulClosing)), "closed early");
   EXPECT_EQ(failure(Finished(0)), "no request");

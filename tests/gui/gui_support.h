@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QObject>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <atomic>
@@ -186,6 +187,17 @@ struct BoxLog {
     return true;
   }
 };
+
+/// Stop with devices in mid-exchange: the question it asks answered Yes.
+inline void ClickStopServing(const CServerDlg& dlg) {
+  ModalHand yes([](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (box == nullptr || !box->text().contains(QStringLiteral("being served"))) return false;
+    box->button(QMessageBox::Yes)->click();
+    return true;
+  });
+  qobject_cast<QPushButton*>(dlg.Control(IDC_START_STOP))->click();
+}
 
 /// A CONF-REQ or CLOSE-REQ frame from `device` to the server.
 inline MemoryPort::Frame Request(const uint8_t device[6], uint8_t code) {

@@ -171,7 +171,7 @@ TEST(ProgressWindowNetns, ShowsEachDeviceOfARunAndNeverHoldsAWorkerUp) {
   window.close();
   EXPECT_FALSE(item->isChecked());
   EXPECT_FALSE(dlg->Context().progress.wanted.load());
-  qobject_cast<QPushButton*>(dlg->Control(IDC_START_STOP))->click();
+  gui_test::ClickStopServing(*dlg);
   EXPECT_FALSE(dlg->Running());
   EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
 }

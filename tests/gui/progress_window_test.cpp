@@ -52,7 +52,8 @@ TEST(ProgressWindow, RefreshKeepsSortSelectionAndScrollAndSortsNumbersAsNumbers)
   for (int i = 0; i < 200; ++i) rows.push_back(MadeUp(i));
   board.Publish(rows);
 
-  CProgressDialog window(board, nullptr);
+  RunCounters counters;
+  CProgressDialog window(board, counters, nullptr);
   window.Create();
   EXPECT_TRUE(board.wanted.load());
   QTreeView& view = *window.View();

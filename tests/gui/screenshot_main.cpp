@@ -7,6 +7,7 @@
 //                                          a named network namespace (see
 //                                          screenshot_netns.sh)
 //   ... --progress                         the Transfer Progress window
+//   ... --stop                             Stop pressed before the pictures
 //                                          instead of the Debug Window
 // Writes OUT.png (the screen), OUT-main.png and OUT-debug.png (or
 // OUT-progress.png), and OUT-box.png for a message box, which it prints
@@ -69,9 +70,11 @@ int main(int argc, char** argv) {
   int settleMs = 9000;
   bool supervisor = false;
   bool progress = false;
+  bool stop = false;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--supervisor") == 0) supervisor = true;
     if (std::strcmp(argv[i], "--progress") == 0) progress = true;
+    if (std::strcmp(argv[i], "--stop") == 0) stop = true;
     if (i + 1 >= argc) break;
     if (std::strcmp(argv[i], "--interface") == 0) realInterface = argv[++i];
     if (std::strcmp(argv[i], "--settle") == 0) settleMs = std::atoi(argv[++i]);
@@ -166,7 +169,13 @@ int main(int argc, char** argv) {
   QElapsedTimer clock;
   clock.start();
   QObject::connect(&poll, &QTimer::timeout, &app, [&] {
-    if (clock.elapsed() < settleMs || dlg.Control(IDC_INDICATOR)->isHidden()) return;
+    // A run that waits for its port, or was stopped, shows no indicator.
+    if (clock.elapsed() < settleMs || (dlg.Running() && dlg.Control(IDC_INDICATOR)->isHidden()))
+      return;
+    // Once: the waits below run the event loop, and this timer with it.
+    poll.stop();
+    // The operator's Stop with devices in flight (the question answered Yes).
+    if (stop && dlg.Running()) qobject_cast<QPushButton*>(dlg.Control(IDC_START_STOP))->click();
     QTest::qWait(150);
     Grab(out);
     // Each window alone too, at full size, for a closer look.
@@ -186,7 +195,7 @@ int main(int argc, char** argv) {
   });
   poll.start(50);
   app.exec();
-  qobject_cast<QPushButton*>(dlg.Control(IDC_START_STOP))->click();
+  if (dlg.Running()) qobject_cast<QPushButton*>(dlg.Control(IDC_START_STOP))->click();
   dlg.DebugWindow().close();
   dlg.ProgressWindow().close();
   SetErrorSink(nullptr);

@@ -4,12 +4,14 @@
 # with a TFTP error, falling silent) in another, joined by a veth pair.
 # Needs root, Xvfb (xvfb-run) and a build with gui_screenshot and skav-devsim.
 #
-#   tests/gui/screenshot_netns.sh BUILD_DIR OUT.png [progress]
+#   tests/gui/screenshot_netns.sh BUILD_DIR OUT.png [progress|stop|lost-port]
 # writes OUT.png (the screen), OUT-main.png and OUT-debug.png. With
 # "progress", the Transfer Progress window instead of the Debug Window
-# (OUT-progress.png) over twelve devices: five that finish, five that leave
+# (OUT-progress.png) over twenty devices: ten that finish, eight that leave
 # out ACKs at different rates and are still in transfer, one that refuses
-# its firmware with a TFTP error and one that falls silent.
+# its firmware with a TFTP error and one that falls silent. "stop": Stop is
+# pressed while devices are in flight, before the pictures; "lost-port":
+# the server's port is deleted mid-run, and the pictures show the wait.
 set -euo pipefail
 build=${1:?usage: screenshot_netns.sh BUILD_DIR OUT.png}
 out=${2:?usage: screenshot_netns.sh BUILD_DIR OUT.png}
@@ -36,6 +38,8 @@ screen=1800x900x24
 if [ "$mode" = progress ]; then
   extra=(--progress)
   screen=1920x1080x24
+elif [ "$mode" = stop ]; then
+  extra=(--stop)
 fi
 ip netns exec "$srv" xvfb-run -a -s "-screen 0 $screen" \
   "$build/tests/gui/gui_screenshot" "$out" --interface skshot-s --settle 16000 "${extra[@]}" &
@@ -44,10 +48,10 @@ pids+=("$window")
 sleep 3  # the window is up and advertising
 sim="$build/tools/skav-devsim"
 if [ "$mode" = progress ]; then
-  ip netns exec "$dev" "$sim" --if skshot-d --count 5 --base-mac 00:1b:2c:4d:10:20 --timeout 40 >/dev/null &
+  ip netns exec "$dev" "$sim" --if skshot-d --count 10 --base-mac 00:1b:2c:4d:10:20 --timeout 40 >/dev/null &
   pids+=($!)
   mac=0x30
-  for every in 3 5 8 12 20; do
+  for every in 2 3 4 5 8 12 16 20; do
     ip netns exec "$dev" "$sim" --if skshot-d --base-mac "00:1b:2c:4d:10:$(printf %02x $mac)" \
       --drop-ack "$every" --timeout 40 >/dev/null &
     pids+=($!)
@@ -70,4 +74,13 @@ pids+=($!)
 ip netns exec "$dev" "$sim" --if skshot-d --count 3 --base-mac 00:1b:2c:4d:10:08 \
   --silent-after wrq --silent-for 30000 --timeout 40 >/dev/null &
 pids+=($!)
+if [ "$mode" = stop ] || [ "$mode" = lost-port ]; then
+  ip netns exec "$dev" "$sim" --if skshot-d --count 2 --base-mac 00:1b:2c:4d:10:60 \
+    --drop-ack 2 --timeout 40 >/dev/null &
+  pids+=($!)
+fi
+if [ "$mode" = lost-port ]; then
+  sleep 9
+  ip -n "$srv" link del skshot-s
+fi
 wait "$window"

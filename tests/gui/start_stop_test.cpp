@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <csignal>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeView>
@@ -114,10 +115,10 @@ TEST(WindowStart, StringTableUnreadableAfterFirmwareFreesItAndStops) {
 
   ClickStartStop(*dlg);
 
-  const auto messages = errors.Messages();
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.back(),
-            "Unable to load the string table file '02' to memory: " + missing);
+  EXPECT_EQ(errors.Messages(),
+            std::vector<std::string>{"Unable to load the string table file '02' to memory: " +
+                                     missing +
+                                     " (Fail to open the file: No such file or directory)"});
   ASSERT_EQ(link.opened.size(), 1u);  // the firmware had been loaded behind the link
   EXPECT_TRUE(link.closed);
   EXPECT_TRUE(NoImageLoaded(dlg->Context()));
@@ -202,12 +203,40 @@ TEST(WindowStart, DevicesAppearOnThePanelInTheChosenOrder) {
     return panel->toPlainText().toStdString() == "Total    3 devices: Reworking (3)\n\n" + down;
   })) << panel->toPlainText().toStdString();
 
-  ClickStartStop(*dlg);
-  // Stopped: the control shows exactly the model's text, line ends aside.
+  ClickStopServing(*dlg);
+  // Stopped: the control shows exactly the model's text, line ends aside,
+  // and every board the stop cut off as it ended, in Error.
   std::string model = dlg->Context().statusCtl->Text();
   model.erase(std::remove(model.begin(), model.end(), '\r'), model.end());
   EXPECT_EQ(panel->toPlainText().toStdString(), model);
+  EXPECT_TRUE(panel->toPlainText().startsWith("Total    3 devices: Error (3)\n"))
+      << panel->toPlainText().toStdString();
   EXPECT_TRUE(errors.Messages().empty());
+}
+
+// The run goes on with what it loaded: a change says when it applies, and
+// its field stays marked until the next Start.
+TEST(WindowStart, AConfigurationChangedWhileRunningIsToldAndMarkedUntilTheNextStart) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
+  dlg->OnDebugWindow();
+  ClickStartStop(*dlg);
+  const std::string next = dir.Write("next.bin", "next firmware");
+  dlg->SetFirmwarePath(next);
+  EXPECT_TRUE(WaitUntil([&] {
+    return DebugText(*dlg).find("Firmware Path '" + next +
+                                "'; the run goes on with what it loaded, the change applies "
+                                "at the next Start\n") != std::string::npos;
+  })) << DebugText(*dlg);
+  auto* field = Ctl<QLineEdit>(*dlg, IDC_FIRMWARE);
+  const QString mark = QStringLiteral("Changed while the server runs: it applies at the next Start");
+  EXPECT_EQ(field->toolTip(), mark);
+  ClickStartStop(*dlg);
+  ClickStartStop(*dlg);
+  ASSERT_TRUE(dlg->Running()) << (errors.Messages().empty() ? "" : errors.Messages()[0]);
+  EXPECT_NE(field->toolTip(), mark);
 }
 
 // Restores the panel's allocator and the error sink whatever the test does.
@@ -228,8 +257,12 @@ TEST(WindowStop, CompletesOnceAnErrorBoxOfTheServerThreadIsAnswered) {
   auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
   ClickStartStop(*dlg);
   ASSERT_TRUE(dlg->Running());
+  // A CONF-REQ that does not parse: a client on the panel, finished at once,
+  // so that the Stop has no device in mid-exchange to ask about.
   const uint8_t mac[6] = {0x00, 0x1b, 0x2c, 0x00, 0x00, 0x01};
-  link.port->Inject(Request(mac, 0x02));
+  MemoryPort::Frame malformed = Request(mac, 0x02);
+  malformed.back() = 0x05;  // a Length below the header's own
+  link.port->Inject(malformed);
   auto* panel = Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT);
   ASSERT_TRUE(WaitUntil([&] { return panel->toPlainText().contains("00-1B-2C-00-00-01"); }));
 
@@ -314,20 +347,20 @@ TEST(WindowClose, WhileRunningSavesThenStopsThenClosesTheLog) {
     if (!order.empty()) return;
     order.push_back(std::filesystem::exists(settings) ? "saved" : "not saved");
     order.push_back(dlg.Running() ? "running" : "not running");
-    order.push_back(dlg.Context().logFile.fp != nullptr ? "log open" : "log closed");
+    order.push_back(LineFileIsKept(dlg.Context().logFile) ? "log open" : "log closed");
   };
   dlg.afterStop = [&] {
     if (order.size() != 3) return;
     order.push_back(dlg.Running() || dlg.Link() != nullptr || !link.closed ? "not stopped"
                                                                             : "stopped");
-    order.push_back(dlg.Context().logFile.fp != nullptr ? "log open" : "log closed");
+    order.push_back(LineFileIsKept(dlg.Context().logFile) ? "log open" : "log closed");
   };
 
   EXPECT_TRUE(dlg.close());
 
   EXPECT_EQ(order, (std::vector<std::string>{"saved", "running", "log open", "stopped",
                                              "log open"}));
-  EXPECT_EQ(dlg.Context().logFile.fp, nullptr);
+  EXPECT_FALSE(LineFileIsKept(dlg.Context().logFile));
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_TRUE(errors.Messages().empty());
   L2_IfList one;
@@ -352,7 +385,9 @@ ModalHand Answer(std::vector<QString>* asked, const QMessageBox::StandardButton*
   });
 }
 
-TEST(WindowClose, WithDevicesInMidExchangeAsksFirstAndStaysOpenUnlessTold) {
+// Stop and close with devices in mid-exchange ask first (No by default);
+// with none, Stop is at once (the other tests stop so).
+TEST(WindowClose, WithDevicesInMidExchangeStopAndCloseAskFirstAndDoNothingUnlessTold) {
   TempDir dir;
   FakeLink link;
   auto dlg = OpenWindow(1, link, dir.File("settings.ini"));
@@ -363,27 +398,59 @@ TEST(WindowClose, WithDevicesInMidExchangeAsksFirstAndStaysOpenUnlessTold) {
   std::vector<QString> asked;
   QMessageBox::StandardButton answer = QMessageBox::No;
   auto hand = Answer(&asked, &answer);
+  ClickStartStop(*dlg);
+  EXPECT_TRUE(dlg->Running());
   EXPECT_FALSE(dlg->close());
   answer = QMessageBox::Yes;
   EXPECT_TRUE(dlg->close());
   EXPECT_FALSE(dlg->Running());
-  EXPECT_EQ(asked, std::vector<QString>(
-                       2, "2 devices are being served. Stop them and close? [No]"));
+  EXPECT_EQ(asked, (std::vector<QString>{
+                       "2 devices are being served. Stop them? [No]",
+                       "2 devices are being served. Stop them and close? [No]",
+                       "2 devices are being served. Stop them and close? [No]"}));
 }
 
-TEST(WindowClose, SettingsSavedMeanwhileByAnotherWindowAreKeptUnlessTheOperatorSays) {
+// A window writes back only the values it changed: one that changed none
+// (a locked operator's) writes nothing over a newer file, and where the
+// file changed the same value meanwhile the operator is asked, told both.
+TEST(WindowClose, AWindowWritesBackOnlyWhatItChangedAndAsksWhereTheFileChangedTheSame) {
   TempDir dir;
-  FakeLink linkA, linkB;
-  auto first = OpenWindow(1, linkA, dir.File("settings.ini"));
-  auto second = OpenWindow(1, linkB, dir.File("settings.ini"));
+  FakeLink linkA, linkB, linkC;
+  const std::string file = dir.File("settings.ini");
+  auto locked = OpenWindow(1, linkA, file);
+  auto first = OpenWindow(1, linkB, file);
+  auto second = OpenWindow(1, linkC, file);
   std::vector<QString> asked;
   const QMessageBox::StandardButton answer = QMessageBox::No;
   auto hand = Answer(&asked, &answer);
-  second->SetFirmwarePath("/srv/fw/chosen.bin");
-  EXPECT_TRUE(second->close() && first->close());
-  ASSERT_EQ(asked.size(), 1u);  // the first window's close only
-  EXPECT_TRUE(asked[0].startsWith("The settings were changed in another window"));
-  EXPECT_NE(ReadFile(dir.File("settings.ini")).find("/srv/fw/chosen.bin"), std::string::npos);
+  first->SetFirmwarePath("/srv/fw/chosen.bin");
+  second->SetFirmwarePath("/srv/fw/other.bin");
+  second->SetStringTablePath(1, "/srv/fw/st1.bin");
+  EXPECT_TRUE(first->close() && second->close() && locked->close());
+  EXPECT_EQ(asked, std::vector<QString>{
+                       "The settings file was changed since this window opened it: Firmware "
+                       "Path '/srv/fw/chosen.bin'.\nThis window would write: Firmware Path "
+                       "'/srv/fw/other.bin'.\nWrite this window's changes over them? [No]"});
+  const std::string saved = ReadFile(file);
+  EXPECT_NE(saved.find("/srv/fw/chosen.bin"), std::string::npos) << saved;
+  EXPECT_NE(saved.find("/srv/fw/st1.bin"), std::string::npos) << saved;
+  EXPECT_EQ(saved.find("/srv/fw/other.bin"), std::string::npos) << saved;
+}
+
+// A logout while the settings cannot be saved (here their folder cannot be
+// made): the window still ends, its failure on standard error, never in a
+// box that nobody will answer.
+TEST(WindowClose, ASessionSignalEndsTheWindowWithoutABox) {
+  TempDir dir;
+  RecordingErrorSink errors;
+  FakeLink link;
+  auto dlg = OpenWindow(1, link, dir.Write("not-a-folder", "") + "/settings.ini");
+  dlg->SetFirmwarePath("/srv/fw/chosen.bin");  // a change to save
+  const auto opened = errors.Messages();  // the folder, said when it opened
+  dlg->EndOnSessionSignals();
+  ASSERT_EQ(raise(SIGTERM), 0);
+  EXPECT_TRUE(WaitUntil([&] { return !dlg->isVisible(); }));
+  EXPECT_EQ(errors.Messages(), opened);
 }
 
 TEST(WindowClose, TheProgressWindowOpensAgainAsTheOperatorLeftIt) {

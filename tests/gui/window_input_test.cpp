@@ -85,7 +85,7 @@ TEST(StoredSettings, LogEnabledWithAnEmptyPathSaysSoAtOpen) {
             std::vector<std::string>{"No log file specified, click the \"Open...\" button to "
                                      "select a log file."});
   EXPECT_TRUE(dlg->LogEnabled());
-  EXPECT_EQ(dlg->Context().logFile.fp, nullptr);
+  EXPECT_FALSE(LineFileIsKept(dlg->Context().logFile));
 }
 
 // --- paths from the file dialog ---------------------------------------------
@@ -154,7 +154,7 @@ TEST_F(FilePicker, ALongerPathIsRefusedNotCut) {
     dlg_->OnOpenLog();
   }
   EXPECT_EQ(dlg_->LogPath(), "");
-  EXPECT_EQ(dlg_->Context().logFile.fp, nullptr);
+  EXPECT_FALSE(LineFileIsKept(dlg_->Context().logFile));
   EXPECT_FALSE(std::filesystem::exists(log.substr(0, 260)));
   EXPECT_FALSE(std::filesystem::exists(log));
   EXPECT_EQ(errors_.Messages(),
@@ -173,9 +173,10 @@ TEST_F(FilePicker, AnImageTooLargeForOneTransferIsRefusedWhenChosen) {
             0);
   EXPECT_EQ(dlg_->FirmwarePath(), "");
   EXPECT_EQ(errors_.Messages(),
-            std::vector<std::string>{"The file '" + image +
+            std::vector<std::string>{"Unable to use the file '" + image + "' (The file '" +
+                                     image +
                                      "' is 33553920 bytes long; one TFTP transfer carries at "
-                                     "most 33553919 bytes"});
+                                     "most 33553919 bytes)"});
 }
 
 }  // namespace

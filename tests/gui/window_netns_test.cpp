@@ -177,6 +177,7 @@ TEST(WindowNetns, RetryFailedServesAFailedDeviceAgainWithoutAStop) {
   InNetns inServer(pair.serverNs());
   gui_test::TempDir dir;
   auto dlg = OpenWindowOn(pair, dir);
+  dlg->OnDebugWindow();
   dlg->SetFirmwarePath(dir.Write("fw.bin", std::string(5000, 'f')));
   Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
   const auto served = [&](std::vector<std::string> args, const QString& panel) {
@@ -191,6 +192,11 @@ TEST(WindowNetns, RetryFailedServesAFailedDeviceAgainWithoutAStop) {
   ASSERT_TRUE(served({"--tftp-error", "2"}, "Total    1 devices: Error (1)\n"));
   Ctl<QPushButton>(*dlg, IDC_RETRY_FAILED)->click();
   EXPECT_TRUE(served({}, "Total    1 devices: Done (1)\n"));
+  // The retry is on record, naming the board it freed.
+  EXPECT_NE(gui_test::DebugText(*dlg).find("Retry Failed: 1 failed device is served again when "
+                                           "they ask: 02-5A-00-00-00-01\n"),
+            std::string::npos)
+      << gui_test::DebugText(*dlg);
 }
 
 // A logout, a shutdown or a kill ends the window as its close button does.
@@ -233,7 +239,7 @@ TEST(WindowNetns, SigtermWithADeviceMidTransferWritesItsOutcomeAndSavesTheSettin
   dlg->SetStringTablePath(1, firmwarePath);  // changed just before the end
   ASSERT_EQ(raise(SIGTERM), 0);
   // Closing closes the log file last.
-  EXPECT_TRUE(gui_test::WaitUntil([&] { return dlg->Context().logFile.fp == nullptr; }, 30000));
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return !LineFileIsKept(dlg->Context().logFile); }, 30000));
   EXPECT_FALSE(dlg->Running());
   const std::string log = gui_test::ReadFile(logPath);
   EXPECT_NE(log.find("02-5A-00-00-00-01: Error   \r\n"), std::string::npos) << log;
@@ -376,8 +382,34 @@ TEST(WindowNetns, StartOnTheInterfaceOfARunningHeadlessServerIsRefused) {
       << headless.output();
 }
 
-TEST(WindowNetns, APortPulledMidRunStopsTheRunWhichStartsAgainWhenItIsBack) {
+// A port whose other end goes off says so in the status and the indicator,
+// and again once its link is back.
+TEST(WindowNetns, APortWithoutLinkSaysSoWhereTheOperatorLooks) {
   SKAV_REQUIRE_NETNS();
+  NetnsPair pair;
+  ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
+  InNetns inServer(pair.serverNs());
+  gui_test::TempDir dir;
+  auto dlg = OpenWindowOn(pair, dir);
+  Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
+  ASSERT_TRUE(dlg->Running());
+  const auto status = [&] { return Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text().toStdString(); };
+  ASSERT_EQ(Shell("ip -n " + pair.deviceNs() + " link set " + pair.deviceIf() + " down"), 0);
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return status() == "No link on '" + pair.serverIf() + "'"; },
+                                  10000))
+      << status();
+  ASSERT_EQ(Shell("ip -n " + pair.deviceNs() + " link set " + pair.deviceIf() + " up"), 0);
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return status() == "Server is running..."; }, 10000))
+      << status();
+  Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
+}
+
+// A lost port is a run that waits, not a stopped one: the board it cut off
+// stays on the panel with its outcome when the run goes on, and the notice
+// goes away by itself.
+TEST(WindowNetns, APortPulledMidRunWaitsForItAndGoesOnWithTheBoardItCutOff) {
+  SKAV_REQUIRE_NETNS();
+  ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
   NetnsPair pair;
   ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
   InNetns inServer(pair.serverNs());
@@ -385,19 +417,37 @@ TEST(WindowNetns, APortPulledMidRunStopsTheRunWhichStartsAgainWhenItIsBack) {
   gui_test::TempDir dir;
   gui_test::RecordingErrorSink errors;
   auto dlg = OpenWindowOn(pair, dir);
-  dlg->SetFirmwarePath(dir.Write("fw.bin", std::string(5000, 'f')));
+  dlg->SetFirmwarePath(dir.Write("fw.bin", std::string(256 * 1024, 'f')));
   Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
   ASSERT_TRUE(dlg->Running()) << (errors.Messages().empty() ? "" : errors.Messages()[0]);
+  // Every second ACK left out: the board is mid-transfer when the port goes.
+  e2e::Child sim(pair.deviceNs(), {kDevsim, "--if", pair.deviceIf(), "--drop-ack", "2",
+                                   "--timeout", "60", "-v"});
+  ASSERT_TRUE(gui_test::WaitUntil(
+      [&] {
+        sim.Wait(0ms);
+        return sim.output().find("RX WRQ") != std::string::npos;
+      },
+      30000))
+      << sim.output();
+  const auto panel = [&] { return Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT)->toPlainText(); };
+  const auto notices = [&] {
+    int shown = 0;
+    for (QMessageBox* box : dlg->findChildren<QMessageBox*>())
+      shown += box->isVisible() && box->text().contains(QStringLiteral("is gone"));
+    return shown;
+  };
 
   ASSERT_EQ(Shell("ip -n " + pair.serverNs() + " link del " + pair.serverIf()), 0);
   EXPECT_TRUE(gui_test::WaitUntil([&] { return !dlg->Running(); }, 10000));
-  EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(), "Server is stopped.");
+  EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(),
+            QString::fromStdString("Waiting for the network interface '" + pair.serverIf() +
+                                   "'..."));
+  EXPECT_EQ(Ctl<QPushButton>(*dlg, IDC_START_STOP)->text(), "Stop");
   EXPECT_TRUE(dlg->Supervisor().Waiting());
-  // One message names the port; the capture's own failure is not shown.
-  int told = 0;
-  for (QMessageBox* box : dlg->findChildren<QMessageBox*>())
-    told += box->text().contains(QString::fromStdString("'" + pair.serverIf() + "' is gone"));
-  EXPECT_EQ(told, 1);
+  EXPECT_TRUE(panel().contains("02-5A-00-00-00-01: Error")) << panel().toStdString();
+  // One notice names the port; the capture's own failure is not shown.
+  EXPECT_EQ(notices(), 1);
   EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
 
   ASSERT_EQ(Shell("ip link add " + pair.serverIf() + " netns " + pair.serverNs() +
@@ -405,7 +455,9 @@ TEST(WindowNetns, APortPulledMidRunStopsTheRunWhichStartsAgainWhenItIsBack) {
             0);
   EXPECT_TRUE(gui_test::WaitUntil([&] { return dlg->Running(); }, 15000));
   EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(), "Server is running...");
-  Ctl<QPushButton>(*dlg, IDC_START_STOP)->click();
+  EXPECT_TRUE(panel().contains("02-5A-00-00-00-01: Error")) << panel().toStdString();
+  EXPECT_EQ(notices(), 0);
+  gui_test::ClickStopServing(*dlg);
   EXPECT_FALSE(dlg->Running());
 }
 

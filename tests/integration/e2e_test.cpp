@@ -1,9 +1,13 @@
 // The recovery exchange end to end: the real server thread in one network
 // namespace, the device simulator (or a real TFTP server) in the other,
 // joined by a veth pair.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -15,10 +19,26 @@
 #include "link/l2_if.h"
 #include "protocol/client_table.h"
 #include "protocol/server_thread.h"
+#include "netns/netns_lan.h"
 #include "support/netns.h"
 #include "support/server_run.h"
 #include "transfer/upload_images.h"
 #include "integration/e2e_support.h"
+
+namespace {
+// While set, the system refuses to fence a socket to a link, as a kernel
+// before 5.7 does without CAP_NET_RAW.
+std::atomic<bool> gRefuseFence{false};
+}  // namespace
+
+extern "C" int setsockopt(int fd, int level, int name, const void* value, socklen_t len) __THROW {
+  using Real = int (*)(int, int, int, const void*, socklen_t);
+  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "setsockopt"));
+  if (!gRefuseFence || level != SOL_SOCKET || name != SO_BINDTOIFINDEX)
+    return real(fd, level, name, value, len);
+  errno = EPERM;
+  return -1;
+}
 
 namespace {
 
@@ -174,6 +194,7 @@ std::vector<std::string> SimArgs(const NetnsPair& pair, const ImageSet& images,
 
 class E2e : public ::testing::Test {
  protected:
+  void TearDown() override { gRefuseFence = false; }
   void SetUp() override {
     SKAV_REQUIRE_NETNS();
     ASSERT_NE(kDevsim, nullptr) << "built without the device simulator";
@@ -268,6 +289,50 @@ TEST_F(E2e, RealTftpServerOnTheDeviceStoresTheImagesByteForByte) {
   EXPECT_FALSE(server.log.Has("[Error]")) << server.log.Text();
   tftpd.Stop();
   EXPECT_TRUE(server.Stop());
+}
+
+TEST_F(E2e, RepliesForgedFromTheServersOtherNetworkChangeNothing) {
+  // A host of the bench PC's office LAN sends to the PC's address there and
+  // the transfer's port, with the device's address as the source: an ACK
+  // from another port, an ACK of every block from the device's port, an
+  // ERROR. The slowed link makes the transfer outlast the forging. Again
+  // where the system refuses to fence the transfer's socket to the link.
+  ImageSet images;
+  images.Set(0, e2e::Pattern(40000, 71));
+  NetnsLan office(*pair_);
+  ASSERT_TRUE(office.ok() && office.ReachesServer("10.0.0.2", 5000));
+  ASSERT_EQ(NetnsPair::Exec(pair_->serverNs(), "tc qdisc add dev " + pair_->serverIf() +
+                                                   " root tbf rate 100kbit burst 1600 latency 400ms"),
+            0);
+  const char error[] = "\0\5\0\3injected from 192.168.77.0/24";
+  for (const bool refused : {false, true}) {
+    gRefuseFence = refused;
+    TempDir root;
+    E2eServer server(*pair_, dir_, images, 0);
+    ASSERT_TRUE(root.ok() && chmod(root.path().c_str(), 0777) == 0 && server.ok()) << server.why();
+    Child tftpd(pair_->deviceNs(), {"in.tftpd", "-L", "-4", "-c", "-s", root.path()});
+    Child sim(pair_->deviceNs(), SimArgs(*pair_, images, "", {"--kernel-tftp", root.path()}));
+    uint16_t device = 0, port = 0;  // the TFTP server's socket is connected to the transfer's
+    const auto ports = [&] {
+      const std::string ss = NetnsPair::ExecOutput(pair_->deviceNs(), "ss -Hun");
+      return std::sscanf(ss.c_str(), "%*s %*s 10.0.0.2:%hu 10.0.0.1:%hu", &device, &port) == 2;
+    };
+    ASSERT_TRUE(WaitFor(ports, 10000ms)) << sim.output() << tftpd.output();
+    const auto forge = [&](uint16_t from, const std::vector<uint8_t>& tftp) {
+      EXPECT_TRUE(office.Send("10.0.0.2", from, NetnsLan::kServerAddr, port, tftp.data(),
+                              tftp.size()));
+    };
+    forge(static_cast<uint16_t>(device + 1), {0, 4, 0, 1});
+    for (uint8_t block = 0; block < 80; ++block) forge(device, {0, 4, 0, block});
+    forge(device, std::vector<uint8_t>(error, error + sizeof error));
+
+    EXPECT_EQ(sim.Wait(kSimLimit), 0) << sim.output() << server.log.Text();
+    EXPECT_EQ(e2e::ReadFile(root.path() + "/firmware"), images.bytes[0]);
+    EXPECT_FALSE(server.log.Has("TX TFTP Error") || server.log.Has("RX TFTP Error"));
+    EXPECT_TRUE(server.WaitForLog(
+        "exits. TFTP: Done, FW Upgrade: Done, Graceful Closing: Yes.\r\n"))
+        << server.log.Text();
+  }
 }
 
 TEST_F(E2e, SilentDeviceEarlyCloserAndTwentyDevicesAtOnce) {

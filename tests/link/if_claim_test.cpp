@@ -1,7 +1,8 @@
 // The interface claim in a folder of the test's own: one holder at a time,
 // named by its pid; a killed holder blocks nothing; the folder made when
 // missing and refused in plain words when unusable; and, as root, the
-// folder shared by a group of users who are not root.
+// folder shared by a group of users who are not root, and a folder with
+// another owner or mode named to them and mended by a run as root.
 #include "link/if_claim.h"
 
 #include <grp.h>
@@ -84,6 +85,8 @@ class IfClaimTest : public ::testing::Test {
     return said;
   }
 
+
+ public:
   static std::string Said(Result r, const L2_IfClaim& claim) {
     switch (r) {
       case Result::kClaimed: return "claimed";
@@ -93,6 +96,7 @@ class IfClaimTest : public ::testing::Test {
     return "?";
   }
 
+ protected:
   std::string top_, dir_;
 };
 
@@ -185,6 +189,26 @@ TEST_F(IfClaimTest, NotAnInterfaceNameIsRefused) {
   }
 }
 
+// Runs `body` as user `uid` (group `uid`), also in group `member` unless
+// it is 0, under umask 077: a user who is not root.
+std::function<std::string()> As(uid_t uid, gid_t member,
+                                 const std::function<std::string()>& body) {
+  return [=] {
+    const gid_t groups[] = {member};
+    if (setgroups(member != 0 ? 1 : 0, groups) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
+      return std::string("cannot become ") + std::to_string(uid);
+    umask(077);
+    return body();
+  };
+}
+
+std::string TakeAndRelease() {
+  L2_IfClaim claim;
+  const std::string said = IfClaimTest::Said(claim.Take("eth7"), claim);
+  claim.Release();
+  return said;
+}
+
 // The folder as the tmpfiles.d entry makes it (root, a group, 3770) serves
 // users of the group who are not root, whatever their umask.
 TEST_F(IfClaimTest, GroupMembersWhoAreNotRootShareTheFolder) {
@@ -196,38 +220,85 @@ TEST_F(IfClaimTest, GroupMembersWhoAreNotRootShareTheFolder) {
   ASSERT_EQ(chown(dir_.c_str(), 0, group), 0);
   ASSERT_EQ(chmod(dir_.c_str(), 03770), 0);
 
-  const auto as = [](uid_t uid, bool member, const std::function<std::string()>& body) {
-    return [=] {
-      const gid_t groups[] = {group};
-      if (setgroups(member ? 1 : 0, groups) != 0 || setgid(uid) != 0 || setuid(uid) != 0)
-        return std::string("cannot become ") + std::to_string(uid);
-      umask(077);
-      return body();
-    };
-  };
-  const auto take = [] {
-    L2_IfClaim claim;
-    const std::string said = Said(claim.Take("eth7"), claim);
-    claim.Release();
-    return said;
-  };
-
   pid_t holder = -1;
-  ASSERT_EQ(InChild(as(65534, true,
+  ASSERT_EQ(InChild(As(65534, group,
                        [] {
                          auto* kept = new L2_IfClaim;  // lives as long as the child
                          return Said(kept->Take("eth7"), *kept);
                        }),
                     true, &holder),
             "claimed");
-  EXPECT_EQ(InChild(as(65533, true, take)), "taken by " + std::to_string(holder));
+  EXPECT_EQ(InChild(As(65533, group, TakeAndRelease)), "taken by " + std::to_string(holder));
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
   // The file the first user made, opened again by the second.
-  EXPECT_EQ(InChild(as(65533, true, take)), "claimed");
-  const std::string outsider = InChild(as(65532, false, take));
+  EXPECT_EQ(InChild(As(65533, group, TakeAndRelease)), "claimed");
+  const std::string outsider = InChild(As(65532, 0, TakeAndRelease));
   EXPECT_EQ(outsider.rfind("failed: ", 0), 0u) << outsider;
   EXPECT_NE(outsider.find("'skav' group"), std::string::npos) << outsider;
+}
+
+// A folder left root's alone (0700) by a run as root before the group
+// existed locks out every member of the group: they are told what the
+// folder is and the command that mends it, not to join the group they are
+// in; a later run as root mends it, and says so, but only once the group
+// exists.
+TEST_F(IfClaimTest, AFolderOfAnEarlierRootRunIsNamedToTheGroupAndMendedByRoot) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a group and act as other users";
+  const std::string name = "skavclaim" + std::to_string(getpid());
+  ASSERT_EQ(chmod(top_.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+  L2_SetClaimDirForTest(dir_.c_str(), name.c_str());
+  const auto mode = [this] {
+    struct stat st {};
+    stat(dir_.c_str(), &st);
+    return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " " +
+           std::to_string(st.st_mode & 07777);
+  };
+
+  // No group yet: root keeps the folder as it is.
+  const std::string lonely = InChild(As(65533, 54321, TakeAndRelease));
+  EXPECT_NE(lonely.find("is root:root with mode 0700, not root:" + name +
+                        " with mode 3770, and there is no group '" + name + "'"),
+            std::string::npos)
+      << lonely;
+  EXPECT_NE(lonely.find("'systemd-sysusers skav-server.conf && systemd-tmpfiles"),
+            std::string::npos)
+      << lonely;
+  L2_IfClaim root;
+  ASSERT_EQ(root.Take("eth7"), Result::kClaimed) << root.reason();
+  EXPECT_EQ(root.note(), "");
+  root.Release();
+  EXPECT_EQ(mode(), "0:0 " + std::to_string(0700));
+
+  ASSERT_EQ(std::system(("groupadd --system " + name).c_str()), 0);
+  const group* made = getgrnam(name.c_str());
+  ASSERT_NE(made, nullptr);
+  const gid_t gid = made->gr_gid;
+  struct Remove {
+    std::string name;
+    ~Remove() { std::system(("groupdel " + name).c_str()); }
+  } remove{name};
+
+  const std::string member = InChild(As(65533, gid, TakeAndRelease));
+  EXPECT_EQ(member.rfind("failed: ", 0), 0u) << member;
+  EXPECT_NE(member.find("the claim folder " + dir_ + " is root:root with mode 0700, not root:" +
+                        name + " with mode 3770; as root, 'systemd-tmpfiles --create "
+                        "skav-server.conf' mends it, as does 'chown root:" + name + " " + dir_ +
+                        " && chmod 3770 " + dir_ + "'"),
+            std::string::npos)
+      << member;
+  EXPECT_EQ(member.find("log in again"), std::string::npos) << member;
+
+  ASSERT_EQ(root.Take("eth7"), Result::kClaimed) << root.reason();
+  EXPECT_EQ(root.note(), "The claim folder " + dir_ + " was root:root with mode 0700; it is now "
+                         "root:" + name + " with mode 3770, as the package makes it, so that "
+                         "the group's operators may claim interfaces");
+  root.Release();
+  EXPECT_EQ(mode(), "0:" + std::to_string(gid) + " " + std::to_string(03770));
+  EXPECT_EQ(InChild(As(65533, gid, TakeAndRelease)), "claimed");
+  ASSERT_EQ(root.Take("eth7"), Result::kClaimed) << root.reason();
+  EXPECT_EQ(root.note(), "") << "a folder as it should be is left alone";
 }
 
 }  // namespace

@@ -100,8 +100,9 @@ TEST(PortManager, NetworkManagerIsAskedOnItsBusAboutTheDeviceOfThatName) {
   EXPECT_EQ(L2_FindPortManager(2, "bench1", none, nm.address()).manager, L2_PortManager::kNone);
   EXPECT_EQ(L2_PortManagerRemedy({L2_PortManager::kNetworkManager, {}}, "bench1"),
             "put the two lines \"[keyfile]\" and \"unmanaged-devices=interface-name:bench1\" "
-            "in a file under /etc/NetworkManager/conf.d/ and restart NetworkManager (\"nmcli "
-            "device set bench1 managed no\" lasts only until it restarts)");
+            "in a file under /etc/NetworkManager/conf.d/ whose name ends in .conf and restart "
+            "NetworkManager (\"nmcli device set bench1 managed no\" lasts only until a reboot, "
+            "or until NetworkManager is told otherwise)");
 }
 
 TEST(PortManager, NetworkdInAnyStateButUnmanagedNamesItsNetworkFile) {
@@ -122,9 +123,10 @@ TEST(PortManager, NetworkdInAnyStateButUnmanagedNamesItsNetworkFile) {
   EXPECT_EQ(L2_FindPortManager(3, "bench3", run.string(), noBus).manager, L2_PortManager::kNone);
   EXPECT_EQ(L2_FindPortManager(4, "bench4", run.string(), noBus).manager, L2_PortManager::kNone);
   EXPECT_EQ(L2_PortManagerRemedy(facts, "bench1"),
-            "add a .network file under /etc/systemd/network/ that sorts before "
-            "/run/systemd/network/50-bench1.network, with the lines \"[Match]\", "
-            "\"Name=bench1\", \"[Link]\" and \"Unmanaged=yes\", then run \"networkctl reload\"");
+            "add a file under /etc/systemd/network/ whose name ends in .network and sorts "
+            "before 50-bench1.network (names are compared whatever their folder), with the "
+            "lines \"[Match]\", \"Name=bench1\", \"[Link]\" and \"Unmanaged=yes\", then run "
+            "\"networkctl reload\"");
   fs::remove_all(run);
 }
 

@@ -4,7 +4,9 @@
 // folder: the probe never runs while the process holds a capability, and
 // the launcher runs no engine but the installed one. A copy without
 // capabilities, offered the same, still loads it (the toolkit's variables
-// keep working).
+// keep working). And the window, from a copy with the capabilities,
+// serving a simulated device for such a user, a member of the group the
+// claim folder and the settings belong to, writing its files as that user.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -22,12 +24,25 @@
 #include <thread>
 #include <vector>
 
+#include "integration/e2e_support.h"
 #include "settings/test_util.h"
+#include "support/netns.h"
 #include "support/test_user.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Where and how long Run runs a program.
+struct RunIn {
+  /// The named network namespace of the test to run in; empty: one of its
+  /// own, with only a loopback (the server never sees a real interface).
+  std::string netns;
+  /// A window runs until it ends by itself, not only until it has read its
+  /// settings.
+  bool toTheEnd = false;
+  int limitSeconds = 60;
+};
 
 struct Outcome {
   /// The window opened its settings file: the toolkit had loaded its
@@ -105,14 +120,6 @@ class CapabilityProbe : public ::testing::Test {
     return PlaceProbe(SKAV_PROBE_THEME, fs::path(bin).parent_path().string() + "/platformthemes");
   }
 
-  // Whether process `pid` has a handler for SIGTERM yet.
-  static bool CatchesSigterm(pid_t pid) {
-    const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-    const size_t at = status.find("SigCgt:\t");
-    return at != std::string::npos &&
-           (std::stoull(status.substr(at + 8, 16), nullptr, 16) >> (SIGTERM - 1) & 1u) != 0;
-  }
-
   static std::string PlaceProbe(const std::string& probe, const std::string& folder) {
     fs::create_directories(folder);
     const std::string to = folder + "/" + fs::path(probe).filename().string();
@@ -131,14 +138,12 @@ class CapabilityProbe : public ::testing::Test {
     return env;
   }
 
-  // Runs `bin` as the test user in a network namespace of its own (only a
-  // loopback: the server never sees a real interface). A window is killed
-  // once it has opened its settings file or after a minute (`sigterm`: it
-  // is sent SIGTERM, as a logout does, once it takes the signal, and given
-  // the rest of the minute to end); headless runs end by themselves, the
-  // interface being absent.
+  // Runs `bin` as the test user in a network namespace (see RunIn). A
+  // window is killed once it has opened its settings file, unless it is
+  // to run to the end, or after the limit; headless
+  // runs end by themselves, the interface being absent.
   Outcome Run(const std::string& bin, std::vector<std::string> args,
-              const std::vector<std::string>& env, bool window, bool sigterm = false) {
+              const std::vector<std::string>& env, bool window, const RunIn& in = {}) {
     Outcome o;
     const std::string work = user_dir_ + "/work";
     const std::string probeFile = work + "/skav-probe.txt";
@@ -176,7 +181,10 @@ class CapabilityProbe : public ::testing::Test {
       if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0) {
         _exit(124);
       }
-      if (unshare(CLONE_NEWNET) != 0) _exit(125);
+      const int ns = in.netns.empty() ? -1 : open(("/run/netns/" + in.netns).c_str(), O_RDONLY);
+      if (in.netns.empty() ? unshare(CLONE_NEWNET) != 0 : ns < 0 || setns(ns, CLONE_NEWNET) != 0) {
+        _exit(125);
+      }
       if (setgroups(0, nullptr) != 0 || setgid(user_.gid()) != 0 || setuid(user_.uid()) != 0 ||
           chdir(work.c_str()) != 0) {
         _exit(126);
@@ -190,9 +198,8 @@ class CapabilityProbe : public ::testing::Test {
       execve(bin.c_str(), argv.data(), envp.data());
       _exit(127);
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(in.limitSeconds);
     bool reaped = false;
-    bool termSent = false;
     while (std::chrono::steady_clock::now() < deadline) {
       int status = 0;
       if (waitpid(pid, &status, WNOHANG) == pid) {
@@ -201,8 +208,7 @@ class CapabilityProbe : public ::testing::Test {
         break;
       }
       take();
-      if (window && o.readSettings && !sigterm) break;
-      if (window && sigterm && !termSent && CatchesSigterm(pid)) termSent = kill(pid, SIGTERM) == 0;
+      if (window && o.readSettings && !in.toTheEnd) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     if (!reaped) {
@@ -296,23 +302,6 @@ TEST_F(CapabilityProbe, TheWindowRefusesToolkitOptionsWithCapabilities) {
   EXPECT_EQ(capped.probe, "");
 }
 
-// The machine-wide settings of a PC without the package: there to read,
-// not the operator's to write. A logout must still end the window, the
-// failure to save said on standard error instead of in a box nobody answers.
-TEST_F(CapabilityProbe, AWindowWhoseSettingsCannotBeSavedEndsOnSigterm) {
-  const std::string etc = dir_.File("etc");
-  fs::create_directories(etc);
-  fs::permissions(etc, fs::perms(0755));
-  settings_ = etc + "/SKAVD.conf";
-  WriteFile(settings_, "[General]\nRegion=3\n");
-  fs::permissions(settings_, fs::perms(0644));
-  const Outcome o = Run(plain_, {}, Environment({}), true, true);
-  EXPECT_EQ(o.status, 0) << o.err;
-  EXPECT_NE(o.err.find("skav-server: Unable to write the settings file '" + settings_ + "'"),
-            std::string::npos)
-      << o.err;
-}
-
 TEST_F(CapabilityProbe, HeadlessLoadsNoPluginAndSaysTheEnvironmentWasReduced) {
   // The count: PATH, QT_DEBUG_PLUGINS and the offer's own entries.
   const char* const reduced[] = {
@@ -377,6 +366,59 @@ TEST_F(CapabilityProbe, ALauncherWithCapabilitiesRunsNoEngineBesideItself) {
   EXPECT_NE(capped.status, 0);
   const Outcome plain = Run(plain_, {}, Environment({}), false);
   EXPECT_TRUE(fs::exists(marker)) << plain.err;
+}
+
+// An operator (here the test user, a member of the group that stands for
+// 'skav') runs the window from a copy with the capabilities: it claims the
+// interface in the group's folder, serves a device, and what it writes,
+// the settings saved at close and its log file, belongs to the operator,
+// the settings staying the group's to write for the next operator.
+TEST_F(CapabilityProbe, TheWindowServesADeviceForAnOperatorAndWritesAsTheOperator) {
+  SKAV_REQUIRE_NETNS();
+  NetnsPair pair("skavcap");
+  ASSERT_TRUE(pair.ok()) << "cannot create the namespaces";
+  const gid_t group = user_.gid();
+  const auto shared = [group](const std::string& path, mode_t mode) {
+    if (!fs::exists(path)) fs::create_directories(path);
+    return chown(path.c_str(), 0, group) == 0 && chmod(path.c_str(), mode) == 0;
+  };
+  // As the package makes them: the claim folder, the settings' folder and
+  // file; and the program for the group alone.
+  const std::string claims = dir_.File("claims"), etc = dir_.File("etc");
+  const std::string window = dir_.File("window");
+  ASSERT_TRUE(shared(claims, 03770) && shared(etc, 02775));
+  const std::string firmware = dir_.File("fw.bin");
+  WriteFile(firmware, std::string(5000, 'f'));
+  const std::string log = user_dir_ + "/work/bench.log";
+  settings_ = etc + "/SKAVD.conf";
+  WriteFile(settings_, "[General]\nInterface Name=" + pair.serverIf() + "\nFirmware Path=" +
+                           firmware + "\nLog Enable=1\nLog Path=" + log + "\n");
+  ASSERT_TRUE(shared(settings_, 0664));
+  const std::string bin = Install(window);
+  fs::copy_file(SKAV_WINDOW_DRIVER, bin, fs::copy_options::overwrite_existing);
+  ASSERT_TRUE(shared(window, 0750));
+  ASSERT_EQ(RunTool({"setcap", "cap_net_raw,cap_net_admin+eip", bin}), 0);
+
+  e2e::Child sim(pair.deviceNs(), {SKAV_DEVSIM_PATH, "--if", pair.deviceIf(), "--expect",
+                                   "firmware=" + firmware, "--timeout", "120"});
+  ASSERT_TRUE(sim.started());
+  const Outcome o = Run(bin, {claims, user_.name()}, Environment({}), true,
+                        {.netns = pair.serverNs(), .toTheEnd = true, .limitSeconds = 150});
+  ASSERT_EQ(o.status, 0) << o.err;
+  EXPECT_EQ(sim.Wait(std::chrono::seconds(10)), 0) << sim.output();
+
+  const auto owner = [](const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0) return path + " missing";
+    char text[64];
+    std::snprintf(text, sizeof text, "%u:%u %o", st.st_uid, st.st_gid, st.st_mode & 07777);
+    return std::string(text);
+  };
+  const std::string operatorIds = std::to_string(user_.uid()) + ":" + std::to_string(group);
+  EXPECT_EQ(owner(settings_), operatorIds + " 664");
+  EXPECT_NE(ReadFile(settings_).find("Path=" + log), std::string::npos) << ReadFile(settings_);
+  EXPECT_EQ(owner(log).substr(0, operatorIds.size()), operatorIds);
+  EXPECT_NE(ReadFile(log).find(": Done"), std::string::npos) << ReadFile(log);
 }
 
 }  // namespace

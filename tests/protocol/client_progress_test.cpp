@@ -117,7 +117,7 @@ TEST_F(ProgressTest, RetransmissionsAndFailuresAreCountedWhereTheyHappen) {
   ASSERT_EQ(c.State(), Active);
   EXPECT_EQ(live.Cause(), FailureCause::kTftpError);
   EXPECT_EQ(live.FailureCode(), 3);
-  EXPECT_STREQ(live.failureText, "Disk full");
+  EXPECT_EQ(live.failureText, "Disk full");
   EXPECT_EQ(live.failureBlock.load(), 0u);
   EXPECT_EQ(live.resentAll.load(), 5u);
   EXPECT_EQ(live.imageResent[0].load(), 5u);

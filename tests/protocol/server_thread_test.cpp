@@ -3,6 +3,7 @@
 #include "protocol/server_thread.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <memory>
 #include <string>
@@ -62,17 +65,30 @@ Bytes KeepAliveReq(const Mac& from) {
 
 uint8_t gFirmware[4] = {0xde, 0xad, 0xbe, 0xef};
 
-// What the server thread has written to the log file `file` so far.
-std::string FileText(FILE* file) {
-  std::lock_guard<std::mutex> lock(gLogLock);
-  std::fflush(file);
-  std::rewind(file);
-  std::string text;
-  char buf[512];
-  while (size_t n = std::fread(buf, 1, sizeof buf, file)) text.append(buf, n);
-  std::fseek(file, 0, SEEK_END);
-  return text;
-}
+// A log file of its own in /tmp, kept by the context while it lives.
+class TempLog {
+ public:
+  explicit TempLog(LogFile& file) : file_(file) {
+    char pattern[] = "/tmp/skav-thread-log-XXXXXX";
+    const int fd = mkstemp(pattern);
+    if (fd >= 0) close(fd);
+    path_ = pattern;
+    OpenLogFile(file_, path_);
+  }
+  ~TempLog() {
+    CloseLogFile(file_);
+    unlink(path_.c_str());
+  }
+  // What the server thread has written to it so far.
+  std::string Text() const {
+    std::ifstream in(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+ private:
+  LogFile& file_;
+  std::string path_;
+};
 
 class ServerThreadTest : public ::testing::Test {
  protected:
@@ -121,16 +137,19 @@ TEST_F(ServerThreadTest, AdvertisesTheSame28ByteFrameEveryCycle) {
   EXPECT_EQ(run.result(), 0);
 }
 
-TEST_F(ServerThreadTest, FailedAdvertiseIsLoggedAndTheNextCycleSendsItIntact) {
+// A port that cannot send (no link) fails every cycle: said once with the
+// reason in words, and once more when advertisements go out again.
+TEST_F(ServerThreadTest, FailedAdvertisesAreToldOnceAndTheNextCycleSendsItIntact) {
   port_->SetSendFailure(true);
   ServerRun run(ctx_);
-  ASSERT_TRUE(WaitFor([&] {
-    return log_.Count("[Error] Fail to send Advertisement (6)\r\n") >= 2;
-  }));
+  ASSERT_TRUE(WaitFor([&] { return ctx_.counters.cycles.load() >= 3; }));
   port_->SetSendFailure(false);
   ASSERT_TRUE(WaitFor([&] { return port_->Sent().size() >= 2; }));
   ASSERT_TRUE(run.Stop());
   for (const Bytes& f : port_->Sent()) EXPECT_EQ(f, kAdvertiseFrame);
+  EXPECT_EQ(log_.Count("[Error] Fail to send Advertisement (6): the interface cannot send ("), 1)
+      << log_.Text();
+  EXPECT_EQ(log_.Count("Advertisements go out again ("), 1) << log_.Text();
 }
 
 // A capture that fails at every dispatch while it is set; a frame waits
@@ -363,50 +382,40 @@ TEST_F(ServerThreadTest, PoolCarriesOverAcrossStopAndStart) {
 TEST_F(ServerThreadTest, FinishedDevicesGoToTheOpenLogFile) {
   ctx_.images.buf[0] = gFirmware;
   ctx_.images.len[0] = sizeof gFirmware;
-  FILE* file = std::tmpfile();
-  ASSERT_NE(file, nullptr);
-  ctx_.logFile.fp = file;
+  TempLog file(ctx_.logFile);
   {
     ServerRun run(ctx_);
     port_->Inject(MalformedConfReq(Dev(0x61)));
     ASSERT_TRUE(WaitFor([&] { return log_.Has("false creation"); }));
     // Written in the cycle after the exit; the outcome mark shows it.
     ASSERT_TRUE(WaitFor([&] {
-      return FileText(file).find("00-00-00-00-00-61: Error") != std::string::npos;
+      return file.Text().find("00-00-00-00-00-61: Error") != std::string::npos;
     }));
     ASSERT_TRUE(run.Stop());
   }
-  std::lock_guard<std::mutex> lock(gLogLock);
-  ctx_.logFile.fp = nullptr;
-  std::fclose(file);
 }
 
 TEST_F(ServerThreadTest, StopLogsEveryUnfinishedClientAsErrorOnceAndSaysSo) {
   ctx_.images.buf[0] = gFirmware;
   ctx_.images.len[0] = sizeof gFirmware;
-  FILE* file = std::tmpfile();
-  ASSERT_NE(file, nullptr);
-  ctx_.logFile.fp = file;
+  TempLog file(ctx_.logFile);
   const Mac closed = Dev(0x71), active = Dev(0x72);
   {
     ServerRun run(ctx_);
     port_->Inject(MalformedConfReq(closed));
     port_->Inject(ConfReq(active));
     ASSERT_TRUE(WaitFor([&] {
-      return FileText(file).find("00-00-00-00-00-71: Error") != std::string::npos &&
+      return file.Text().find("00-00-00-00-00-71: Error") != std::string::npos &&
              SentTo(active, 0x03) == 1;
     }));
     ASSERT_TRUE(run.Stop());
   }
-  const std::string text = FileText(file);
+  const std::string text = file.Text();
   EXPECT_EQ(server_run::TextLog::CountIn(text, "00-00-00-00-00-71: Error   \r\n"), 1) << text;
   EXPECT_EQ(server_run::TextLog::CountIn(text, "00-00-00-00-00-72: Error   \r\n"), 1) << text;
   EXPECT_LT(text.find("00-00-00-00-00-71"), text.find("00-00-00-00-00-72")) << text;
   EXPECT_EQ(log_.Count("[00-00-00-00-00-72] interrupted by the stop, outcome: Error\r\n"), 1);
   EXPECT_EQ(log_.Count("interrupted by the stop"), 1) << log_.Text();
-  std::lock_guard<std::mutex> lock(gLogLock);
-  ctx_.logFile.fp = nullptr;
-  std::fclose(file);
 }
 
 TEST_F(ServerThreadTest, FinishedClientsEndTheirThreadsAndStayOnThePanel) {

@@ -99,7 +99,7 @@ TEST(RemoteCodec, PayloadsCutShortTooLongOrOutOfRangeAreRefused) {
        Bytes({0, 0, 0, 8, 0x0B, 0, 0, 0, 1, 0, 2, 'a', 0}), false},
       {"a text longer than what is left",
        Bytes({0, 0, 0, 8, 0x0B, 0, 0, 0, 1, 0, 3, 'a', 'b'}), false},
-      {"a type beyond the last", Bytes({0, 0, 0, 5, 0x0D, 0, 0, 0, 1}), false},
+      {"a type beyond the last", Bytes({0, 0, 0, 5, 0x0E, 0, 0, 0, 1}), false},
       {"start with the longest path the settings keep", start(260), true},
       {"start with a path one byte longer", start(261), false},
   };

@@ -25,11 +25,16 @@ TEST(EscapeDeviceText, PrintableTextStaysAndControlsBecomeEscapes) {
   EXPECT_EQ(Escaped(std::string("ab\0cd", 5)), "ab") << "a zero byte ends the text";
 }
 
-TEST(EscapeDeviceText, CutsBetweenWholeEscapes) {
-  EXPECT_EQ(Escaped("abc\x01", 5), "abc") << "\\x01 needs four bytes, one is left";
-  EXPECT_EQ(Escaped("abc\x01", 8), "abc\\x01");
-  EXPECT_EQ(Escaped("\r\r", 4), "\\r");
-  EXPECT_EQ(Escaped("abc", 1), "");
+// A cut falls between whole characters and escapes and says so with "…"
+// (three bytes), for which it makes room.
+TEST(EscapeDeviceText, CutsBetweenWholeCharactersAndEscapesWithAMark) {
+  const std::string mark = "\xe2\x80\xa6";
+  EXPECT_EQ(Escaped("abc\x01", 5), "a" + mark) << "\\x01 needs four bytes, one is left";
+  EXPECT_EQ(Escaped("abc\x01", 8), "abc\\x01") << "it fits: no mark";
+  EXPECT_EQ(Escaped("ab\xe2\x82\xac\xe2\x82\xac", 8), "ab" + mark)
+      << "never inside a character";
+  EXPECT_EQ(Escaped("\r\r", 4), mark);
+  EXPECT_EQ(Escaped("abc", 1), "") << "no room for the mark either";
 }
 
 }  // namespace

@@ -27,13 +27,13 @@ namespace {
 // A server cycle's two steps on one thread: the lines held, then written.
 int Outcomes(LogFile& file, DeviceRecord* list) {
   const int kept = LogFileOutcomes(file, list);
-  LogFileWriteHeld(file, nullptr);
+  LineFileWriteHeld(file, nullptr);
   return kept;
 }
 int RecordOutcomes(RecordFile& file, DeviceRecord* list, const ImageFacts* images,
                    const RecordServer& server) {
   const int kept = RecordFileOutcomes(file, list, 3, images, server);
-  RecordFileWriteHeld(file, nullptr);
+  LineFileWriteHeld(file, nullptr);
   return kept;
 }
 
@@ -157,20 +157,6 @@ TEST(LogFileBanner, NothingWithoutFileOrWithUnknownKind) {
   EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGIN), 0);
 }
 
-TEST(LogFileBanner, FailedWriteReportsZero) {
-  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full here";
-  LogFile file;
-  // Past OpenLogFile, which takes regular files only.
-  file.fp = std::fopen("/dev/full", "ab");
-  ASSERT_NE(file.fp, nullptr);
-  // Buffered, the failure shows at the flush.
-  EXPECT_EQ(LogFileBanner(file, BANNER_REWORK_START), 0);
-  // Unbuffered, at the write itself.
-  setvbuf(file.fp, nullptr, _IONBF, 0);
-  EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGIN), 0);
-  CloseLogFile(file);
-}
-
 TEST(LogFileOpen, AppendsToAnExistingFile) {
   TempDir dir;
   ASSERT_TRUE(dir.ok());
@@ -194,12 +180,12 @@ TEST(LogFileOpen, MessagesAndTheOldFileClosed) {
   ASSERT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGIN), 1);
 
   EXPECT_FALSE(OpenLogFile(file, ""));
-  EXPECT_EQ(file.fp, nullptr);
+  EXPECT_FALSE(LineFileIsKept(file));
   EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGOUT), 0);
 
   const std::string missing = dir.File("no-such-dir/log.txt");
   EXPECT_FALSE(OpenLogFile(file, missing));
-  EXPECT_EQ(file.fp, nullptr);
+  EXPECT_EQ(file.fd, -1);
   const std::string directory = dir.File("");
   EXPECT_FALSE(OpenLogFile(file, directory));
 
@@ -218,7 +204,7 @@ TEST(LogFileOpen, MessagesAndTheOldFileClosed) {
   ASSERT_TRUE(OpenLogFile(file, dir.File("second.txt")));
   EXPECT_EQ(LogFileBanner(file, BANNER_SUPERVISOR_LOGOUT), 1);
   CloseLogFile(file);
-  EXPECT_EQ(file.fp, nullptr);
+  EXPECT_FALSE(LineFileIsKept(file));
   CloseLogFile(file);  // closing twice is harmless
   const std::string first = ReadAll(dir.File("first.txt"));
   EXPECT_EQ(std::count(first.begin(), first.end(), '#'), 20) << first;
@@ -321,37 +307,65 @@ TEST(LogFileOutcomes, FinishedBeforeAFileWasOpened) {
   EXPECT_EQ(ReadAll(dir.File("second.txt")), "");
 }
 
-// A file that takes only part of a line (a disk filling up): the rest goes
-// out later from where it stopped, never the whole line again.
-TEST(HeldLines, AShortWriteGoesOnFromWhereItStopped) {
-  int pipeFds[2];
-  ASSERT_EQ(pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC), 0);
-  ASSERT_GT(fcntl(pipeFds[1], F_SETPIPE_SZ, 4096), 0);
-  HeldLines held;
-  std::mutex lock;
-  std::string expected;
-  for (char c : {'a', 'b'}) {
-    held.lines.push_back(std::string(6000, c) + "\n");
-    expected += held.lines.back();
-  }
-  const auto drain = [&] {
-    std::string out;
-    char buf[8192];
-    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;) out.append(buf, n);
-    return out;
-  };
-  bool wrote = false;
-  EXPECT_EQ(WriteHeldLines(pipeFds[1], held, lock, &wrote), EAGAIN);
-  EXPECT_TRUE(wrote);
-  std::string got = drain();
-  EXPECT_LT(got.size(), 6001u);
-  for (int round = 0; round < 10 && WriteHeldLines(pipeFds[1], held, lock, &wrote) != 0; ++round)
-    got += drain();
-  got += drain();
-  EXPECT_EQ(got, expected);
-  EXPECT_TRUE(held.lines.empty());
-  close(pipeFds[0]);
-  close(pipeFds[1]);
+// A log folder that is not there when the file is chosen: said once, and
+// the banner and the outcome line held meanwhile go out, in order, once it
+// is there.
+TEST(LogFileOpen, APathThatCannotBeOpenedYetGetsItsHeldLinesLater) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  RecordingErrorSink errors;
+  LogFile file;
+  const std::string path = dir.File("later/log.txt");
+  EXPECT_FALSE(OpenLogFile(file, path));
+  EXPECT_EQ(LogFileBanner(file, BANNER_REWORK_START), 1);
+  Devices d;
+  Devices::FinishDone(d.Add(MacOf(0x01)));
+  EXPECT_EQ(LogFileOutcomes(file, d.head()), 1);
+  EXPECT_FALSE(LineFileWriteHeld(file, nullptr));
+  ASSERT_EQ(mkdir(dir.File("later").c_str(), 0755), 0);
+  EXPECT_TRUE(LineFileWriteHeld(file, nullptr));
+  CloseLogFile(file);
+  const std::string text = ReadAll(path);
+  static const std::regex kBoth(
+      "\r\n########## \\[.{24}\\] Firmware Reworking starts ##########\r\n"
+      "\\[.{20}\\] 00-00-00-00-00-01: Done    \r\n");
+  EXPECT_TRUE(std::regex_match(text, kBoth)) << text;
+  EXPECT_EQ(errors.Messages(), std::vector<std::string>{"Fail to open the log file '" + path +
+                                                        "': 'No such file or directory'"});
+}
+
+// A file left ending inside a line (a kill, or a cut that could not be
+// undone): the next line begins on a line of its own, never glued on.
+TEST(HeldLines, AFileEndingInsideALineGetsALineEndFirst) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.File("devices.jsonl");
+  std::ofstream(path, std::ios::binary) << "{\"mac\":\"00-00-00-00-00-01\",\"ip";
+  RecordFile file;
+  ASSERT_TRUE(OpenRecordFile(file, path));
+  file.held.lines.push_back("{\"mac\":\"00-00-00-00-00-02\"}\n");
+  EXPECT_TRUE(LineFileWriteHeld(file, nullptr));
+  CloseRecordFile(file);
+  EXPECT_EQ(ReadAll(path),
+            "{\"mac\":\"00-00-00-00-00-01\",\"ip\n{\"mac\":\"00-00-00-00-00-02\"}\n");
+}
+
+// A rotation renames the file (or removes it) under the server: the next
+// line goes to a file of that name again, not after the old one's lines.
+TEST(HeldLines, ARenamedFileIsOpenedAnewByItsPath) {
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  const std::string path = dir.File("devices.jsonl");
+  RecordFile file;
+  ASSERT_TRUE(OpenRecordFile(file, path));
+  file.held.lines.push_back("{\"n\":1}\n");
+  EXPECT_TRUE(LineFileWriteHeld(file, nullptr));
+  ASSERT_EQ(rename(path.c_str(), (path + ".1").c_str()), 0);
+  file.held.lines.push_back("{\"n\":2}\n");
+  EXPECT_TRUE(LineFileWriteHeld(file, nullptr));
+  CloseRecordFile(file);
+  EXPECT_EQ(ReadAll(path + ".1"), "{\"n\":1}\n");
+  EXPECT_EQ(ReadAll(path), "{\"n\":2}\n");
 }
 
 // Two writers and a window replacing the file under them: every file holds
@@ -477,7 +491,9 @@ TEST(RecordFile, AFailureNamesTheFirstImageThatFailedAndListsEveryOne) {
   device.stMask = 3;
   DeviceLive& live = *device.live;
   live.BeginTransfer(0, 3000);
-  live.TransferFailed(FailureCause::kTftpError, 2, 3, "Disk full", 9);
+  // Longer than any fixed buffer, with a character across byte 127.
+  const std::string said = "Disk full" + std::string(117, '.') + "\xc3\xa9 (retry after power cycle)";
+  live.TransferFailed(FailureCause::kTftpError, 2, 3, said.data(), said.size());
   live.BeginTransfer(1, 700);
   live.ImageSent(188);
   live.BeginTransfer(2, 700);
@@ -491,7 +507,7 @@ TEST(RecordFile, AFailureNamesTheFirstImageThatFailedAndListsEveryOne) {
   const std::string line =
       DeviceRecordJson(device, 3, images, RecordServer{"bench", "veth0", "0.1"}, 0);
   EXPECT_NE(line.find("\"failure\":{\"cause\":\"tftp-error\",\"image\":\"firmware\","
-                      "\"block\":2,\"code\":3,\"text\":\"Disk full\","
+                      "\"block\":2,\"code\":3,\"text\":\"" + said + "\","
                       "\"failed\":[\"firmware\",\"string table 02\"]}"),
             std::string::npos)
       << line;

@@ -2,7 +2,8 @@
 // namespaces with simulated devices: skav-server ctl, the outcome lines a stop writes for
 // devices it interrupts, the counters --metrics keeps of them, SIGUSR1
 // (Clear), SIGUSR2 (the panel, and the listing of a device mid-transfer),
-// SIGHUP (a reload that takes only settings that load), --forget-after,
+// SIGHUP (a reload that takes only settings that load and files that open),
+// --forget-after,
 // and the journal's form of the output, a pulled and re-plugged adapter,
 // and a bench PC's own network: a port left down, a server address that
 // another program removes, and a port the settings name that is not there.
@@ -344,10 +345,14 @@ TEST_F(HeadlessControl, CtlListsTheBenchAndClearsItsDoneDevice) {
   EXPECT_EQ(ctl("--interface skavnone0 status"), "2:");
 }
 
+// The port carries the server address as a static profile puts it there.
 TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
   const std::string first = Firmware("first.bin", 3000, 3);
   const std::string second = Firmware("second.bin", 5000, 4);
   WriteSettings(first, false);
+  const std::string addr = "ip -n " + net_->serverNs() + " -4 addr ", label = " dev " +
+                           net_->serverIf() + " label " + net_->serverIf() + ":7";
+  ASSERT_EQ(Shell(addr + "add 10.0.0.1/8" + label), 0);  // a label ours never carries
   ServerProcess server(net_->serverNs(), settings_, dir_);
   ASSERT_TRUE(server.WaitForOut(kStarted, kStartLimit)) << server.Err();
   // What the units' reload asks before the signal: the running server's
@@ -371,6 +376,15 @@ TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
                             "is not there\n"),
             std::string::npos)
       << absentSaid;
+  // A log file the run could not write is refused, named, with the reason.
+  const std::string unlogged = dir_.File("unlogged.conf");
+  const std::string noFolder = dir_.File("no-folder/log.txt");
+  WriteFile(unlogged, "[General]\nInterface Name=" + net_->serverIf() + "\nFirmware Path=" +
+                          first + "\nLog Enable=1\nLog Path=" + noFolder + "\n");
+  EXPECT_EQ(CheckSettings(net_->serverNs(), unlogged,
+                          "--reload-of " + std::to_string(server.pid())),
+            "1:skav-server: the settings in '" + unlogged + "' cannot be served: the log file '" +
+                noFolder + "' cannot be opened: No such file or directory\n");
   auto one = Device("02:5a:00:00:03:01", first);
   EXPECT_EQ(one->Wait(kSimLimit), 0) << one->output();
 
@@ -385,14 +399,14 @@ TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
   const std::string refused = CheckSettings(net_->serverNs(), settings_,
                                             "--reload-of " + std::to_string(server.pid()));
   EXPECT_EQ(refused.substr(0, 2), "1:") << refused;
-  EXPECT_NE(refused.find("Unable to load the firmware file '" + missing + "' to memory\n"),
+  EXPECT_NE(refused.find("Unable to load the firmware file '" + missing + "' to memory ("),
             std::string::npos)
       << refused;
   ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
   ASSERT_TRUE(WaitUntil([&] { return server.Err().find("were not taken") != std::string::npos; },
                         10s))
       << server.Err();
-  EXPECT_NE(server.Err().find("Unable to load the firmware file '" + missing + "' to memory\n"),
+  EXPECT_NE(server.Err().find("Unable to load the firmware file '" + missing + "' to memory ("),
             std::string::npos)
       << server.Err();
   auto three = Device("02:5a:00:00:03:03", second);
@@ -401,6 +415,10 @@ TEST_F(HeadlessControl, HupTakesNewSettingsThatLoadAndKeepsTheRunOtherwise) {
 
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
+  EXPECT_EQ(CountOf(server.Out(), "' already, put there by another program; the run uses it "
+                                  "as it is and leaves it there\r\n"), 2) << server.Out();
+  EXPECT_EQ(server.Out().find("[Error]"), std::string::npos) << server.Out();
+  EXPECT_EQ(Shell(addr + "del 10.0.0.1/8" + label), 0) << "the address is gone, or not as it was";
 }
 
 TEST_F(HeadlessControl, ForgetAfterServesAReturningDeviceAgainAndTheJournalGetsItsForm) {
@@ -605,6 +623,7 @@ TEST_F(HeadlessControl, APortLeftDownIsTakenUpAndTheAddressComesBackEachTimeItIs
   EXPECT_EQ(served->Wait(kSimLimit), 0) << served->output();
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(30s), 0) << server.Err();
+  EXPECT_EQ(CountOf(server.Out(), "Another program removed"), 2) << "not said at the stop";
 }
 
 // Headless never guesses: no port named is refused, a named port that is

@@ -2,8 +2,9 @@
 // namespaces with simulated devices: one line per device with the right
 // outcome, failure and SHA-256s (against sha256sum), every line parsed by
 // jq, and a record that cannot be opened at first loses nothing once it can
-// (nor keeps a Done device from Clear meanwhile);
-// --progress lines meanwhile.
+// (nor keeps a Done device from Clear meanwhile), a line cut by a full disk
+// never glued to the next, even across a reload, a stop that does not wait
+// for a frozen file system; --progress lines meanwhile.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -168,8 +169,37 @@ TEST(HeadlessRecord, EachDeviceLeavesOneLineWithItsImagesFailureAndHashes) {
                                           ifName, "true", "true"}));
 }
 
-// A record on a file system that fills up in the middle of a line, then has
-// room again: every line whole, none missing, none twice.
+// The system's tools, whatever this shell's PATH.
+std::string Sbin(const std::string& command) {
+  return Shell("PATH=/usr/sbin:/sbin:$PATH; " + command);
+}
+
+// Thaws (should it be frozen) and unmounts a file system the test made.
+struct Unmount {
+  std::string at;
+  ~Unmount() { Sbin("fsfreeze -u " + Quoted(at) + " 2>/dev/null; umount " + Quoted(at)); }
+};
+
+// Settings that serve a firmware of 1500 bytes (its path in `firmware`).
+std::string FirmwareSettings(const TempDir& dir, const NetnsPair& net, std::string* firmware) {
+  const e2e::Bytes fw = e2e::Pattern(1500, 14);
+  *firmware = dir.File("fw.bin");
+  WriteFile(*firmware, std::string(fw.begin(), fw.end()));
+  WriteFile(dir.File("SKAVD.conf"), "[General]\nInterface Name=" + net.serverIf() +
+                                        "\nFirmware Path=" + *firmware + "\n");
+  return dir.File("SKAVD.conf");
+}
+
+// One device of `mac`, served `firmware` to the end.
+void Serve(const NetnsPair& net, const std::string& mac, const std::string& firmware) {
+  Child sim(net.deviceNs(), {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--timeout", "40",
+                             "--base-mac", mac, "--expect", "firmware=" + firmware});
+  EXPECT_EQ(sim.Wait(std::chrono::seconds(45)), 0) << sim.output();
+}
+
+// A record on a file system that fills up in the middle of a line, and a
+// reload (a stop and a new run) before it has room again: once it has,
+// every line whole, none missing, none twice, none glued to the next.
 TEST(HeadlessRecord, AFullDiskTearsNoLineAndLosesNone) {
   SKAV_REQUIRE_NETNS();
   if (Shell("command -v jq").empty()) GTEST_SKIP() << "jq is not installed (scripts/install-deps.sh)";
@@ -182,34 +212,68 @@ TEST(HeadlessRecord, AFullDiskTearsNoLineAndLosesNone) {
   // lines fill; the next line gets only its first part in.
   if (Shell("mount -t tmpfs -o size=8k skav-record " + Quoted(disk) + " && echo ok") != "ok\n")
     GTEST_SKIP() << "cannot mount a tmpfs here";
-  struct Unmount {
-    std::string at;
-    ~Unmount() { Shell("umount " + Quoted(at)); }
-  } unmount{disk};
+  const Unmount unmount{disk};
   ASSERT_EQ(Shell("head -c 4096 /dev/zero > " + Quoted(disk + "/filler") + " && echo ok"), "ok\n");
-  const e2e::Bytes fw = e2e::Pattern(1500, 13);
-  const std::string firmware = dir.File("fw.bin");
-  WriteFile(firmware, std::string(fw.begin(), fw.end()));
-  const std::string settings = dir.File("SKAVD.conf");
-  WriteFile(settings, "[General]\nInterface Name=" + net.serverIf() + "\nFirmware Path=" +
-                          firmware + "\n");
+  std::string firmware;
   const std::string record = disk + "/devices.jsonl";
-  ServerProcess server(net.serverNs(), settings, dir, {.args = {"--record", record}});
-  ASSERT_TRUE(server.WaitForOut("SKAV Server starts running", 30s)) << server.Err();
+  ServerProcess server(net.serverNs(), FirmwareSettings(dir, net, &firmware), dir,
+                       {.args = {"--record", record}});
+  const std::string started = "SKAV Server starts running";
+  ASSERT_TRUE(server.WaitForOut(started, 30s)) << server.Err();
   Child devices(net.deviceNs(), {SKAV_DEVSIM_PATH, "--if", net.deviceIf(), "--count", "12",
                                  "--timeout", "40", "--expect", "firmware=" + firmware});
   ASSERT_TRUE(devices.started());
   EXPECT_EQ(devices.Wait(std::chrono::seconds(60)), 0) << devices.output();
   ASSERT_TRUE(server.WaitForOut("Fail to write the record file", 20s)) << server.Out();
 
+  ASSERT_EQ(kill(server.pid(), SIGHUP), 0);
+  ASSERT_TRUE(server.WaitForOut(started, 30s, 2)) << server.Err();
   ASSERT_EQ(unlink((disk + "/filler").c_str()), 0);
-  ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() >= 12; }, 15s))
+  Serve(net, "02:5a:00:00:0b:01", firmware);
+  ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() >= 13; }, 15s))
       << ReadFile(record);
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
   const std::string text = ReadFile(record);
-  EXPECT_EQ(SplitLines(text).size(), 12u) << text;
-  EXPECT_EQ(Shell("jq -r .mac " + Quoted(record) + " | sort -u | wc -l"), "12\n") << text;
+  EXPECT_EQ(SplitLines(text).size(), 13u) << text;
+  EXPECT_EQ(Shell("jq -r .mac " + Quoted(record) + " | sort -u | wc -l"), "13\n") << text;
+}
+
+// A stop while the record's file system is frozen: the line the writer
+// cannot get in is shown within the stop's grace, without waiting for the
+// file system to answer.
+TEST(HeadlessRecord, AStopDoesNotWaitForAFrozenFileSystem) {
+  SKAV_REQUIRE_NETNS();
+  if (Sbin("which fsfreeze mkfs.ext4 >/dev/null && echo ok") != "ok\n")
+    GTEST_SKIP() << "fsfreeze or mkfs.ext4 is not installed";
+  NetnsPair net;
+  ASSERT_TRUE(net.ok());
+  TempDir dir;
+  const std::string image = dir.File("disk.img");
+  const std::string disk = dir.File("disk");
+  ASSERT_EQ(mkdir(disk.c_str(), 0755), 0);
+  if (Sbin("truncate -s 16M " + Quoted(image) + " && mkfs.ext4 -q " + Quoted(image) +
+           " && mount -o loop " + Quoted(image) + " " + Quoted(disk) + " && echo ok") != "ok\n")
+    GTEST_SKIP() << "cannot mount a loop device here";
+  const Unmount unmount{disk};
+  const std::string record = disk + "/devices.jsonl";
+  std::string firmware;
+  ServerProcess server(net.serverNs(), FirmwareSettings(dir, net, &firmware), dir,
+                       {.args = {"--record", record}});
+  ASSERT_TRUE(server.WaitForOut("SKAV Server starts running", 30s)) << server.Err();
+  Serve(net, "02:5a:00:00:0c:01", firmware);
+  ASSERT_TRUE(WaitUntil([&] { return SplitLines(ReadFile(record)).size() == 1; }, 15s));
+  ASSERT_EQ(Sbin("fsfreeze -f " + Quoted(disk) + " && echo ok"), "ok\n");
+  Serve(net, "02:5a:00:00:0c:02", firmware);
+
+  ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
+  EXPECT_TRUE(WaitUntil(
+      [&] { return server.Err().find("\"mac\":\"02-5A-00-00-0C-02\"") != std::string::npos; },
+      15s))
+      << server.Err();
+  // Still frozen: the copy did not wait for the thaw.
+  EXPECT_EQ(Sbin("fsfreeze -u " + Quoted(disk) + " && echo ok"), "ok\n");
+  EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
 }
 
 }  // namespace

@@ -88,8 +88,8 @@ TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
       {"a firmware file that does not exist",
        [](const TempDir& dir, const NetnsPair&) { return dir.File("missing.bin"); },
        [](const std::string& path, const NetnsPair&) {
-         return "Fail to open the file: No such file or directory\n"
-                "Unable to load the firmware file '" + path + "' to memory\n";
+         return "Unable to load the firmware file '" + path +
+                "' to memory (Fail to open the file: No such file or directory)\n";
        }},
       {"one byte beyond one transfer",
        [](const TempDir& dir, const NetnsPair&) {
@@ -99,9 +99,9 @@ TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
          return path;
        },
        [](const std::string& path, const NetnsPair&) {
-         return "The file '" + path +
-                "' is 33553920 bytes long; one TFTP transfer carries at most 33553919 "
-                "bytes\nUnable to load the firmware file '" + path + "' to memory\n";
+         return "Unable to load the firmware file '" + path + "' to memory (The file '" +
+                path + "' is 33553920 bytes long; one TFTP transfer carries at most "
+                "33553919 bytes)\n";
        }},
       {"a FIFO nobody writes to",
        [](const TempDir& dir, const NetnsPair&) {
@@ -110,20 +110,21 @@ TEST(Headless, AFailedStartExitsOneAfterItsMessage) {
          return path;
        },
        [](const std::string& path, const NetnsPair&) {
-         return "Fail to open the file: not a regular file but a named pipe (FIFO)\n"
-                "Unable to load the firmware file '" + path + "' to memory\n";
+         return "Unable to load the firmware file '" + path +
+                "' to memory (Fail to open the file: not a regular file but a named pipe "
+                "(FIFO))\n";
        }},
       {"the server address put there by hand",
        [](const TempDir&, const NetnsPair& net) {
-         EXPECT_EQ(NetnsPair::Exec(net.serverNs(), "ip addr add 10.0.0.1/8 dev " + net.serverIf()),
+         EXPECT_EQ(NetnsPair::Exec(net.serverNs(), "ip addr add 10.0.0.1/16 dev " + net.serverIf()),
                    0);
          return std::string();
        },
        [](const std::string&, const NetnsPair& net) {
          const std::string& i = net.serverIf();
          return "Unable to set IP address '10.0.0.1/255.0.0.0' to the interface '" + i +
-                "': 10.0.0.1/8 is on '" + i + "' already and was not put there by this "
-                "program; remove it or choose another interface\n";
+                "': 10.0.0.1/16 is on '" + i + "' already, put there by another program, and "
+                "the server needs 10.0.0.1/8 there; remove it or choose another interface\n";
        }},
   };
   for (const Case& k : cases) {
@@ -212,15 +213,19 @@ TEST(Headless, ADevicesOverlongErrorTextCannotSwallowTheNextLine) {
   ASSERT_EQ(kill(server.pid(), SIGTERM), 0);
   EXPECT_EQ(server.WaitExit(std::chrono::seconds(30)), 0) << server.Err();
 
-  // The device's line: cut to 511 bytes, CR LF kept.
+  // The device's text: cut with its mark to what the line holds beside its
+  // own words, which all stay.
   const std::string out = server.Out();
   const std::string head = "[02-5a-00-00-a0-00] RX TFTP Error (3): ";
+  const std::string line = head + text.substr(0, 412) +
+                           "\xe2\x80\xa6\r\n Uploading aborts, go to 'Active' state\r\n";
   const size_t at = out.find(head);
   ASSERT_NE(at, std::string::npos) << out;
-  EXPECT_EQ(out.substr(at, 511), head + text.substr(0, 509 - head.size()) + "\r\n");
+  EXPECT_EQ(out.substr(at, line.size()), line);
   // Whatever comes next starts a line of its own, and so does every line:
   // the other device's among them.
-  EXPECT_TRUE(IsLineStart(out.substr(at + 511, 40))) << out.substr(at + 511, 80);
+  EXPECT_TRUE(IsLineStart(out.substr(at + line.size(), 40)))
+      << out.substr(at + line.size(), 80);
   for (const std::string& line : Lines(out)) EXPECT_TRUE(IsLineStart(line)) << line;
   EXPECT_NE(out.find("\r\nNew client: 02-5a-00-00-b0-00, assigned IP: "), std::string::npos)
       << out;

@@ -4,6 +4,7 @@
 #include "console/server_control.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -11,7 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "console/run_supervisor.h"
 #include "link/memory_port.h"
+#include "support/netns.h"
 #include "test_util.h"
 
 namespace {
@@ -180,11 +183,12 @@ TEST_F(ServerControlTest, AFirmwareFileThatCannotBeLoadedClosesTheLink) {
   request_.firmwarePath = dir_.File("missing.bin");
   ServerControl server(ctx_, FakeLink(link_));
   EXPECT_FALSE(server.Start(request_));
-  const auto messages = errors_.Messages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].rfind("Fail to open the file: ", 0), 0u) << messages[0];
-  EXPECT_EQ(messages[1], "Unable to load the firmware file '" + request_.firmwarePath +
-                             "' to memory");
+  // One box, naming the file and why.
+  EXPECT_EQ(errors_.Messages(),
+            std::vector<std::string>{"Unable to load the firmware file '" +
+                                     request_.firmwarePath +
+                                     "' to memory (Fail to open the file: No such file or "
+                                     "directory)"});
   EXPECT_TRUE(link_.closed);
   EXPECT_TRUE(AllImagesEmpty(ctx_.images));
   EXPECT_EQ(debugWindow_.Text(), "SKAV Server is stopped.\r\n");
@@ -198,10 +202,10 @@ TEST_F(ServerControlTest, AStringTableThatCannotBeLoadedFreesTheFirmwareAgain) {
   request_.stringTablePaths[1] = dir_.File("st2-missing.bin");
   ServerControl server(ctx_, FakeLink(link_));
   EXPECT_FALSE(server.Start(request_));
-  const auto messages = errors_.Messages();
-  ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.back(), "Unable to load the string table file '02' to memory: " +
-                                 request_.stringTablePaths[1]);
+  EXPECT_EQ(errors_.Messages(),
+            std::vector<std::string>{"Unable to load the string table file '02' to memory: " +
+                                     request_.stringTablePaths[1] +
+                                     " (Fail to open the file: No such file or directory)"});
   EXPECT_TRUE(AllImagesEmpty(ctx_.images));
   EXPECT_TRUE(link_.closed);
   EXPECT_FALSE(server.Running());
@@ -305,6 +309,35 @@ TEST_F(ServerControlTest, AClaimFolderThatCannotBeMadeIsAFailedStart) {
       << all;
   EXPECT_TRUE(link_.opened.empty());
   EXPECT_EQ(debugWindow_.Text(), "SKAV Server is stopped.\r\n");
+}
+
+struct StartingFront : RunFront {
+  std::function<void()> inStart;
+  bool StartRun() override { return inStart(), false; }
+  void StopRun() override {}
+  void Tell(PortNews, const std::string&) override {}
+};
+
+// A start's message box runs the event loop inside the tick, which ticks
+// again: that tick reads the address events too, or the wait spins.
+TEST_F(ServerControlTest, ATickInsideATickReadsTheAddressEvents) {
+  SKAV_REQUIRE_NETNS();
+  NetnsPair net;
+  InNetns in(net.serverNs());
+  ASSERT_TRUE(net.ok() && in.ok());
+  ServerControl server(ctx_, FakeLink(link_));
+  StartingFront front;
+  RunSupervisor supervisor(server, front);
+  int added = -1;
+  front.inStart = [&] {
+    added = NetnsPair::Exec(net.serverNs(), "ip addr add 10.9.9.9/8 dev " + net.serverIf());
+    supervisor.Tick();
+  };
+  supervisor.AwaitPort(net.serverIf());
+  supervisor.Tick();
+  EXPECT_EQ(added, 0);
+  pollfd wait{supervisor.WatchFd(), POLLIN, 0};
+  EXPECT_EQ(poll(&wait, 1, 0), 0) << "an event is left for the front end's wait";
 }
 
 }  // namespace

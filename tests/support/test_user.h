@@ -48,6 +48,7 @@ class TestUser {
   TestUser(const TestUser&) = delete;
   TestUser& operator=(const TestUser&) = delete;
   bool ok() const { return uid_ != 0; }
+  /// Also the name of the user's own group.
   const std::string& name() const { return name_; }
   uid_t uid() const { return uid_; }
   gid_t gid() const { return gid_; }
