@@ -116,6 +116,13 @@ std::unique_ptr<EngineClient> EngineClient::StartOwn(std::string* why,
   return client;
 }
 
+std::unique_ptr<EngineClient> EngineClient::Adopt(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  std::unique_ptr<EngineClient> client(new EngineClient(fd));
+  client->Send();
+  return client;
+}
+
 void EngineClient::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;

@@ -60,6 +60,9 @@ class EngineClient {
   /// closes, stops its run as the window's close does and ends.
   static std::unique_ptr<EngineClient> StartOwn(std::string* why,
                                                 const std::string& program = {});
+  /// Speaks to an engine on the connected socket `fd`, which it owns from
+  /// now on (tests: an engine in the same process).
+  static std::unique_ptr<EngineClient> Adopt(int fd);
   /// Closes (see Close); does not wait for an own engine.
   ~EngineClient();
   EngineClient(const EngineClient&) = delete;
