@@ -335,7 +335,10 @@ uint32_t EngineClient::Banner(uint8_t kind) {
 uint32_t EngineClient::LogNote(const std::string& line) {
   FrontMessage m;
   m.type = FrontType::kLogNote;
-  m.path = line;
+  // The engine refuses a note of two lines, and its connection with it.
+  m.path = line.substr(0, kNoteMax);
+  for (char& c : m.path)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
   return Queue(std::move(m));
 }
 

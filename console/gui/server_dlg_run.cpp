@@ -187,7 +187,7 @@ void CServerDlg::NoteChangesWhileRunning() {
                            "; the run goes on with what it loaded, the change applies at the "
                            "next Start";
   DebugPrint(LogControl(&debugDlg_->logCtl), "%s\r\n", text.c_str());
-  engine_->Client().LogNote(text.substr(0, remote::kNoteMax));
+  engine_->Client().LogNote(text);
 }
 
 void CServerDlg::ShowImageFingerprints() {
