@@ -38,6 +38,12 @@ EngineLink::EngineLink(EngineConnection connection, QObject* parent)
 
 EngineLink::~EngineLink() = default;
 
+remote::EngineClient& EngineLink::Client() {
+  // Once the verb is queued: the notifier then waits for room if it needs.
+  QMetaObject::invokeMethod(this, &EngineLink::Rearm, Qt::QueuedConnection);
+  return *client_;
+}
+
 void EngineLink::Pump() {
   // A handler may run an event loop of its own (a message box): what
   // arrives meanwhile waits in the socket until it returns.

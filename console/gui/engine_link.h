@@ -34,8 +34,9 @@ class EngineLink : public QObject, private remote::EngineEvents {
   explicit EngineLink(EngineConnection connection, QObject* parent = nullptr);
   ~EngineLink() override;
 
-  /// The verbs. After the connection's end they go nowhere.
-  remote::EngineClient& Client() { return *client_; }
+  /// The verbs. What the socket does not take at once goes out as soon as
+  /// it can. After the connection's end they go nowhere.
+  remote::EngineClient& Client();
   const remote::EngineClient& Client() const { return *client_; }
   /// The run's state as the engine last told it.
   const remote::StateNews& State() const { return state_; }
