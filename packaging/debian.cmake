@@ -56,8 +56,9 @@ firmware image and up to six string tables to it by TFTP, many devices at
 once. An operator drives it from one window, or it runs headless as a
 systemd service on an unattended bench.
 
-The package creates the group skav, whose members run the program with
-the network capabilities it needs and may save the machine-wide settings.")
+The package creates the group skav, whose members run the program, whose
+engine alone holds the network capabilities it needs, and may save the
+machine-wide settings.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
