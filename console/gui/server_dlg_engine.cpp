@@ -14,9 +14,12 @@ void CServerDlg::FollowEngine() {
   // The engine never waits for the box: it is shown while the engine goes on.
   connect(engine_, &EngineLink::GotError, this,
           [](const std::string& text) { ErrorBox("%s", text.c_str()); });
+  // Applied as they come, batched by the engine: the panel is as the run
+  // was when the state and the replies that follow the edits arrive.
   connect(engine_, &EngineLink::GotPanel, this, [this](const remote::PanelNews& news) {
     if (news.whole) statusView_->OnEdit(0, INT_MAX, {});
     for (const remote::PanelEdit& e : news.edits) statusView_->OnEdit(e.pos, e.count, e.text);
+    statusView_->ApplyPending();
   });
   connect(engine_, &EngineLink::GotProgress, progressDlg_, &CProgressDialog::Take);
   connect(engine_, &EngineLink::GotState, this, [this](const remote::StateNews& state) {

@@ -212,8 +212,6 @@ void CServerDlg::StopServer() {
   Ask(engine_->Client().Stop());
   startStop_->setEnabled(true);
   stopping_ = false;
-  // The last edits of the panel, so that it shows how the run ended.
-  statusView_->ApplyPending();
   ShowState(RunState());
   // A close asked while the stop waited, whoever started the stop.
   if (closeAfterStop_) {
