@@ -1,7 +1,8 @@
 // skav-bench-progress: what the Transfer Progress window costs the GUI
 // thread per refresh with hundreds of devices in flight. Made-up devices on
-// a board, advanced by another thread as client threads advance theirs;
-// the window runs on Qt's offscreen platform. Needs no root.
+// a board, advanced by another thread as client threads advance theirs,
+// read as the engine reads them (outside the time measured: the engine
+// does it); the window runs on Qt's offscreen platform. Needs no root.
 #include <sys/resource.h>
 #include <time.h>
 
@@ -22,6 +23,8 @@
 #include "bench_support.h"
 #include "console/gui/progress_dialog.h"
 #include "console/progress_facts.h"
+#include "engine/front_hub.h"
+#include "engine/progress_feed.h"
 #include "report/device_record.h"
 
 namespace {
@@ -146,11 +149,13 @@ int main(int argc, char** argv) {
   std::atomic<bool> stop{false};
   std::thread feeder(Feed, rows, std::ref(board), std::cref(stop));
 
-  RunCounters counters;
-  CProgressDialog window(board, counters, nullptr);
+  // The engine's side of the rows, read as often as it sends them.
+  constexpr int kPeriodMs = FrontHub::kProgressMs;
+  ProgressFeed feed;
+  feed.Read(board.Rows(), 0);
+  CProgressDialog window(nullptr);
+  window.Take(feed.Whole());
   window.Create();
-  // The bench takes the timer's place, to time each refresh.
-  window.RefreshTimer()->stop();
   window.View()->sortByColumn(options.column, Qt::DescendingOrder);
   app.processEvents();
 
@@ -158,8 +163,8 @@ int main(int argc, char** argv) {
   getrlimit(RLIMIT_NOFILE, &files);
   std::printf("Transfer Progress window, %d devices in flight, sorted by %s (descending), "
               "%d refreshes every %d ms, platform %s\n",
-              options.devices, ProgressColumnTitle(options.column), options.ticks,
-              CProgressDialog::kRefreshIntervalMs, qPrintable(QApplication::platformName()));
+              options.devices, ProgressColumnTitle(options.column), options.ticks, kPeriodMs,
+              qPrintable(QApplication::platformName()));
   std::printf("  load average at start: %s; ulimit -n %ld\n", LoadAverage().c_str(),
               static_cast<long>(files.rlim_cur));
 
@@ -169,14 +174,15 @@ int main(int argc, char** argv) {
   using Clock = std::chrono::steady_clock;
   auto next = Clock::now();
   for (int i = 0; i < options.ticks; ++i) {
-    next += std::chrono::milliseconds(CProgressDialog::kRefreshIntervalMs);
+    next += std::chrono::milliseconds(kPeriodMs);
     while (Clock::now() < next) {
       app.processEvents(QEventLoop::AllEvents, 5);
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    feed.Read(board.Rows(), SteadyMs());
     const double cpu0 = ThreadCpuMs();
     const auto t0 = Clock::now();
-    window.Refresh();
+    window.Take(feed.Changes());
     const auto t1 = Clock::now();
     // What the operator's screen costs: every row the refresh changed is
     // painted now, not when the event loop gets round to it.
@@ -194,8 +200,7 @@ int main(int argc, char** argv) {
   Print("refresh + repaint", withPaintMs);
   Print("GUI thread CPU per refresh", cpuMs);
   std::printf("  share of the GUI thread at one refresh per %d ms: %.1f %% (median)\n",
-              CProgressDialog::kRefreshIntervalMs,
-              100.0 * Median(withPaintMs) / CProgressDialog::kRefreshIntervalMs);
+              kPeriodMs, 100.0 * Median(withPaintMs) / kPeriodMs);
   std::printf("  load average at end: %s\n", LoadAverage().c_str());
   window.close();
   return 0;

@@ -55,7 +55,11 @@ class SessionEndErrors : public ErrorSink {
 
 }  // namespace
 
-OwnRun::OwnRun(FrontHub& hub) : hub_(hub), server_(ctx_), supervisor_(server_, *this) {
+OwnRun::OwnRun(FrontHub& hub, OwnRunOptions options)
+    : hub_(hub),
+      listInterfaces_(std::move(options.listInterfaces)),
+      server_(ctx_, std::move(options.linkOps)),
+      supervisor_(server_, *this) {
   ctx_.statusCtl = &statusText_;
   ctx_.panel.Set(sortKey, kSortMacUp);
   statusText_.SetListener(&hub_);
@@ -173,7 +177,8 @@ void OwnRun::MatchLogFile(bool enabled, const std::string& path) {
 }
 
 bool OwnRun::StartServer(bool resume) {
-  L2_ListIf(&ifList_);
+  ifList_ = L2_IfList{};
+  if (listInterfaces_) listInterfaces_(&ifList_);
   StartRequest request;
   request.resume = resume;
   request.firmwarePath = order_.firmwarePath;

@@ -6,6 +6,7 @@
 // ends.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "console/run_supervisor.h"
@@ -15,10 +16,17 @@
 #include "protocol/server_thread.h"
 #include "report/status_panel.h"
 
+/// Where a run finds its interfaces and opens its link; tests put
+/// in-memory ones in their place.
+struct OwnRunOptions {
+  std::function<int(L2_IfList*)> listInterfaces = L2_ListIf;
+  LinkOps linkOps;
+};
+
 class OwnRun : public RunFront {
  public:
   /// Watches the run through `hub`, which must not be started yet.
-  explicit OwnRun(FrontHub& hub);
+  explicit OwnRun(FrontHub& hub, OwnRunOptions options = {});
   /// Stops a run still going.
   ~OwnRun() override;
   OwnRun(const OwnRun&) = delete;
@@ -46,6 +54,7 @@ class OwnRun : public RunFront {
   void Close();
 
   FrontHub& hub_;
+  std::function<int(L2_IfList*)> listInterfaces_;
   L2_IfList ifList_;
   SKAVDContext ctx_;
   StatusText statusText_;

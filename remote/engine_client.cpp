@@ -116,6 +116,13 @@ std::unique_ptr<EngineClient> EngineClient::StartOwn(std::string* why,
   return client;
 }
 
+std::unique_ptr<EngineClient> EngineClient::Adopt(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  std::unique_ptr<EngineClient> client(new EngineClient(fd));
+  client->Send();
+  return client;
+}
+
 void EngineClient::Close() {
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
@@ -328,7 +335,10 @@ uint32_t EngineClient::Banner(uint8_t kind) {
 uint32_t EngineClient::LogNote(const std::string& line) {
   FrontMessage m;
   m.type = FrontType::kLogNote;
-  m.path = line;
+  // The engine refuses a note of two lines, and its connection with it.
+  m.path = line.substr(0, kNoteMax);
+  for (char& c : m.path)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = ' ';
   return Queue(std::move(m));
 }
 

@@ -60,6 +60,9 @@ class EngineClient {
   /// closes, stops its run as the window's close does and ends.
   static std::unique_ptr<EngineClient> StartOwn(std::string* why,
                                                 const std::string& program = {});
+  /// Speaks to an engine on the connected socket `fd`, which it owns from
+  /// now on (tests: an engine in the same process).
+  static std::unique_ptr<EngineClient> Adopt(int fd);
   /// Closes (see Close); does not wait for an own engine.
   ~EngineClient();
   EngineClient(const EngineClient&) = delete;
@@ -103,7 +106,8 @@ class EngineClient {
   /// 1 supervisor login, 2 logout, into the engine's log file.
   uint32_t Banner(uint8_t kind);
   /// An own engine: a line of what the operator did or was told, into the
-  /// log file with its time stamp (one line, at most 511 bytes).
+  /// log file with its time stamp: line ends and other control bytes go
+  /// as blanks, and a line longer than 511 bytes is cut there.
   uint32_t LogNote(const std::string& line);
   /// An own engine: the device record's path (at once while running).
   uint32_t RecordFile(const std::string& path);

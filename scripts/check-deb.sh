@@ -4,8 +4,8 @@
 # scripts/debian-root.sh: no container, no network beyond the Debian
 # mirror) to check what the package promises: the
 # program runs --version (its libraries came with Depends), both file
-# capabilities are set, the group skav exists and only it may run the
-# program, the services' system user is there, the settings folder and file
+# capabilities are set on the engine and none on the program, the group
+# skav exists and only it may run the program and its engine, the services' system user is there, the settings folder and file
 # and the instances' folder are the group's, the units pass systemd-analyze
 # verify, score 2.0 or below in systemd-analyze security, do not restart a
 # start that failed for good and keep their logs for the group, the manual
@@ -90,9 +90,12 @@ out=$(in_root "$program" --version) || true
 [ "$out" = "skav-server $version" ] && pass "--version: $out" ||
   fail "--version printed '$out', the package is $version"
 
-caps=$(getcap "$root$program")
+engine=/usr/libexec/skav-server/skav-engine
+caps=$(getcap "$root$engine")
 [[ "$caps" == *"cap_net_admin,cap_net_raw=eip"* ]] && pass "getcap: ${caps#"$root"}" ||
-  fail "getcap shows '$caps', not cap_net_admin,cap_net_raw=eip"
+  fail "getcap shows '$caps' on the engine, not cap_net_admin,cap_net_raw=eip"
+caps=$(getcap "$root$program")
+[ -z "$caps" ] && pass "no capabilities on $program" || fail "getcap shows '$caps' on $program"
 
 in_root getent group skav >/dev/null && pass "group skav exists" || fail "no group skav"
 user=$(in_root getent passwd skav-server || true)
@@ -103,9 +106,10 @@ IFS=: read -r _ _ uid ugid _ home shell <<<"$user"
   pass "system user skav-server: uid $uid, group skav, no home, $shell" ||
   fail "the user skav-server is '$user' (group skav is $gid)"
 
-mode=$(in_root stat -c '%U:%G %a' "$program")
-[ "$mode" = "root:skav 750" ] && pass "$program is $mode" ||
-  fail "$program is $mode, not root:skav 750"
+for path in "$program" "${engine%/*}" "$engine"; do
+  mode=$(in_root stat -c '%U:%G %a' "$path")
+  [ "$mode" = "root:skav 750" ] && pass "$path is $mode" || fail "$path is $mode, not root:skav 750"
+done
 
 # As an operator meets it: a member of skav runs it (with the capabilities,
 # from a folder it trusts), anyone else cannot.
@@ -173,9 +177,9 @@ in_root dpkg -i "$pkg" >/dev/null
 got=$(in_root stat -c '%U:%G %a %s' "$settings")
 [ "$got" = "root:skav 640 19" ] && pass "installing again leaves $settings as it was" ||
   fail "installing again changed $settings: $got"
-caps=$(getcap "$root$program")
+caps=$(getcap "$root$engine")
 [[ "$caps" == *"cap_net_admin,cap_net_raw=eip"* ]] && pass "capabilities again after reinstall" ||
-  fail "after reinstall getcap shows '$caps'"
+  fail "after reinstall getcap shows '$caps' on the engine"
 # A file system that cannot hold capabilities (vfat, some network file
 # systems), stood in for by a setcap that fails as it would there: the
 # installation warns and succeeds.

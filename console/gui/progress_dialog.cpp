@@ -16,7 +16,6 @@
 #include <QSortFilterProxyModel>
 #include <QStyleOption>
 #include <QStyledItemDelegate>
-#include <QTimer>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -115,9 +114,7 @@ const char* const kWidestText[kProgressColumns] = {
 
 }  // namespace
 
-CProgressDialog::CProgressDialog(ProgressBoard& board, const RunCounters& counters,
-                                 QWidget* owner)
-    : QDialog(owner), board_(board), counters_(counters) {
+CProgressDialog::CProgressDialog(QWidget* owner) : QDialog(owner) {
   setWindowTitle(QStringLiteral("Transfer Progress"));
   setModal(false);
   setSizeGripEnabled(true);
@@ -195,10 +192,6 @@ CProgressDialog::CProgressDialog(ProgressBoard& board, const RunCounters& counte
     wanted = std::min(wanted, screen->availableGeometry().width() - 40);
   }
   resize(wanted, fm.lineSpacing() * 24 + 80);
-
-  timer_ = new QTimer(this);
-  timer_->setInterval(kRefreshIntervalMs);
-  connect(timer_, &QTimer::timeout, this, &CProgressDialog::Refresh);
 }
 
 void CProgressDialog::Create() {
@@ -206,22 +199,20 @@ void CProgressDialog::Create() {
   open_ = true;
   if (!placed_) PlaceBesideOwner();
   placed_ = true;
-  // The server thread publishes its clients from its next cycle on; until
-  // then the board holds the last picture, whose counters are current.
-  board_.wanted.store(true, std::memory_order_relaxed);
   Refresh();
-  timer_->start();
   show();
   raise();
 }
 
-void CProgressDialog::CountFromNow() {
-  base_ = TallySince(counters_, {});
+void CProgressDialog::CountFromNow() { model_->CountFromNow(); }
+
+void CProgressDialog::Take(const remote::ProgressNews& news) {
+  model_->Take(news);
+  Refresh();
 }
 
 void CProgressDialog::Refresh() {
   if (!open_) return;
-  model_->Update(board_.Rows(), SteadyMs());
 
   int inFlight = 0;
   double bytesPerSecond = 0.0;
@@ -233,16 +224,13 @@ void CProgressDialog::Refresh() {
       bytesPerSecond += f.bytesPerSecond;
     }
   }
-  // Every outcome the run wrote, also of devices a Clear or a retry took
-  // off the list.
-  const OutcomeTally tally = TallySince(counters_, base_);
   ShowDetails();
   summary_->setText(QStringLiteral("%1 %2: %3 in flight, %4 done, %5 failed, %6 KiB/s")
                         .arg(rows)
                         .arg(rows == 1 ? QStringLiteral("device") : QStringLiteral("devices"))
                         .arg(inFlight)
-                        .arg(tally.done)
-                        .arg(tally.failed)
+                        .arg(model_->DoneCount())
+                        .arg(model_->FailedCount())
                         .arg(bytesPerSecond / 1024.0, 0, 'f', 1));
 }
 
@@ -294,10 +282,5 @@ void CProgressDialog::reject() { close(); }
 void CProgressDialog::OnClose() {
   if (!open_) return;
   open_ = false;
-  timer_->stop();
-  board_.wanted.store(false, std::memory_order_relaxed);
-  // The next window starts from the board, not from these rows: they hold
-  // the clients' counters, which need not outlive the window.
-  model_->Clear();
   emit Closed();
 }

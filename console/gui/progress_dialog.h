@@ -5,42 +5,35 @@
 #include <QDialog>
 #include <string>
 
-#include "report/progress_board.h"
-#include "report/run_counters.h"
+#include "remote/messages.h"
 
 class ProgressModel;
 class QCloseEvent;
 class QLabel;
 class QSortFilterProxyModel;
-class QTimer;
 class QTreeView;
 
 /// The Transfer Progress window. One object lives as long as the main
-/// window; the window itself opens and closes any number of times. While it
-/// is open its timer samples the board and the clients' live counters on
-/// the GUI thread; no worker ever waits for it.
+/// window; the window itself opens and closes any number of times. Its rows
+/// follow the engine's news also while it is closed, so that the summary
+/// counts every outcome of the run.
 class CProgressDialog : public QDialog {
   Q_OBJECT
 
  public:
-  /// How often the rows are refreshed while the window is open.
-  static constexpr int kRefreshIntervalMs = 250;
-
-  /// `board` and `counters` are the run's, and must outlive every open of
-  /// the window.
-  CProgressDialog(ProgressBoard& board, const RunCounters& counters, QWidget* owner);
+  explicit CProgressDialog(QWidget* owner);
 
   /// A run began: the summary counts the outcomes written from now on.
   void CountFromNow();
+  /// The engine's rows that changed.
+  void Take(const remote::ProgressNews& news);
 
-  /// Opens the window: asks the server thread to publish its clients, and
-  /// shows the rows at once from what the board holds.
+  /// Opens the window with the rows it holds.
   void Create();
   /// True while the window is open.
   bool IsOpen() const { return open_; }
 
-  /// One refresh: the board's rows and every row's counters, now (the
-  /// timer does this every kRefreshIntervalMs).
+  /// The summary and the selected device's details, as the rows are now.
   void Refresh();
 
   QTreeView* View() const { return view_; }
@@ -60,7 +53,6 @@ class CProgressDialog : public QDialog {
 
   /// The selected device in one line, its failure in full.
   QLabel* Details() const { return details_; }
-  QTimer* RefreshTimer() const { return timer_; }
 
  signals:
   /// The window has been closed.
@@ -75,15 +67,11 @@ class CProgressDialog : public QDialog {
   void OnClose();
   void ShowDetails();
 
-  ProgressBoard& board_;
-  const RunCounters& counters_;
-  OutcomeTally base_;  // the counters when the run began
   ProgressModel* model_ = nullptr;
   QSortFilterProxyModel* sorted_ = nullptr;
   QTreeView* view_ = nullptr;
   QLabel* summary_ = nullptr;
   QLabel* details_ = nullptr;
-  QTimer* timer_ = nullptr;
   bool open_ = false;
   bool placed_ = false;  // shown once, or given a place to show at
   /// Beside the owner: right of it, else left of it, on its screen.

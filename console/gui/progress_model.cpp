@@ -1,5 +1,6 @@
-// Rows of the Transfer Progress window: facts per client, compared with
-// the last ones so that only what changed is repainted and re-sorted.
+// Rows of the Transfer Progress window: the engine's facts per client,
+// compared with the last ones so that only what changed is repainted and
+// re-sorted.
 #include "console/gui/progress_model.h"
 
 #include <QApplication>
@@ -8,7 +9,7 @@
 #include <QDateTime>
 #include <QIcon>
 #include <QStyle>
-#include <unordered_set>
+#include <algorithm>
 
 namespace {
 
@@ -16,12 +17,6 @@ namespace {
 const QColor kFailedTint(0xff, 0xd2, 0xd2);
 const QColor kFailingTint(0xff, 0xe8, 0xb8);
 const QColor kTintedText(0x1a, 0x1a, 0x1a);
-
-bool InRun(const ProgressRow& row) {
-  // A record taken off the run (Clear, or forgotten) may linger on the
-  // board until the next cycle.
-  return row.live && row.live->state.load(std::memory_order_relaxed) != Ended;
-}
 
 // Numbers to the right, so that their digits line up.
 int Alignment(int column) {
@@ -47,11 +42,10 @@ ProgressModel::ProgressModel(QObject* parent) : QAbstractTableModel(parent) {}
 
 QString ProgressModel::Details(int row) const {
   if (row < 0 || row >= rowCount()) return {};
-  const Entry& e = entries_[static_cast<size_t>(row)];
+  const remote::ProgressLine& e = entries_[static_cast<size_t>(row)];
   QString line = QString::fromStdString(e.facts.text[kColMac]) + QStringLiteral(": started ") +
-                 TimeOfDay(e.row.live->startWallMs.load(std::memory_order_relaxed));
-  const int64_t ended = e.row.live->endWallMs.load(std::memory_order_relaxed);
-  if (ended != 0) line += QStringLiteral(", ended ") + TimeOfDay(ended);
+                 TimeOfDay(e.startWallMs);
+  if (e.endWallMs != 0) line += QStringLiteral(", ended ") + TimeOfDay(e.endWallMs);
   if (!e.facts.text[kColOutcome].empty())
     line += QStringLiteral(", ") + QString::fromStdString(e.facts.text[kColOutcome]);
   if (!e.facts.text[kColFailure].empty())
@@ -67,62 +61,76 @@ int ProgressModel::columnCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : kProgressColumns;
 }
 
-void ProgressModel::Update(const std::vector<ProgressRow>& rows, int64_t nowMs) {
-  rate_.Sample(rows, nowMs);
-  RemoveGone(rows);
+void ProgressModel::Take(const remote::ProgressNews& news) {
+  std::unordered_set<uint32_t> gone(news.gone.begin(), news.gone.end());
+  if (news.whole) {
+    for (const remote::ProgressLine& e : entries_) gone.insert(e.id);
+  }
+  // A row sent whole stays the same row: only what changed is signalled.
+  for (const remote::ProgressLine& line : news.lines) gone.erase(line.id);
+  RemoveGone(gone);
 
   // Rows that changed, signalled in runs of neighbours: with every device
   // in flight, one signal for the whole table.
-  const int n = static_cast<int>(entries_.size());
-  const auto refreshed = [&](int i) {
-    Entry& e = entries_[static_cast<size_t>(i)];
-    ProgressFacts facts = ProgressFactsOf(e.row, rate_, nowMs);
-    if (facts == e.facts) return false;
-    e.facts = std::move(facts);
-    return true;
-  };
-  for (int i = 0; i < n;) {
-    if (!refreshed(i)) {
-      ++i;
+  std::vector<int> changed;
+  std::vector<const remote::ProgressLine*> added;
+  for (const remote::ProgressLine& line : news.lines) {
+    Count(line);
+    const auto it = rowOf_.find(line.id);
+    if (it == rowOf_.end()) {
+      added.push_back(&line);
       continue;
     }
-    int j = i + 1;
-    while (j < n && refreshed(j)) ++j;
-    emit dataChanged(index(i, 0), index(j - 1, kProgressColumns - 1));
+    remote::ProgressLine& e = entries_[it->second];
+    if (e == line) continue;
+    e = line;
+    changed.push_back(static_cast<int>(it->second));
+  }
+  std::sort(changed.begin(), changed.end());
+  for (size_t i = 0; i < changed.size();) {
+    size_t j = i + 1;
+    while (j < changed.size() && changed[j] == changed[j - 1] + 1) ++j;
+    emit dataChanged(index(changed[i], 0), index(changed[j - 1], kProgressColumns - 1));
     i = j;
   }
 
-  std::vector<const ProgressRow*> added;
-  for (const ProgressRow& row : rows) {
-    if (InRun(row) && rowOf_.find(row.live.get()) == rowOf_.end()) added.push_back(&row);
-  }
   if (added.empty()) return;
+  const int n = static_cast<int>(entries_.size());
   beginInsertRows(QModelIndex(), n, n + static_cast<int>(added.size()) - 1);
-  for (const ProgressRow* row : added) {
-    rowOf_[row->live.get()] = entries_.size();
-    entries_.push_back(Entry{*row, ProgressFactsOf(*row, rate_, nowMs)});
+  for (const remote::ProgressLine* line : added) {
+    rowOf_[line->id] = entries_.size();
+    entries_.push_back(*line);
   }
   endInsertRows();
 }
 
-void ProgressModel::RemoveGone(const std::vector<ProgressRow>& rows) {
-  std::unordered_set<const DeviceLive*> present;
-  present.reserve(rows.size());
-  for (const ProgressRow& row : rows) {
-    if (InRun(row)) present.insert(row.live.get());
-  }
-  const auto gone = [&](int i) {
-    return present.count(entries_[static_cast<size_t>(i)].row.live.get()) == 0;
+void ProgressModel::Count(const remote::ProgressLine& line) {
+  if (line.facts.outcome == Outcome::kReworking || !counted_.insert(line.id).second) return;
+  ++(line.facts.outcome == Outcome::kDone ? done_ : failed_);
+}
+
+void ProgressModel::CountFromNow() {
+  done_ = failed_ = 0;
+  // The rows already final were written before: not counted again.
+  counted_.clear();
+  for (const remote::ProgressLine& e : entries_)
+    if (e.facts.outcome != Outcome::kReworking) counted_.insert(e.id);
+}
+
+void ProgressModel::RemoveGone(const std::unordered_set<uint32_t>& gone) {
+  if (gone.empty()) return;
+  const auto isGone = [&](int i) {
+    return gone.count(entries_[static_cast<size_t>(i)].id) != 0;
   };
   bool removed = false;
   // From the end, so that the indexes ahead stay valid.
   for (int i = static_cast<int>(entries_.size()) - 1; i >= 0;) {
-    if (!gone(i)) {
+    if (!isGone(i)) {
       --i;
       continue;
     }
     int first = i;
-    while (first > 0 && gone(first - 1)) --first;
+    while (first > 0 && isGone(first - 1)) --first;
     beginRemoveRows(QModelIndex(), first, i);
     entries_.erase(entries_.begin() + first, entries_.begin() + i + 1);
     endRemoveRows();
@@ -131,15 +139,7 @@ void ProgressModel::RemoveGone(const std::vector<ProgressRow>& rows) {
   }
   if (!removed) return;
   rowOf_.clear();
-  for (size_t i = 0; i < entries_.size(); ++i) rowOf_[entries_[i].row.live.get()] = i;
-}
-
-void ProgressModel::Clear() {
-  beginResetModel();
-  entries_.clear();
-  rowOf_.clear();
-  rate_ = RecentRate();
-  endResetModel();
+  for (size_t i = 0; i < entries_.size(); ++i) rowOf_[entries_[i].id] = i;
 }
 
 QVariant ProgressModel::data(const QModelIndex& index, int role) const {

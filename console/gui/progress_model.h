@@ -1,15 +1,15 @@
 // The Transfer Progress window's rows: one per client of the run, kept in
-// place from the progress board and the clients' live counters.
+// place from the rows the engine sends.
 #pragma once
 
 #include <QAbstractTableModel>
 #include <cstdint>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "console/progress_facts.h"
-#include "console/recent_rate.h"
-#include "report/progress_board.h"
+#include "remote/messages.h"
 
 /// A table of ProgressFacts, one row per client, in the order the clients
 /// came. Rows that did not change keep their indexes and say nothing, so a
@@ -29,12 +29,15 @@ class ProgressModel : public QAbstractTableModel {
 
   explicit ProgressModel(QObject* parent = nullptr);
 
-  /// Takes the board's rows at `nowMs` (steady clock): samples the rates,
-  /// adds the clients new to the table, drops those no longer in the run,
+  /// Takes the engine's news: drops the rows that left the run (all of
+  /// them first when it comes whole), adds the clients new to the table,
   /// and signals the rows whose facts changed, in runs of neighbours.
-  void Update(const std::vector<ProgressRow>& rows, int64_t nowMs);
-  /// Forgets every row and every rate reading.
-  void Clear();
+  void Take(const remote::ProgressNews& news);
+  /// Outcomes written since the last CountFromNow, Done and Error: each
+  /// client's once, also of clients a Clear or a retry took off the run.
+  uint64_t DoneCount() const { return done_; }
+  uint64_t FailedCount() const { return failed_; }
+  void CountFromNow();
 
   /// The facts of source row `row` as last updated.
   const ProgressFacts& Facts(int row) const { return entries_[static_cast<size_t>(row)].facts; }
@@ -49,15 +52,12 @@ class ProgressModel : public QAbstractTableModel {
                       int role = Qt::DisplayRole) const override;
 
  private:
-  struct Entry {
-    ProgressRow row;
-    ProgressFacts facts;
-  };
-  void RemoveGone(const std::vector<ProgressRow>& rows);
+  void RemoveGone(const std::unordered_set<uint32_t>& gone);
+  void Count(const remote::ProgressLine& line);
 
-  std::vector<Entry> entries_;
-  // The client of each row, by its live block (which the row holds, so the
-  // address is not reused while it is a key).
-  std::unordered_map<const DeviceLive*, size_t> rowOf_;
-  RecentRate rate_;
+  std::vector<remote::ProgressLine> entries_;
+  std::unordered_map<uint32_t, size_t> rowOf_;  // by the engine's id of the client
+  std::unordered_set<uint32_t> counted_;        // clients whose outcome is counted
+  uint64_t done_ = 0;
+  uint64_t failed_ = 0;
 };

@@ -22,9 +22,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <cstdio>
 #include <cstring>
 
 #include "console/gui/app_icon.h"
@@ -83,10 +83,7 @@ W* CServerDlg::Register(int id, W* widget) {
 }
 
 CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
-    : QDialog(parent),
-      options_(std::move(options)),
-      server_(ctx_, options_.linkOps),
-      supervisor_(server_, *this) {
+    : QDialog(parent), options_(std::move(options)) {
   setWindowTitle(QStringLiteral("SKAV Server"));
   setWindowIcon(ServerIcon());
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -94,7 +91,7 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
   BuildControls();
 
   debugDlg_ = new CDebugDialog(this);
-  progressDlg_ = new CProgressDialog(ctx_.progress, ctx_.counters, this);
+  progressDlg_ = new CProgressDialog(this);
   passwdDlg_ = new CPasswdDialog(this);
   changeDlg_ = new CChangePasswdDlg(this);
 
@@ -102,24 +99,13 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
   blinkTimer_->setInterval(1000);
   connect(blinkTimer_, &QTimer::timeout, this, &CServerDlg::OnBlinkTimer);
 
-  // The port and its address are looked after as headless does: twice a
-  // second, and at once when the kernel says an address went.
-  watchTimer_ = new QTimer(this);
-  watchTimer_->setInterval(500);
-  connect(watchTimer_, &QTimer::timeout, this, [this] { supervisor_.Tick(); });
-  watchTimer_->start();
-  if (supervisor_.WatchFd() >= 0) {
-    auto* notifier = new QSocketNotifier(supervisor_.WatchFd(), QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, [this] { supervisor_.Tick(); });
-  }
-
   // Edits come a keystroke at a time: told once they have settled.
   changeTimer_ = new QTimer(this);
   changeTimer_->setSingleShot(true);
   changeTimer_->setInterval(1500);
   connect(changeTimer_, &QTimer::timeout, this, &CServerDlg::NoteChangesWhileRunning);
   const auto edited = [this] {
-    if (server_.Running()) changeTimer_->start();
+    if (Running()) changeTimer_->start();
   };
   connect(interfaceList_, &QComboBox::currentIndexChanged, this, edited);
   connect(regionList_, &QComboBox::currentIndexChanged, this, edited);
@@ -130,21 +116,28 @@ CServerDlg::CServerDlg(ServerDlgOptions options, QWidget* parent)
   connect(debugDlg_, &CDebugDialog::Closed, this, [this] {
     debugWindowAction_->setChecked(false);
     debugWindowAction_->setEnabled(true);
+    WantNews();
   });
   connect(progressDlg_, &CProgressDialog::Closed, this,
           [this] { progressWindowAction_->setChecked(false); });
   statusView_ = new StatusPanelView(statusCtl_, this);
-  statusText_.SetListener(statusView_);
+
+  EngineConnection connection = options_.connectEngine(&engineWhy_);
+  if (connection.client != nullptr) {
+    engine_ = new EngineLink(std::move(connection), this);
+    FollowEngine();
+    WantNews();
+  } else {
+    // Said at Start, which needs it; the settings are the window's alone.
+    std::fprintf(stderr, "skav-server: unable to start the engine that serves the devices: %s\n",
+                 engineWhy_.c_str());
+  }
 }
 
 CServerDlg::~CServerDlg() {
   ForgetSessionSignals();
-  if (server_.Running()) StopServer();
-  // It reads the context's board, which goes before the window's children.
-  if (progressDlg_->IsOpen()) progressDlg_->close();
-  CloseLogFile(ctx_.logFile);
-  CloseRecordFile(ctx_.recordFile);
-  statusText_.SetListener(nullptr);
+  if (Running()) StopServer();
+  EndEngine();
   // The session's sink goes with the window.
   if (sessionSink_ != nullptr) SetErrorSink(sinkBeforeSession_);
 }
@@ -357,12 +350,11 @@ bool CServerDlg::OnInitDialog() {
 
   LeaveSupervisorMode();
 
-  ctx_.panel.Set(sortKey, kSortMacUp);
+  // The engine's panel starts in this order too.
   sortButtons_->button(IDC_SORT_MAC_UP)->setChecked(true);
   clearStatus_->setEnabled(false);
   retryFailed_->setEnabled(false);
 
-  ctx_.statusCtl = &statusText_;
   statusFont = QFont(QStringLiteral("Courier New"));
   statusFont.setStyleHint(QFont::TypeWriter);
   statusFont.setFixedPitch(true);

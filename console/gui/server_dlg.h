@@ -13,15 +13,14 @@
 #include <string>
 
 #include "console/gui/debug_dialog.h"
+#include "console/gui/engine_link.h"
 #include "console/gui/progress_dialog.h"
 #include "console/gui/status_view.h"
-#include "console/run_supervisor.h"
-#include "console/server_control.h"
 #include "console/settings/settings_controls.h"
 #include "console/settings/stored_config.h"
-#include "report/status_panel.h"
 #include "link/if_list.h"
-#include "protocol/server_thread.h"
+#include "remote/messages.h"
+#include "report/image_facts.h"
 
 class CChangePasswdDlg;
 class CPasswdDialog;
@@ -75,8 +74,9 @@ enum ServerDlgId : int {
 struct ServerDlgOptions {
   /// Lists the capture interfaces when the window opens.
   std::function<int(L2_IfList*)> listInterfaces = L2_ListIf;
-  /// Opens the interface and sets the server address at Start.
-  LinkOps linkOps;
+  /// Starts the engine that serves the window's runs, once, as the window
+  /// is made.
+  std::function<EngineConnection(std::string* why)> connectEngine = StartOwnEngine;
   /// INI file of the settings; empty: the machine-wide settings.
   std::string settingsFile;
   /// A line the Debug Window starts with each time it opens (it opens
@@ -85,8 +85,9 @@ struct ServerDlgOptions {
 };
 
 /// The main window. Its controls are the configuration: the settings store
-/// reads into them and writes from them.
-class CServerDlg : public QDialog, public SettingsControls, public RunFront {
+/// reads into them and writes from them. Its runs are served by an engine
+/// of its own, which holds the network capabilities; the window holds none.
+class CServerDlg : public QDialog, public SettingsControls {
   Q_OBJECT
 
  public:
@@ -97,7 +98,8 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   };
 
   explicit CServerDlg(ServerDlgOptions options = {}, QWidget* parent = nullptr);
-  /// Stops a server still running and closes the log file.
+  /// Ends the engine: a run still going is stopped with every outcome
+  /// written, and the log file closed.
   ~CServerDlg() override;
 
   /// Fills and restores the controls: interfaces, regions, settings,
@@ -106,15 +108,16 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
 
   /// The Start/Stop button.
   void OnStartStop();
-  /// Ends the server thread (and through it every client thread) while the
-  /// window keeps dispatching events, then frees the images and closes the
-  /// interface. Virtual so that tests can watch the order of OnClose.
+  /// Asks the engine to stop the run and waits, dispatching events, until
+  /// it has: every outcome written, the images freed, the interface
+  /// closed. Virtual so that tests can watch the order of OnClose.
   virtual void StopServer();
   /// Lets the operator pick a file for the text field `fieldId`. 1 when a
   /// file was chosen (the field then holds its path), 0 when cancelled.
   int BrowseForFile(int fieldId, const QString& title, const QString& filter,
                     BrowseFlags flags);
-  /// The close request: saves every setting, stops, closes the log file.
+  /// The close request: saves every setting, stops, ends the engine (which
+  /// closes the log file).
   void OnClose();
   /// A session's end (SIGTERM, SIGINT or SIGHUP: a logout, a shutdown, a
   /// kill) closes the window as its close button does, without a question:
@@ -173,8 +176,8 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   void SetRecordPath(const std::string& path) override;
   std::string SupervisorPassword() const override { return supervisorPassword; }
   void SetSupervisorPassword(const std::string& password) override;
-  /// Opens the log file named by the log path field, replacing the open
-  /// one; true when a log file is open afterwards.
+  /// Has the engine open the log file named by the log path field,
+  /// replacing the open one; true when a log file is open afterwards.
   bool OpenLogFile() override;
 
   /// The control with the given id, nullptr for an unknown id.
@@ -189,21 +192,15 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   CPasswdDialog& PasswordDialog() const { return *passwdDlg_; }
   CChangePasswdDlg& ChangePasswordDialog() const { return *changeDlg_; }
   StatusPanelView& StatusView() const { return *statusView_; }
-  const SKAVDContext& Context() const { return ctx_; }
   bool SupervisorMode() const { return supervisorMode != 0; }
-  bool Running() const { return server_.Running(); }
-  /// The opened interface, nullptr while stopped.
-  L2_If* Link() const { return server_.Link(); }
-  /// True while StopServer waits for the server thread.
+  /// The run serves its port (with or without a link on it).
+  bool Running() const;
+  /// The run as the engine last told it: its state and the panel's counts.
+  const remote::StateNews& RunState() const { return state_; }
+  /// True while StopServer waits for the engine's stop.
   bool Stopping() const { return stopping_; }
-
-  /// The run's port, as the supervisor keeps it (see run_supervisor.h).
-  const RunSupervisor& Supervisor() const { return supervisor_; }
-
-  // RunFront: the window's own Start and Stop for the supervisor.
-  bool StartRun() override;
-  void StopRun() override;
-  void Tell(PortNews news, const std::string& text) override;
+  /// The engine's process; 0 when it runs in this one or not at all.
+  pid_t EnginePid() const { return engine_ != nullptr ? engine_->Client().enginePid() : 0; }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -215,16 +212,24 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   template <typename W>
   W* Register(int id, W* widget);
   void OnBlinkTimer();
+  /// Connects the engine's news to the window.
+  void FollowEngine();
+  /// The status text, the indicator and the buttons as the run's state is.
+  void ShowState(const remote::StateNews& state);
   void ShowStopped();
   /// A run that a lost port stopped waits for that port by name: the
   /// status says so, the button ends the wait.
-  void ShowWaiting();
+  void ShowWaiting(const std::string& port);
   /// The status and the indicator of a running server with or without a
   /// link on its port.
-  void ShowLink(bool linked);
+  void ShowLink(bool linked, const std::string& port);
   static QPixmap IndicatorPixmap(bool linked);
-  /// The stop, keeping the clients' records for a resume (a lost port).
-  void StopServing(bool keepClients);
+  /// The port's news: a notice while it is gone.
+  void OnPortNews(const remote::PortNewsMsg& news);
+  /// The engine's Debug Window text, into the Debug Window.
+  void OnEngineText(const remote::TextPiece& piece);
+  /// Which news the engine sends: text only while the Debug Window is open.
+  void WantNews();
   /// Shows how to begin while nothing is configured, in operator mode.
   void ShowSetupHint();
   /// After a Start: each image path field's tooltip names what was loaded
@@ -240,8 +245,13 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   void NoteChangesWhileRunning();
   /// The control that shows the value of a SaveSettings mask bit.
   QWidget* FieldOf(uint32_t bit) const;
-  /// `resume`: after a lost port (see StartRequest::resume).
-  bool StartServer(bool resume = false);
+  /// Asks the engine to start a run with what the controls hold; true
+  /// once it serves.
+  bool StartServer();
+  /// What a Start sends: the controls' configuration.
+  remote::StartOrder OrderOfControls() const;
+  /// The engine's reply to `seq`, waited for; false when it refused.
+  bool Ask(uint32_t seq);
   /// Before a stop or a close the operator asked for: true to go on. With
   /// devices in mid-exchange it asks first ("N devices are being served. "
   /// and `one` or `many`), defaulting to not going on.
@@ -251,15 +261,20 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// supervisor's other window, a hand edit), only when the operator says
   /// so, told what changed on disk and what would be written.
   uint32_t ChangesToSave();
-  /// After a stop: the outcome lines the files did not take, in full.
-  void ShowUnwrittenOutcomes();
+  /// At a stop: the outcome lines the files did not take, in full.
+  void ShowUnwrittenOutcomes(const std::string& lost);
+  /// Ends the engine, waiting for it as a stop is waited for.
+  void EndEngine();
 
   ServerDlgOptions options_;
   L2_IfList ifList_;
-  SKAVDContext ctx_;
-  StatusText statusText_;
-  ServerControl server_;
-  RunSupervisor supervisor_;
+  /// The engine; nullptr when it could not be started (`engineWhy_`).
+  EngineLink* engine_ = nullptr;
+  std::string engineWhy_;
+  /// The images of the last Start, for the fields' tooltips.
+  ImageFacts imageFacts_[kImageCount];
+  /// The run's state as the engine told it, and as a Start's reply says.
+  remote::StateNews state_;
 
   std::map<int, QWidget*> controls_;
   QMenuBar* menuBar_ = nullptr;
@@ -297,7 +312,6 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   QTimer* blinkTimer_ = nullptr;
   /// The notice of a port that went, while it is up.
   QPointer<QMessageBox> portNotice_;
-  QTimer* watchTimer_ = nullptr;
   int supervisorMode = 0;
   std::string supervisorPassword;
   /// The device record's path as the settings keep it; opened at Start.
@@ -325,6 +339,4 @@ class CServerDlg : public QDialog, public SettingsControls, public RunFront {
   /// Where ErrorBox goes while the session ends, and the sink it replaced.
   std::unique_ptr<ErrorSink> sessionSink_;
   ErrorSink* sinkBeforeSession_ = nullptr;
-  /// Where ErrorBox goes during a start the supervisor makes.
-  std::unique_ptr<ErrorSink> startErrors_;
 };

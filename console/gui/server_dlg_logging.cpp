@@ -7,20 +7,20 @@
 
 #include "console/gui/record_path_dlg.h"
 #include "console/gui/server_dlg.h"
-#include "report/log_file.h"
 #include "report/debug_print.h"
 
-bool CServerDlg::OpenLogFile() { return ::OpenLogFile(ctx_.logFile, LogPath()); }
+bool CServerDlg::OpenLogFile() {
+  return engine_ != nullptr && Ask(engine_->Client().LogFile(true, LogPath()));
+}
 
 void CServerDlg::OnEnableLog() {
-  if (logEnable_->isChecked()) {
-    logPath_->setEnabled(true);
-    logOpen_->setEnabled(true);
+  const bool enabled = logEnable_->isChecked();
+  logPath_->setEnabled(enabled);
+  logOpen_->setEnabled(enabled);
+  if (enabled) {
     OpenLogFile();
-  } else {
-    logPath_->setEnabled(false);
-    logOpen_->setEnabled(false);
-    CloseLogFile(ctx_.logFile);
+  } else if (engine_ != nullptr) {
+    Ask(engine_->Client().LogFile(false, LogPath()));
   }
 }
 
@@ -40,6 +40,7 @@ void CServerDlg::OnDebugWindow() {
   if (!options_.debugNote.empty()) {
     DebugPrint(LogControl(&debugDlg_->logCtl), "%s", options_.debugNote.c_str());
   }
+  WantNews();
 }
 
 void CServerDlg::OnDeviceRecord() {
@@ -49,7 +50,7 @@ void CServerDlg::OnDeviceRecord() {
   SetRecordPath(dialog.path);
   // Devices already written stay in the old file; the others go to the
   // new one, each once. An empty path ends the record.
-  if (server_.Running()) OpenRecordFile(ctx_.recordFile, recordPath_);
+  if (engine_ != nullptr) Ask(engine_->Client().RecordFile(recordPath_));
 }
 
 void CServerDlg::OnProgressWindow(bool open) {

@@ -1,5 +1,6 @@
 // Start and Stop from the window, the close request, and the file
-// pickers; the stop waits for the server thread with the window alive.
+// pickers; Start and Stop wait for the engine's answer with the window
+// alive.
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
@@ -11,7 +12,6 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -43,9 +43,9 @@ void OnSessionSignal(int signo) {
   errno = saved;
 }
 
-// How often the stop wait looks whether the server thread has ended: its
-// wake-up is posted a moment before the thread counts as ended.
-constexpr int kStopPollMs = 10;
+// How long a closing window waits for its engine to end, beyond the stop
+// it has waited for already: the engine then finishes alone.
+constexpr int kEngineEndMs = 10000;
 
 // While a session ends (a logout, a shutdown) nobody answers a box: a box
 // would keep the process waiting until it is killed, its last lines lost.
@@ -53,25 +53,15 @@ constexpr int kStopPollMs = 10;
 // when one is kept.
 class SessionEndSink : public ErrorSink {
  public:
-  explicit SessionEndSink(LogFile& log) : log_(log) {}
+  explicit SessionEndSink(EngineLink* engine) : engine_(engine) {}
   void Show(const char* text) override {
     std::fprintf(stderr, "skav-server: %s\n", text);
     std::fflush(stderr);
-    LogFileNote(log_, text);
+    if (engine_ != nullptr) engine_->Client().LogNote(text);
   }
 
  private:
-  LogFile& log_;
-};
-
-// The messages of a start the supervisor made, as Debug Window lines.
-class DebugWindowErrors : public ErrorSink {
- public:
-  explicit DebugWindowErrors(const LogSlot* slot) : slot_(slot) {}
-  void Show(const char* text) override { DebugPrint(LogControl(slot_), "[Error] %s\r\n", text); }
-
- private:
-  const LogSlot* slot_;
+  EngineLink* engine_;
 };
 
 }  // namespace
@@ -79,123 +69,58 @@ class DebugWindowErrors : public ErrorSink {
 void CServerDlg::OnStartStop() {
   // Clicked again while a stop waits: that stop is already on its way.
   if (stopping_) return;
-  if (!server_.Running() && supervisor_.Waiting()) {
+  if (engine_ == nullptr) {
+    ErrorBox("Unable to start the engine that serves the devices: %s", engineWhy_.c_str());
+    return;
+  }
+  if (RunState().state == remote::RunState::kWaitingForPort) {
     // The button reads "Stop" while the run waits for its port: the
     // operator ends the wait.
-    supervisor_.StopWaiting();
-    DebugPrint(LogControl(&debugDlg_->logCtl),
-               "The wait for the network interface '%s' was ended by the operator.\r\n",
-               server_.InterfaceName().c_str());
     if (portNotice_ != nullptr) portNotice_->close();
-    ShowStopped();
+    Ask(engine_->Client().Stop());
+    ShowState(RunState());
     return;
   }
   // One click must not cut every board in flight: asked as a close is.
-  if (server_.Running() && !ConfirmWhileServing(QStringLiteral("Stop it?"),
-                                                 QStringLiteral("Stop them?")))
+  if (Running() && !ConfirmWhileServing(QStringLiteral("Stop it?"), QStringLiteral("Stop them?")))
     return;
-  // The operator takes over from a wait for a port that went away.
-  supervisor_.StopWaiting();
-  if (!server_.Running() && StartServer()) return;
+  if (!Running() && StartServer()) return;
   StopServer();
-  ShowStopped();
 }
 
-bool CServerDlg::StartServer(bool resume) {
-  StartRequest request;
-  request.resume = resume;
-  request.firmwarePath = FirmwarePath();
-  for (int k = 1; k <= 6; ++k) request.stringTablePaths[k - 1] = StringTablePath(k);
-  request.interfaces = &ifList_;
-  request.interfaceItem = InterfaceSelection();
-  request.regionCode = SelectedRegionCode();
-  request.maxLiveClients = LoadMaxClients(options_.settingsFile);
-  request.owner = this;
-  request.logSlot = &debugDlg_->logCtl;
-  // As the headless runner does: opened for the run (a file that cannot
-  // be opened is said now, and the server thread keeps trying it),
-  // closed by StopServer.
-  OpenRecordFile(ctx_.recordFile, recordPath_);
-  // On failure the operator has been told why, "SKAV Server is
-  // stopped." printed, and everything of the attempt released.
-  if (!server_.Start(request)) return false;
-  if (!resume) progressDlg_->CountFromNow();
-  startStop_->setText(QStringLiteral("Stop"));
-  serverStatus_->setText(QStringLiteral("Server is running..."));
-  clearStatus_->setEnabled(true);
-  retryFailed_->setEnabled(true);
-  ShowLink(true);
-  blinkTimer_->start();
+remote::StartOrder CServerDlg::OrderOfControls() const {
+  remote::StartOrder order;
+  // With several interfaces item 0 is "Select one...".
+  const int item = InterfaceSelection() - (ifList_.count > 1 ? 1 : 0);
+  if (item >= 0 && item < ifList_.count && (ifList_.count == 1 || InterfaceSelection() > 0))
+    order.interfaceName = ifList_.name[item];
+  order.regionCode = static_cast<uint8_t>(SelectedRegionCode());
+  order.firmwarePath = FirmwarePath();
+  for (int k = 1; k <= 6; ++k) order.stringTablePaths[k - 1] = StringTablePath(k);
+  order.maxClients = static_cast<uint32_t>(std::max(0, LoadMaxClients(options_.settingsFile)));
+  order.logEnabled = LogEnabled();
+  order.logPath = LogPath();
+  order.recordPath = recordPath_;
+  return order;
+}
+
+bool CServerDlg::Ask(uint32_t seq) { return engine_ != nullptr && engine_->AwaitReply(seq); }
+
+bool CServerDlg::StartServer() {
+  if (engine_ == nullptr) return false;
+  // On failure the operator has been told why and "SKAV Server is
+  // stopped." printed; the engine has released everything of the attempt.
+  if (!Ask(engine_->Client().Start(OrderOfControls()))) {
+    ShowState(RunState());
+    return false;
+  }
+  progressDlg_->CountFromNow();
+  // The engine's state news follows; until then the reply says it all.
+  if (!Running()) state_.state = remote::RunState::kRunning;
+  ShowLink(true, state_.port);
   ShowImageFingerprints();
   MarkChangesAtStart();
   return true;
-}
-
-bool CServerDlg::StartRun() {
-  if (stopping_ || closed_) return false;
-  // Nobody asked for this start: what stops it is said in the Debug Window,
-  // and the run goes on waiting, instead of a box that waits for a hand.
-  if (startErrors_ == nullptr) startErrors_ = std::make_unique<DebugWindowErrors>(&debugDlg_->logCtl);
-  ErrorSink* const before = SetErrorSink(startErrors_.get());
-  const bool started = StartServer(true);
-  // A session that ended meanwhile put its own sink in: that one stays.
-  ErrorSink* const now = SetErrorSink(before);
-  if (now != startErrors_.get()) SetErrorSink(now);
-  if (started) return true;
-  StopServer();
-  // The supervisor waits again, and tries again in a while.
-  ShowWaiting();
-  return false;
-}
-
-void CServerDlg::StopRun() {
-  StopServing(true);
-  ShowWaiting();
-}
-
-void CServerDlg::ShowWaiting() {
-  // The run goes on once its port is back: the button ends the wait.
-  startStop_->setText(QStringLiteral("Stop"));
-  serverStatus_->setText(QStringLiteral("Waiting for the network interface '%1'...")
-                             .arg(QString::fromStdString(server_.InterfaceName())));
-  clearStatus_->setEnabled(false);
-  retryFailed_->setEnabled(false);
-  indicator->hide();
-}
-
-void CServerDlg::ShowLink(bool linked) {
-  indicator->setPixmap(IndicatorPixmap(linked));
-  indicator->show();
-  if (linked) {
-    serverStatus_->setText(QStringLiteral("Server is running..."));
-  } else {
-    serverStatus_->setText(QStringLiteral("No link on '%1'")
-                               .arg(QString::fromStdString(server_.InterfaceName())));
-  }
-  noLink_ = !linked;
-}
-
-void CServerDlg::Tell(PortNews news, const std::string& text) {
-  QString sentence = QString::fromStdString(text);
-  if (!sentence.isEmpty()) sentence[0] = sentence[0].toUpper();
-  DebugPrint(LogControl(&debugDlg_->logCtl), "%s.\r\n", sentence.toUtf8().constData());
-  if (news == PortNews::kBack && portNotice_ != nullptr) portNotice_->close();
-  if (news == PortNews::kNoLink || news == PortNews::kLinkBack) {
-    if (server_.Running()) ShowLink(news == PortNews::kLinkBack);
-    return;
-  }
-  if (news != PortNews::kGone) return;
-  // One notice, which waits for nobody and blocks nothing: the run stops
-  // and starts again by itself while it is up, and a port that comes and
-  // goes replaces its text instead of piling up boxes.
-  if (portNotice_ == nullptr) {
-    portNotice_ = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"), QString(),
-                                  QMessageBox::Ok, this);
-    portNotice_->setAttribute(Qt::WA_DeleteOnClose);
-    portNotice_->setWindowModality(Qt::NonModal);
-  }
-  portNotice_->setText(sentence + '.');
-  portNotice_->show();
 }
 
 namespace {
@@ -246,7 +171,7 @@ void CServerDlg::MarkChangesAtStart() {
 }
 
 void CServerDlg::NoteChangesWhileRunning() {
-  if (!server_.Running()) return;
+  if (!Running()) return;
   const StoredConfig now = ConfigOf(*this);
   const uint32_t changed = ConfigDifference(runConfig_, now) & kAppliesAtStart;
   for (uint32_t bit = 1; bit <= SETTING_ALL; bit <<= 1) {
@@ -262,7 +187,7 @@ void CServerDlg::NoteChangesWhileRunning() {
                            "; the run goes on with what it loaded, the change applies at the "
                            "next Start";
   DebugPrint(LogControl(&debugDlg_->logCtl), "%s\r\n", text.c_str());
-  LogFileNote(ctx_.logFile, text);
+  engine_->Client().LogNote(text);
 }
 
 void CServerDlg::ShowImageFingerprints() {
@@ -270,61 +195,29 @@ void CServerDlg::ShowImageFingerprints() {
                                           tablePaths_[2], tablePaths_[3], tablePaths_[4],
                                           tablePaths_[5]};
   for (int i = 0; i < kImageCount; ++i) {
-    const ImageFacts& facts = ctx_.imageFacts[i];
+    const ImageFacts& facts = imageFacts_[i];
     std::string line = facts.loaded ? FingerprintLine(facts) : std::string();
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
     fields[i]->setToolTip(QString::fromStdString(line));
   }
 }
 
-void CServerDlg::ShowStopped() {
-  startStop_->setText(QStringLiteral("Start"));
-  serverStatus_->setText(QStringLiteral("Server is stopped."));
-  clearStatus_->setEnabled(false);
-  retryFailed_->setEnabled(false);
-  indicator->hide();
-}
-
-void CServerDlg::StopServer() { StopServing(false); }
-
-void CServerDlg::StopServing(bool keepClients) {
-  if (stopping_) return;
-  noLink_ = false;
-  if (server_.Running()) {
-    stopping_ = true;
-    serverStatus_->setText(QStringLiteral("Stopping..."));
-    startStop_->setEnabled(false);
-    server_.RequestStop(keepClients);
-    // The server and client threads may still print, refresh the panel
-    // or raise an ErrorBox that the operator must answer before they can
-    // end: keep dispatching events until the server thread has ended.
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(kStopPollMs);
-    connect(&poll, &QTimer::timeout, &loop, [this, &loop] {
-      if (server_.WaitForServerThread(0)) loop.quit();
-    });
-    if (!server_.WaitForServerThread(0)) {
-      poll.start();
-      loop.exec();
-    }
-    startStop_->setEnabled(true);
-    stopping_ = false;
-    // A close asked while the stop waited, whoever started the stop (the
-    // operator, or the supervisor for a port that went).
-    if (closeAfterStop_) {
-      closeAfterStop_ = false;
-      QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
-    }
+void CServerDlg::StopServer() {
+  if (stopping_ || engine_ == nullptr || !Running()) return;
+  stopping_ = true;
+  serverStatus_->setText(QStringLiteral("Stopping..."));
+  startStop_->setEnabled(false);
+  // The engine's threads may still print, edit the panel or raise errors
+  // until they have ended: the window dispatches its events meanwhile.
+  Ask(engine_->Client().Stop());
+  startStop_->setEnabled(true);
+  stopping_ = false;
+  ShowState(RunState());
+  // A close asked while the stop waited, whoever started the stop.
+  if (closeAfterStop_) {
+    closeAfterStop_ = false;
+    QMetaObject::invokeMethod(this, [this] { close(); }, Qt::QueuedConnection);
   }
-  blinkTimer_->stop();
-  // Joins the ended thread, frees the images, closes the interface.
-  server_.FinishStop();
-  // The server thread has written its last lines.
-  CloseRecordFile(ctx_.recordFile);
-  ShowUnwrittenOutcomes();
-  // The last edits of the panel, so that it shows how the run ended.
-  statusView_->ApplyPending();
 }
 
 void CServerDlg::EndOnSessionSignals() {
@@ -347,7 +240,7 @@ void CServerDlg::EndOnSessionSignals() {
 void CServerDlg::EndSession() {
   if (endingSession_) return;
   endingSession_ = true;
-  sessionSink_ = std::make_unique<SessionEndSink>(ctx_.logFile);
+  sessionSink_ = std::make_unique<SessionEndSink>(engine_);
   sinkBeforeSession_ = SetErrorSink(sessionSink_.get());
   // A box that is up runs an event loop of its own, inside whatever asked
   // for it: it goes now, and the close comes once that loop has returned.
@@ -364,8 +257,7 @@ void CServerDlg::ForgetSessionSignals() {
   sessionSignals_ = false;
 }
 
-void CServerDlg::ShowUnwrittenOutcomes() {
-  const std::string lost = server_.TakeUnwrittenOutcomes();
+void CServerDlg::ShowUnwrittenOutcomes(const std::string& lost) {
   if (lost.empty()) return;
   const QString intro =
       QStringLiteral("These outcomes could not be written to their files; keep this copy:");
@@ -378,6 +270,16 @@ void CServerDlg::ShowUnwrittenOutcomes() {
                   intro + '\n' + QString::fromStdString(lost), QMessageBox::Ok, this);
   box.setTextInteractionFlags(Qt::TextSelectableByMouse);
   box.exec();
+}
+
+void CServerDlg::EndEngine() {
+  if (engine_ == nullptr) return;
+  // The engine stops a run still going, every outcome written, and ends;
+  // past the limit the window goes without it, and it finishes alone.
+  if (!engine_->Close(kEngineEndMs)) {
+    std::fprintf(stderr, "skav-server: the engine is still writing the run's last lines; it "
+                         "ends by itself\n");
+  }
 }
 
 uint32_t CServerDlg::ChangesToSave() {
@@ -405,8 +307,6 @@ uint32_t CServerDlg::ChangesToSave() {
 }
 
 void CServerDlg::OnClose() {
-  supervisor_.StopWaiting();
-  watchTimer_->stop();
   const uint32_t mask = ChangesToSave();
   if (mask != 0 && !SaveSettings(*this, mask, options_.settingsFile)) {
     ErrorBox(
@@ -418,7 +318,7 @@ void CServerDlg::OnClose() {
         options_.settingsFile);
   }
   StopServer();
-  CloseLogFile(ctx_.logFile);
+  EndEngine();
   if (debugDlg_->IsOpen()) debugDlg_->close();
   if (progressDlg_->IsOpen()) progressDlg_->close();
 }
@@ -446,7 +346,7 @@ void CServerDlg::closeEvent(QCloseEvent* event) {
 bool CServerDlg::ConfirmWhileServing(const QString& one, const QString& many) {
   // The panel's count, as the operator sees it: a stop cuts every board
   // still in the middle of its exchange, and each of them ends in Error.
-  const int32_t serving = server_.Running() ? ctx_.panel.Get(reworkingCount) : 0;
+  const int32_t serving = Running() ? RunState().reworkingCount : 0;
   if (serving <= 0) return true;
   const QString text = serving == 1
                            ? QStringLiteral("1 device is being served. ") + one
@@ -499,15 +399,13 @@ int CServerDlg::BrowseForFile(int fieldId, const QString& title, const QString& 
 }
 
 void CServerDlg::OnSortButton(int id) {
-  if (::OnSortButton(ctx_.panel, id) && server_.Running()) L2_BreakLoop(server_.Link());
+  if (engine_ != nullptr) engine_->Client().Sort(static_cast<uint16_t>(id));
 }
 
 void CServerDlg::OnClearStatus() {
-  ::OnClearStatus(ctx_.panel);
-  if (server_.Running()) L2_BreakLoop(server_.Link());
+  if (engine_ != nullptr) engine_->Client().Clear();
 }
 
 void CServerDlg::OnRetryFailed() {
-  ::OnRetryFailed(ctx_.panel);
-  if (server_.Running()) L2_BreakLoop(server_.Link());
+  if (engine_ != nullptr) engine_->Client().RetryFailed();
 }

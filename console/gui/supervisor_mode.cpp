@@ -47,13 +47,13 @@ void CServerDlg::ShowSetupHint() {
 void CServerDlg::OnSupervisorLogin() {
   if (supervisorMode == 1) {
     LeaveSupervisorMode();
-    LogFileBanner(ctx_.logFile, BANNER_SUPERVISOR_LOGOUT);
+    if (engine_ != nullptr) engine_->Client().Banner(BANNER_SUPERVISOR_LOGOUT);
     return;
   }
   if (passwdDlg_->exec() != QDialog::Accepted) return;
   if (passwdDlg_->password == supervisorPassword) {
     EnterSupervisorMode();
-    LogFileBanner(ctx_.logFile, BANNER_SUPERVISOR_LOGIN);
+    if (engine_ != nullptr) engine_->Client().Banner(BANNER_SUPERVISOR_LOGIN);
   } else {
     ErrorBox("Invalid Supervisor Password.");
   }

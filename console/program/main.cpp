@@ -62,6 +62,12 @@ int main(int argc, char** argv) {
                  rest[1]);
     return 2;
   }
+  // The window serves through an engine of its own, which takes the
+  // capabilities from its own file: the window keeps none.
+  if (RaisedPrivileges() && !DropCapabilities()) {
+    std::fprintf(stderr, "skav-server: cannot give up the network capabilities\n");
+    return 1;
+  }
   rest.push_back(nullptr);
   return RunGui(static_cast<int>(rest.size()) - 1, rest.data(), line.options.settingsFile, start);
 #else

@@ -21,11 +21,7 @@ using namespace gui_test;
 class DebugWindow : public ::testing::Test {
  protected:
   DebugWindow() {
-    ServerDlgOptions options;
-    options.listInterfaces = Interfaces(1);
-    options.linkOps = link_.Ops();
-    options.settingsFile = dir_.File("settings.ini");
-    dlg_ = std::make_unique<CServerDlg>(std::move(options));
+    dlg_ = std::make_unique<CServerDlg>(FakeOptions(1, link_, dir_.File("settings.ini")));
     dlg_->OnInitDialog();
   }
   CDebugDialog& Window() const { return dlg_->DebugWindow(); }
@@ -98,10 +94,7 @@ TEST(DebugWindowNote, StartsTheWindowEachTimeItOpens) {
   TempDir dir;
   RecordingErrorSink errors;
   FakeLink link;
-  ServerDlgOptions options;
-  options.listInterfaces = Interfaces(1);
-  options.linkOps = link.Ops();
-  options.settingsFile = dir.File("settings.ini");
+  ServerDlgOptions options = FakeOptions(1, link, dir.File("settings.ini"));
   options.debugNote = "Reduced (3 variables dropped).\r\n";
   CServerDlg dlg(std::move(options));
   dlg.OnInitDialog();

@@ -153,8 +153,8 @@ TEST(DeviceRecord, StartOpensTheChosenFileAChangeWhileRunningTakesEffectAtOnceSt
   EXPECT_TRUE(std::filesystem::exists(second));
   startStop->click();
   ASSERT_FALSE(dlg->Running());
-  EXPECT_EQ(dlg->Context().recordFile.fd, -1);
-  EXPECT_EQ(dlg->Context().recordFile.path, "");
+  EXPECT_FALSE(HeldOpen(first));
+  EXPECT_TRUE(WaitUntil([&] { return !HeldOpen(second); }));
 
   choose(third);
   EXPECT_FALSE(std::filesystem::exists(third));

@@ -1,6 +1,7 @@
 // Helpers of the window tests: a recording error sink, a temporary folder,
-// an in-memory link behind LinkOps, interface lists, and a hand that
-// answers the modal dialogs the window opens.
+// an in-memory link behind LinkOps, interface lists, the window's engine
+// in the test's process, and a hand that answers the modal dialogs the
+// window opens.
 #pragma once
 
 #include <unistd.h>
@@ -30,6 +31,7 @@
 #include "console/gui/server_dlg.h"
 #include "console/server_control.h"
 #include "link/if_list.h"
+#include "support/in_process_engine.h"
 #include "support/recording_error_sink.h"
 #include "link/memory_port.h"
 
@@ -123,13 +125,30 @@ inline std::function<int(L2_IfList*)> Interfaces(int count) {
   };
 }
 
+/// The window's engine in this process, finding `interfaces` and opening
+/// them through `ops`.
+inline std::function<EngineConnection(std::string*)> EngineWith(
+    std::function<int(L2_IfList*)> interfaces, LinkOps ops = {}) {
+  return [interfaces, ops](std::string*) {
+    auto engine = std::make_shared<InProcessEngine>(OwnRunOptions{interfaces, ops});
+    auto client = engine->TakeClient();
+    return EngineConnection{std::move(client), [engine] { return engine->Ended(); }};
+  };
+}
+
+/// The options of a window with `count` made-up interfaces behind `link`.
+inline ServerDlgOptions FakeOptions(int count, FakeLink& link, const std::string& settings) {
+  ServerDlgOptions options;
+  options.listInterfaces = Interfaces(count);
+  options.connectEngine = EngineWith(options.listInterfaces, link.Ops());
+  options.settingsFile = settings;
+  return options;
+}
+
 /// The window, opened, with one made-up interface, the in-memory link of
 /// `link` and the settings file `settings`.
 inline std::unique_ptr<CServerDlg> OpenWindow(FakeLink& link, const std::string& settings) {
-  ServerDlgOptions options;
-  options.listInterfaces = Interfaces(1);
-  options.linkOps = link.Ops();
-  options.settingsFile = settings;
+  ServerDlgOptions options = FakeOptions(1, link, settings);
   auto dlg = std::make_unique<CServerDlg>(std::move(options));
   dlg->OnInitDialog();
   return dlg;
@@ -208,6 +227,18 @@ inline MemoryPort::Frame Request(const uint8_t device[6], uint8_t code) {
   const uint8_t message[6] = {0x00, 0x00, code, 0x00, 0x00, 0x06};
   f.insert(f.end(), message, message + 6);
   return f;
+}
+
+/// True while the process `pid` (0: this one, and an engine in it) holds a
+/// file open whose path begins with `prefix`.
+inline bool HeldOpen(const std::string& prefix, pid_t pid = 0) {
+  std::error_code ec;
+  const std::string fds = pid > 0 ? "/proc/" + std::to_string(pid) + "/fd" : "/proc/self/fd";
+  for (const auto& fd : std::filesystem::directory_iterator(fds, ec)) {
+    const std::filesystem::path target = std::filesystem::read_symlink(fd.path(), ec);
+    if (!ec && target.string().rfind(prefix, 0) == 0) return true;
+  }
+  return false;
 }
 
 /// The Debug Window's text as the operator sees it.

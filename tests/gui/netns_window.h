@@ -1,5 +1,6 @@
 // The window on an interface of a network namespace pair: the server side
-// of the pair as its one interface, the real link behind Start.
+// of the pair as its one interface, served by the engine program itself,
+// started in the namespace the window is made in.
 #pragma once
 
 #include <cstdio>
@@ -24,6 +25,9 @@ inline std::unique_ptr<CServerDlg> OpenWindowOn(const NetnsPair& pair, const Tem
     return 0;
   };
   options.settingsFile = dir.File("settings.ini");
+  options.connectEngine = [](std::string* why) {
+    return EngineConnection{remote::EngineClient::StartOwn(why, SKAV_ENGINE_BIN), {}};
+  };
   auto dlg = std::make_unique<CServerDlg>(std::move(options));
   dlg->OnInitDialog();
   return dlg;

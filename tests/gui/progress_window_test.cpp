@@ -1,4 +1,4 @@
-// The Transfer Progress window's refresh over a board of made-up clients:
+// The Transfer Progress window over the engine's rows of made-up clients:
 // rows change in place, so the operator's sort, selection and scroll
 // position survive it; numeric columns sort as numbers; clients that come
 // and go are added and dropped.
@@ -18,6 +18,7 @@
 
 #include "console/gui/progress_dialog.h"
 #include "console/gui/progress_model.h"
+#include "engine/progress_feed.h"
 #include "report/device_record.h"
 
 namespace {
@@ -47,15 +48,15 @@ std::string MacAt(const QTreeView& view, int r) {
 }
 
 TEST(ProgressWindow, RefreshKeepsSortSelectionAndScrollAndSortsNumbersAsNumbers) {
-  ProgressBoard board;
   std::vector<ProgressRow> rows;
   for (int i = 0; i < 200; ++i) rows.push_back(MadeUp(i));
-  board.Publish(rows);
+  // The engine's side: what it sends of the rows.
+  ProgressFeed feed;
+  feed.Read(rows, 0);
 
-  RunCounters counters;
-  CProgressDialog window(board, counters, nullptr);
+  CProgressDialog window(nullptr);
+  window.Take(feed.Whole());
   window.Create();
-  EXPECT_TRUE(board.wanted.load());
   QTreeView& view = *window.View();
   ASSERT_EQ(view.model()->rowCount(), 200);
 
@@ -85,8 +86,8 @@ TEST(ProgressWindow, RefreshKeepsSortSelectionAndScrollAndSortsNumbersAsNumbers)
   Live(rows[5]).state = Ended;
   rows.push_back(MadeUp(300));
   Live(rows.back()).blocks = DeviceLive::PackBlocks(0, 0, 1001);
-  board.Publish(rows);
-  window.Refresh();
+  feed.Read(rows, 250);
+  window.Take(feed.Changes());
 
   EXPECT_EQ(resets.count(), 0);
   ASSERT_EQ(view.model()->rowCount(), 200);
@@ -104,9 +105,13 @@ TEST(ProgressWindow, RefreshKeepsSortSelectionAndScrollAndSortsNumbersAsNumbers)
   EXPECT_TRUE(details.startsWith(QString::fromStdString(pickedMac) + ": started "))
       << details.toStdString();
 
+  // Sent whole again (a front end that missed news): the same rows, in place.
+  window.Take(feed.Whole());
+  EXPECT_EQ(resets.count(), 0);
+  EXPECT_EQ(view.model()->rowCount(), 200);
+  EXPECT_EQ(view.selectionModel()->selectedRows().size(), 1);
   window.close();
-  EXPECT_FALSE(board.wanted.load());
-  EXPECT_EQ(window.Rows().rowCount(), 0);
+  EXPECT_FALSE(window.IsOpen());
 }
 
 }  // namespace

@@ -101,7 +101,12 @@ int main(int argc, char** argv) {
       std::snprintf(list->description[1], sizeof list->description[1], "enx00e04c680b2a");
       return 0;
     };
-    options.linkOps = link.Ops();
+    options.connectEngine = gui_test::EngineWith(options.listInterfaces, link.Ops());
+  } else {
+    // The engine program itself, in the namespace this program runs in.
+    options.connectEngine = [](std::string* why) {
+      return EngineConnection{remote::EngineClient::StartOwn(why, SKAV_ENGINE_BIN), {}};
+    };
   }
 
   CServerDlg dlg(options);

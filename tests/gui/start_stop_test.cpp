@@ -1,6 +1,7 @@
-// Start and Stop from the window: the messages of a start that cannot go
-// on, what the window shows in each state, the stop that waits for an
-// ErrorBox raised on the server thread, and the order of the close.
+// Start and Stop from the window, served by its engine: the messages of a
+// start that cannot go on, what the window shows in each state, an error
+// of the engine's server thread shown without holding the run up, and the
+// order of the close.
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
@@ -28,11 +29,7 @@ namespace {
 using namespace gui_test;
 
 std::unique_ptr<CServerDlg> OpenWindow(int interfaces, FakeLink& link, const std::string& settings) {
-  ServerDlgOptions options;
-  options.listInterfaces = Interfaces(interfaces);
-  options.linkOps = link.Ops();
-  options.settingsFile = settings;
-  auto dlg = std::make_unique<CServerDlg>(std::move(options));
+  auto dlg = std::make_unique<CServerDlg>(FakeOptions(interfaces, link, settings));
   dlg->OnInitDialog();
   return dlg;
 }
@@ -50,14 +47,7 @@ void ExpectStopped(const CServerDlg& dlg) {
   EXPECT_EQ(Ctl<QLabel>(dlg, IDC_SERVER_STATUS)->text(), "Server is stopped.");
   EXPECT_FALSE(Ctl<QPushButton>(dlg, IDC_CLEAR_STATUS)->isEnabled());
   EXPECT_TRUE(Ctl<QLabel>(dlg, IDC_INDICATOR)->isHidden());
-  EXPECT_EQ(dlg.Link(), nullptr);
-}
-
-bool NoImageLoaded(const SKAVDContext& ctx) {
-  for (int i = 0; i < kImageCount; ++i) {
-    if (ctx.images.buf[i] != nullptr) return false;
-  }
-  return true;
+  EXPECT_EQ(dlg.RunState().state, remote::RunState::kStopped);
 }
 
 bool SentAdvertise(const FakeLink& link) {
@@ -121,7 +111,6 @@ TEST(WindowStart, StringTableUnreadableAfterFirmwareFreesItAndStops) {
                                      " (Fail to open the file: No such file or directory)"});
   ASSERT_EQ(link.opened.size(), 1u);  // the firmware had been loaded behind the link
   EXPECT_TRUE(link.closed);
-  EXPECT_TRUE(NoImageLoaded(dlg->Context()));
   ExpectStopped(*dlg);
 }
 
@@ -134,8 +123,11 @@ TEST(WindowStart, BlankFirmwarePathStartsWithTablesOnly) {
   dlg->SetStringTablePath(3, dir.Write("st3.bin", "table three"));
   ClickStartStop(*dlg);
   ASSERT_TRUE(dlg->Running()) << (errors.Messages().empty() ? "" : errors.Messages()[0]);
-  EXPECT_EQ(dlg->Context().images.buf[0], nullptr);
-  EXPECT_EQ(dlg->Context().images.stMask, 0x4u);
+  // Each field's tooltip names what the engine loaded from it.
+  EXPECT_EQ(Ctl<QLineEdit>(*dlg, IDC_FIRMWARE)->toolTip(), "");
+  EXPECT_EQ(Ctl<QLineEdit>(*dlg, IDC_ST1)->toolTip(), "");
+  EXPECT_TRUE(Ctl<QLineEdit>(*dlg, IDC_ST3)->toolTip().contains("st3.bin"))
+      << Ctl<QLineEdit>(*dlg, IDC_ST3)->toolTip().toStdString();
   ClickStartStop(*dlg);
   EXPECT_TRUE(errors.Messages().empty());
   ExpectStopped(*dlg);
@@ -195,7 +187,7 @@ TEST(WindowStart, DevicesAppearOnThePanelInTheChosenOrder) {
   })) << panel->toPlainText().toStdString();
 
   Ctl<QRadioButton>(*dlg, IDC_SORT_MAC_DOWN)->click();
-  EXPECT_EQ(dlg->Context().panel.Get(sortKey), IDC_SORT_MAC_DOWN);
+  EXPECT_TRUE(WaitUntil([&] { return dlg->RunState().sortKey == IDC_SORT_MAC_DOWN; }));
   const std::string down =
       "00-1B-2C-00-00-07: Reworking    00-1B-2C-00-00-05: Reworking    "
       "00-1B-2C-00-00-03: Reworking    ";
@@ -204,13 +196,12 @@ TEST(WindowStart, DevicesAppearOnThePanelInTheChosenOrder) {
   })) << panel->toPlainText().toStdString();
 
   ClickStopServing(*dlg);
-  // Stopped: the control shows exactly the model's text, line ends aside,
-  // and every board the stop cut off as it ended, in Error.
-  std::string model = dlg->Context().statusCtl->Text();
-  model.erase(std::remove(model.begin(), model.end(), '\r'), model.end());
-  EXPECT_EQ(panel->toPlainText().toStdString(), model);
-  EXPECT_TRUE(panel->toPlainText().startsWith("Total    3 devices: Error (3)\n"))
-      << panel->toPlainText().toStdString();
+  // Stopped: the control shows every board the stop cut off as it ended,
+  // in Error, once the stop has returned.
+  EXPECT_EQ(panel->toPlainText().toStdString(),
+            "Total    3 devices: Error (3)\n\n"
+            "00-1B-2C-00-00-07: Error        00-1B-2C-00-00-05: Error        "
+            "00-1B-2C-00-00-03: Error        ");
   EXPECT_TRUE(errors.Messages().empty());
 }
 
@@ -249,7 +240,10 @@ struct ErrorSinkInstalled {
   ~ErrorSinkInstalled() { SetErrorSink(nullptr); }
 };
 
-TEST(WindowStop, CompletesOnceAnErrorBoxOfTheServerThreadIsAnswered) {
+// The engine never waits for the window: the box of an error on its server
+// thread is the window's, shown while no thread waits for it, and a stop
+// after it completes as any other.
+TEST(WindowStop, AnErrorOfTheEnginesServerThreadIsShownAndHoldsNothingUp) {
   TempDir dir;
   FakeLink link;
   GuiErrorSink boxes;
@@ -266,43 +260,26 @@ TEST(WindowStop, CompletesOnceAnErrorBoxOfTheServerThreadIsAnswered) {
   auto* panel = Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT);
   ASSERT_TRUE(WaitUntil([&] { return panel->toPlainText().contains("00-1B-2C-00-00-01"); }));
 
-  // The rebuild the sort button asks for fails to allocate: the server
-  // thread raises an ErrorBox and waits for the operator. No events are
-  // dispatched here, so the box is still pending when Stop is pressed.
-  FailingRebuilds failing;
-  Ctl<QRadioButton>(*dlg, IDC_SORT_STATUS)->click();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (boxes.Waiting() == 0 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  ASSERT_EQ(boxes.Waiting(), 1);
-
-  int ticks = 0;
-  QTimer ticker;
-  QObject::connect(&ticker, &QTimer::timeout, [&ticks] { ++ticks; });
-  ticker.start(5);
   BoxLog seen;
-  QString statusWhileAsked;
-  bool stoppingWhileAsked = false;
-  bool runningWhileAsked = true;
+  int waitingWhileAsked = -1;
   ModalHand hand([&](QWidget* w) {
-    statusWhileAsked = Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text();
-    stoppingWhileAsked = dlg->Stopping();
-    runningWhileAsked = dlg->Running();
+    waitingWhileAsked = boxes.Waiting();
     return seen.Take(w);
   });
-
-  ClickStartStop(*dlg);  // returns once the server thread has ended
-
-  ASSERT_EQ(seen.texts.size(), 1u);
+  {
+    // The rebuild the sort button asks for fails to allocate.
+    FailingRebuilds failing;
+    Ctl<QRadioButton>(*dlg, IDC_SORT_STATUS)->click();
+    ASSERT_TRUE(WaitUntil([&] { return !seen.texts.empty(); }));
+  }
   EXPECT_EQ(seen.texts[0], "GUIStatusUpdateSorting() fails to allocate memory");
   EXPECT_EQ(seen.titles[0], "Error");
   EXPECT_EQ(seen.icons[0], QMessageBox::Critical);
-  EXPECT_TRUE(stoppingWhileAsked);
-  EXPECT_FALSE(runningWhileAsked);
-  EXPECT_EQ(statusWhileAsked, "Stopping...");
-  EXPECT_GT(ticks, 0);  // the window went on with its events while it waited
-  EXPECT_EQ(boxes.Waiting(), 0);
+  EXPECT_EQ(waitingWhileAsked, 0);
+
+  ClickStartStop(*dlg);
+
+  EXPECT_EQ(seen.texts.size(), 1u);
   EXPECT_TRUE(link.closed);
   ExpectStopped(*dlg);
 }
@@ -326,11 +303,7 @@ TEST(WindowClose, WhileRunningSavesThenStopsThenClosesTheLog) {
   FakeLink link;
   const std::string settings = dir.File("settings.ini");
   const std::string logPath = dir.File("rework-log.txt");
-  ServerDlgOptions options;
-  options.listInterfaces = Interfaces(1);
-  options.linkOps = link.Ops();
-  options.settingsFile = settings;
-  CloseProbe dlg(std::move(options));
+  CloseProbe dlg(FakeOptions(1, link, settings));
   dlg.OnInitDialog();
   dlg.SetFirmwarePath(dir.Write("fw.bin", "firmware"));
   dlg.SetLogPath(logPath);
@@ -347,20 +320,20 @@ TEST(WindowClose, WhileRunningSavesThenStopsThenClosesTheLog) {
     if (!order.empty()) return;
     order.push_back(std::filesystem::exists(settings) ? "saved" : "not saved");
     order.push_back(dlg.Running() ? "running" : "not running");
-    order.push_back(LineFileIsKept(dlg.Context().logFile) ? "log open" : "log closed");
+    order.push_back(HeldOpen(logPath) ? "log open" : "log closed");
   };
   dlg.afterStop = [&] {
     if (order.size() != 3) return;
-    order.push_back(dlg.Running() || dlg.Link() != nullptr || !link.closed ? "not stopped"
-                                                                            : "stopped");
-    order.push_back(LineFileIsKept(dlg.Context().logFile) ? "log open" : "log closed");
+    order.push_back(dlg.Running() || !link.closed ? "not stopped" : "stopped");
+    order.push_back(HeldOpen(logPath) ? "log open" : "log closed");
   };
 
   EXPECT_TRUE(dlg.close());
 
   EXPECT_EQ(order, (std::vector<std::string>{"saved", "running", "log open", "stopped",
                                              "log open"}));
-  EXPECT_FALSE(LineFileIsKept(dlg.Context().logFile));
+  // The engine has ended with the window's close, its log file closed.
+  EXPECT_FALSE(HeldOpen(logPath));
   EXPECT_FALSE(dlg.isVisible());
   EXPECT_TRUE(errors.Messages().empty());
   L2_IfList one;
@@ -394,7 +367,7 @@ TEST(WindowClose, WithDevicesInMidExchangeStopAndCloseAskFirstAndDoNothingUnless
   ClickStartStop(*dlg);
   const uint8_t macs[2][6] = {{0, 0x1b, 0x2c, 0, 0, 1}, {0, 0x1b, 0x2c, 0, 0, 2}};
   for (const auto& mac : macs) link.port->Inject(Request(mac, 0x02));
-  ASSERT_TRUE(WaitUntil([&] { return dlg->Context().panel.Get(reworkingCount) == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return dlg->RunState().reworkingCount == 2; }));
   std::vector<QString> asked;
   QMessageBox::StandardButton answer = QMessageBox::No;
   auto hand = Answer(&asked, &answer);

@@ -32,11 +32,7 @@ const int kAlwaysOn[] = {IDC_START_STOP, IDC_SORT_MAC_UP, IDC_SORT_MAC_DOWN, IDC
 class Supervisor : public ::testing::Test {
  protected:
   Supervisor() {
-    ServerDlgOptions options;
-    options.listInterfaces = Interfaces(2);
-    options.linkOps = link_.Ops();
-    options.settingsFile = settings_;
-    dlg_ = std::make_unique<CServerDlg>(std::move(options));
+    dlg_ = std::make_unique<CServerDlg>(FakeOptions(2, link_, settings_));
     dlg_->OnInitDialog();
   }
 
@@ -126,7 +122,7 @@ TEST_F(Supervisor, LogoutDisablesTheLogPathEvenWithLoggingOn) {
   ASSERT_TRUE(enableLog->isChecked());
   EXPECT_TRUE(Enabled(IDC_LOG_PATH));
   EXPECT_TRUE(Enabled(IDC_LOG_OPEN));
-  EXPECT_TRUE(LineFileIsKept(dlg_->Context().logFile));
+  EXPECT_TRUE(HeldOpen(logPath));
 
   Login(nullptr);  // the button logs out without asking
   ExpectOperatorMode();
@@ -148,9 +144,9 @@ TEST_F(Supervisor, UncheckingTheLogBoxClosesTheFile) {
   Login("");
   auto* enableLog = qobject_cast<QCheckBox*>(dlg_->Control(IDC_LOG_ENABLE));
   enableLog->click();
-  ASSERT_TRUE(LineFileIsKept(dlg_->Context().logFile));
+  ASSERT_TRUE(HeldOpen(dir_.File("bench.txt")));
   enableLog->click();
-  EXPECT_FALSE(LineFileIsKept(dlg_->Context().logFile));
+  EXPECT_TRUE(WaitUntil([&] { return !HeldOpen(dir_.File("bench.txt")); }));
   EXPECT_FALSE(Enabled(IDC_LOG_PATH));
   EXPECT_FALSE(Enabled(IDC_LOG_OPEN));
 }
@@ -161,7 +157,7 @@ TEST_F(Supervisor, EnablingTheLogWithoutAPathSaysSo) {
   EXPECT_EQ(errors_.Messages(),
             std::vector<std::string>{"No log file specified, click the \"Open...\" button to "
                                      "select a log file."});
-  EXPECT_FALSE(LineFileIsKept(dlg_->Context().logFile));
+  EXPECT_FALSE(HeldOpen(dir_.File("")));
 }
 
 // The change dialog on its own, as OnChangePassword prepares it.

@@ -85,7 +85,7 @@ TEST(StoredSettings, LogEnabledWithAnEmptyPathSaysSoAtOpen) {
             std::vector<std::string>{"No log file specified, click the \"Open...\" button to "
                                      "select a log file."});
   EXPECT_TRUE(dlg->LogEnabled());
-  EXPECT_FALSE(LineFileIsKept(dlg->Context().logFile));
+  EXPECT_FALSE(HeldOpen(dir.File("")));
 }
 
 // --- paths from the file dialog ---------------------------------------------
@@ -154,7 +154,7 @@ TEST_F(FilePicker, ALongerPathIsRefusedNotCut) {
     dlg_->OnOpenLog();
   }
   EXPECT_EQ(dlg_->LogPath(), "");
-  EXPECT_FALSE(LineFileIsKept(dlg_->Context().logFile));
+  EXPECT_FALSE(HeldOpen(dir_.File("")));
   EXPECT_FALSE(std::filesystem::exists(log.substr(0, 260)));
   EXPECT_FALSE(std::filesystem::exists(log));
   EXPECT_EQ(errors_.Messages(),

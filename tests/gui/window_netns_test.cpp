@@ -1,6 +1,7 @@
 // Start and Stop of the real server from the window: the window's thread in
-// a network namespace of its own, the device simulator in another, joined
-// by a veth pair; the capture runs on the veth through the real link.
+// a network namespace of its own, where it starts its engine, the device
+// simulator in another, joined by a veth pair; the capture runs on the
+// veth through the real link.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -50,7 +51,7 @@ W* Ctl(const CServerDlg& dlg, int id) {
   return qobject_cast<W*>(dlg.Control(id));
 }
 
-// The name of the thread at /proc/self/task/TID.
+// The name of the thread at /proc/PID/task/TID.
 std::string TaskName(const std::filesystem::path& task) {
   std::string comm = gui_test::ReadFile(task.string() + "/comm");
   if (!comm.empty() && comm.back() == '\n') comm.pop_back();
@@ -61,23 +62,25 @@ std::string TaskName(const std::filesystem::path& task) {
 // them go only after half a minute idle; they are no threads of the server.
 bool QtPoolWorker(const std::string& name) { return name == "Thread (pooled)"; }
 
-// Threads of this process apart from Qt's pool workers: the server thread
-// and its client threads among them.
-int TaskCount() {
+std::string Tasks(pid_t pid) { return "/proc/" + std::to_string(pid) + "/task"; }
+
+// Threads of the engine `pid` apart from Qt's pool workers: the server
+// thread and its client threads among them.
+int TaskCount(pid_t pid) {
   int n = 0;
   std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+  for (auto it = std::filesystem::directory_iterator(Tasks(pid), ec);
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
     if (!QtPoolWorker(TaskName(it->path()))) ++n;
   }
   return n;
 }
 
-// Every thread of this process, for a failure message.
-std::string TaskNames() {
+// Every thread of the engine, for a failure message.
+std::string TaskNames(pid_t pid) {
   std::string names;
   std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+  for (auto it = std::filesystem::directory_iterator(Tasks(pid), ec);
        !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
     names += " " + it->path().filename().string() + ":" + TaskName(it->path());
   }
@@ -107,15 +110,17 @@ TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
   auto* startStop = Ctl<QPushButton>(*dlg, IDC_START_STOP);
   auto* status = Ctl<QLabel>(*dlg, IDC_SERVER_STATUS);
   auto* panel = Ctl<QPlainTextEdit>(*dlg, IDC_STATUS_TEXT);
-  // ThreadSanitizer's runtime starts a background thread of its own along
-  // with the process's first new thread: have it in the baseline already.
-  std::thread([] {}).join();
-  const int threadsBefore = TaskCount();
+  const pid_t engine = dlg->EnginePid();
+  ASSERT_GT(engine, 0);
+  // Counted once the engine has answered: all its threads of a stopped
+  // run are up by then.
+  dlg->SetLogPath(dir.File("bench.txt"));
+  ASSERT_TRUE(dlg->OpenLogFile());
+  const int threadsBefore = TaskCount(engine);
 
   startStop->click();
 
   ASSERT_TRUE(dlg->Running()) << (errors.Messages().empty() ? "" : errors.Messages()[0]);
-  ASSERT_NE(dlg->Link(), nullptr);
   EXPECT_EQ(startStop->text(), "Stop");
   EXPECT_EQ(status->text(), "Server is running...");
 
@@ -125,8 +130,8 @@ TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
 
   // The server thread is counted while it runs; the count after Stop
   // would prove nothing otherwise.
-  const int threadsRunning = TaskCount();
-  EXPECT_GT(threadsRunning, threadsBefore) << TaskNames();
+  const int threadsRunning = TaskCount(engine);
+  EXPECT_GT(threadsRunning, threadsBefore) << TaskNames(engine);
 
   int simStatus = -1;
   const auto allDone = [&] {
@@ -152,19 +157,18 @@ TEST(WindowNetns, StartServesThreeSimulatedDevicesAndStopEndsEveryThread) {
   startStop->click();
 
   EXPECT_FALSE(dlg->Running());
-  EXPECT_EQ(dlg->Link(), nullptr);
   EXPECT_EQ(startStop->text(), "Start");
   EXPECT_EQ(status->text(), "Server is stopped.");
   // A thread that has returned may linger in the task list for a moment.
-  int threadsAfter = TaskCount();
+  int threadsAfter = TaskCount(engine);
   EXPECT_TRUE(gui_test::WaitUntil(
       [&] {
-        threadsAfter = TaskCount();
+        threadsAfter = TaskCount(engine);
         return threadsAfter <= threadsBefore;
       },
       kThreadsGoneLimitMs))
       << threadsAfter << " threads after Stop, " << threadsBefore << " before Start;"
-      << TaskNames();
+      << TaskNames(engine);
   EXPECT_TRUE(errors.Messages().empty()) << errors.Messages()[0];
 }
 
@@ -238,8 +242,10 @@ TEST(WindowNetns, SigtermWithADeviceMidTransferWritesItsOutcomeAndSavesTheSettin
   dlg->EndOnSessionSignals();
   dlg->SetStringTablePath(1, firmwarePath);  // changed just before the end
   ASSERT_EQ(raise(SIGTERM), 0);
-  // Closing closes the log file last.
-  EXPECT_TRUE(gui_test::WaitUntil([&] { return !LineFileIsKept(dlg->Context().logFile); }, 30000));
+  // Closing ends the engine, which closes the log file last.
+  const pid_t engine = dlg->EnginePid();
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return !dlg->isVisible(); }, 30000));
+  EXPECT_FALSE(gui_test::HeldOpen(logPath, engine));
   EXPECT_FALSE(dlg->Running());
   const std::string log = gui_test::ReadFile(logPath);
   EXPECT_NE(log.find("02-5A-00-00-00-01: Error   \r\n"), std::string::npos) << log;
@@ -305,7 +311,7 @@ TEST(WindowNetns, RecordSetInTheWindowGetsOneLinePerDeviceOnceItCanBeWritten) {
   };
   EXPECT_TRUE(gui_test::WaitUntil([&] { return recordLines().size() >= 2; }, 10000));
   startStop->click();
-  EXPECT_EQ(dlg->Context().recordFile.fd, -1);
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return !gui_test::HeldOpen(record, dlg->EnginePid()); }));
 
   // Nothing more came with the stop: each device once.
   const std::vector<std::string> lines = recordLines();
@@ -363,7 +369,7 @@ TEST(WindowNetns, StartOnTheInterfaceOfARunningHeadlessServerIsRefused) {
   startStop->click();
 
   EXPECT_FALSE(dlg->Running());
-  EXPECT_EQ(dlg->Link(), nullptr);
+  EXPECT_EQ(dlg->RunState().state, remote::RunState::kStopped);
   EXPECT_EQ(startStop->text(), "Start");
   EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(), "Server is stopped.");
   EXPECT_EQ(errors.Messages(),
@@ -439,12 +445,13 @@ TEST(WindowNetns, APortPulledMidRunWaitsForItAndGoesOnWithTheBoardItCutOff) {
   };
 
   ASSERT_EQ(Shell("ip -n " + pair.serverNs() + " link del " + pair.serverIf()), 0);
-  EXPECT_TRUE(gui_test::WaitUntil([&] { return !dlg->Running(); }, 10000));
+  EXPECT_TRUE(gui_test::WaitUntil(
+      [&] { return dlg->RunState().state == remote::RunState::kWaitingForPort; }, 10000));
   EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(),
             QString::fromStdString("Waiting for the network interface '" + pair.serverIf() +
                                    "'..."));
   EXPECT_EQ(Ctl<QPushButton>(*dlg, IDC_START_STOP)->text(), "Stop");
-  EXPECT_TRUE(dlg->Supervisor().Waiting());
+  EXPECT_FALSE(dlg->Running());
   EXPECT_TRUE(panel().contains("02-5A-00-00-00-01: Error")) << panel().toStdString();
   // One notice names the port; the capture's own failure is not shown.
   EXPECT_EQ(notices(), 1);
@@ -453,7 +460,10 @@ TEST(WindowNetns, APortPulledMidRunWaitsForItAndGoesOnWithTheBoardItCutOff) {
   ASSERT_EQ(Shell("ip link add " + pair.serverIf() + " netns " + pair.serverNs() +
                   " type veth peer name " + pair.deviceIf() + " netns " + pair.deviceNs()),
             0);
-  EXPECT_TRUE(gui_test::WaitUntil([&] { return dlg->Running(); }, 15000));
+  // The device's end up too, so that the port has its link.
+  ASSERT_EQ(Shell("ip -n " + pair.deviceNs() + " link set " + pair.deviceIf() + " up"), 0);
+  EXPECT_TRUE(gui_test::WaitUntil(
+      [&] { return dlg->RunState().state == remote::RunState::kRunning; }, 15000));
   EXPECT_EQ(Ctl<QLabel>(*dlg, IDC_SERVER_STATUS)->text(), "Server is running...");
   EXPECT_TRUE(panel().contains("02-5A-00-00-00-01: Error")) << panel().toStdString();
   EXPECT_EQ(notices(), 0);

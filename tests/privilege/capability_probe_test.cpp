@@ -4,15 +4,17 @@
 // folder: the probe never runs while the process holds a capability, and
 // the launcher runs no engine but the installed one. A copy without
 // capabilities, offered the same, still loads it (the toolkit's variables
-// keep working). And the window, from a copy with the capabilities,
-// serving a simulated device for such a user, a member of the group the
-// claim folder and the settings belong to, writing its files as that user.
+// keep working). And the window, from a copy without capabilities, serving
+// a simulated device for such a user through a copy of the engine with
+// them, the user a member of the group the claim folder and the settings
+// belong to, the files written as that user.
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -42,6 +44,9 @@ struct RunIn {
   /// settings.
   bool toTheEnd = false;
   int limitSeconds = 60;
+  /// A folder seen as the claim folder (/run/skav-server) by the program
+  /// and its engine, in a mount namespace of their own; empty: the real one.
+  std::string claimDir;
 };
 
 struct Outcome {
@@ -184,6 +189,13 @@ class CapabilityProbe : public ::testing::Test {
       const int ns = in.netns.empty() ? -1 : open(("/run/netns/" + in.netns).c_str(), O_RDONLY);
       if (in.netns.empty() ? unshare(CLONE_NEWNET) != 0 : ns < 0 || setns(ns, CLONE_NEWNET) != 0) {
         _exit(125);
+      }
+      if (!in.claimDir.empty() &&
+          (unshare(CLONE_NEWNS) != 0 ||
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+           (mkdir("/run/skav-server", 0700) != 0 && errno != EEXIST) ||
+           mount(in.claimDir.c_str(), "/run/skav-server", nullptr, MS_BIND, nullptr) != 0)) {
+        _exit(123);
       }
       if (setgroups(0, nullptr) != 0 || setgid(user_.gid()) != 0 || setuid(user_.uid()) != 0 ||
           chdir(work.c_str()) != 0) {
@@ -369,10 +381,12 @@ TEST_F(CapabilityProbe, ALauncherWithCapabilitiesRunsNoEngineBesideItself) {
 }
 
 // An operator (here the test user, a member of the group that stands for
-// 'skav') runs the window from a copy with the capabilities: it claims the
-// interface in the group's folder, serves a device, and what it writes,
-// the settings saved at close and its log file, belongs to the operator,
-// the settings staying the group's to write for the next operator.
+// 'skav') runs the window from a copy without capabilities: its engine, a
+// copy with them beside it, claims the interface in the group's folder and
+// serves a device while the window holds no capability (the window checks
+// both), and what is written, the settings saved at close and the log
+// file, belongs to the operator, the settings staying the group's to write
+// for the next operator.
 TEST_F(CapabilityProbe, TheWindowServesADeviceForAnOperatorAndWritesAsTheOperator) {
   SKAV_REQUIRE_NETNS();
   NetnsPair pair("skavcap");
@@ -383,9 +397,10 @@ TEST_F(CapabilityProbe, TheWindowServesADeviceForAnOperatorAndWritesAsTheOperato
     return chown(path.c_str(), 0, group) == 0 && chmod(path.c_str(), mode) == 0;
   };
   // As the package makes them: the claim folder, the settings' folder and
-  // file; and the program for the group alone.
+  // file; and the engine for the group alone, where the window finds it.
   const std::string claims = dir_.File("claims"), etc = dir_.File("etc");
   const std::string window = dir_.File("window");
+  const std::string engineDir = dir_.File("libexec/skav-server");
   ASSERT_TRUE(shared(claims, 03770) && shared(etc, 02775));
   const std::string firmware = dir_.File("fw.bin");
   WriteFile(firmware, std::string(5000, 'f'));
@@ -394,16 +409,18 @@ TEST_F(CapabilityProbe, TheWindowServesADeviceForAnOperatorAndWritesAsTheOperato
   WriteFile(settings_, "[General]\nInterface Name=" + pair.serverIf() + "\nFirmware Path=" +
                            firmware + "\nLog Enable=1\nLog Path=" + log + "\n");
   ASSERT_TRUE(shared(settings_, 0664));
-  const std::string bin = Install(window);
-  fs::copy_file(SKAV_WINDOW_DRIVER, bin, fs::copy_options::overwrite_existing);
-  ASSERT_TRUE(shared(window, 0750));
-  ASSERT_EQ(RunTool({"setcap", "cap_net_raw,cap_net_admin+eip", bin}), 0);
+  const std::string bin = Install(window, SKAV_WINDOW_DRIVER);
+  const std::string engine = Install(engineDir, SKAV_ENGINE_BIN);
+  fs::permissions(dir_.File("libexec"), fs::perms(0755));
+  ASSERT_TRUE(shared(engineDir, 0750) && shared(engine, 0750));
+  ASSERT_EQ(RunTool({"setcap", "cap_net_raw,cap_net_admin+eip", engine}), 0);
 
   e2e::Child sim(pair.deviceNs(), {SKAV_DEVSIM_PATH, "--if", pair.deviceIf(), "--expect",
                                    "firmware=" + firmware, "--timeout", "120"});
   ASSERT_TRUE(sim.started());
-  const Outcome o = Run(bin, {claims, user_.name()}, Environment({}), true,
-                        {.netns = pair.serverNs(), .toTheEnd = true, .limitSeconds = 150});
+  const Outcome o = Run(bin, {}, Environment({}), true,
+                        {.netns = pair.serverNs(), .toTheEnd = true, .limitSeconds = 150,
+                         .claimDir = claims});
   ASSERT_EQ(o.status, 0) << o.err;
   EXPECT_EQ(sim.Wait(std::chrono::seconds(10)), 0) << sim.output();
 

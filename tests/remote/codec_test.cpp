@@ -4,9 +4,12 @@
 // refused, a value out of its range is refused, and a message that comes
 // in pieces is whole only with its last byte.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 
+#include "remote/engine_client.h"
 #include "remote/frame.h"
 #include "remote/messages.h"
 
@@ -115,6 +118,26 @@ TEST(RemoteCodec, TheHelloCarriesItsVersionFirstWhateverFollows) {
   remote::FrontMessage m;
   EXPECT_TRUE(DecodeOne(Bytes({0, 0, 0, 3, 0x01, 0x00, 0x01}), &m));
   EXPECT_EQ(m.version, 1);
+}
+
+// A note of several lines (an error text at a session's end) would be
+// refused, and the connection with it: the client sends it as one line.
+TEST(RemoteCodec, ALogNoteOfSeveralLinesGoesAsOneLineTheEngineTakes) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  auto client = remote::EngineClient::Adopt(pair[0]);
+  client->LogNote("Fail to save\r\nthe settings");
+  client->Send();
+  char wire[256];
+  const ssize_t n = read(pair[1], wire, sizeof wire);
+  close(pair[1]);
+  // The client's hello, then the note: length 33, type 13, sequence 1.
+  ASSERT_EQ(n, 7 + 4 + 1 + 4 + 2 + 26);
+  const std::string note(wire + 7, static_cast<size_t>(n) - 7);
+  EXPECT_EQ(note.substr(0, 11), Bytes({0, 0, 0, 33, 0x0D, 0, 0, 0, 1, 0, 26}));
+  remote::FrontMessage m;
+  ASSERT_TRUE(DecodeOne(note, &m));
+  EXPECT_EQ(m.path, "Fail to save  the settings");
 }
 
 }  // namespace
