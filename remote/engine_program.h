@@ -1,6 +1,8 @@
-// Which engine executable a front end runs: the installed one, or the one
-// beside the launcher in the same layout (build/bin/skav-server and
-// build/libexec/skav-server/skav-engine, as /usr/bin and /usr/libexec).
+// Which helper executable a program runs: the engine (for the launcher and
+// the window) or the window (for the launcher). The installed one, or the
+// one found from the caller's folder in the same layout (build/bin/
+// skav-server beside build/libexec/skav-server/, as /usr/bin and
+// /usr/libexec; the window and the engine share their folder).
 #pragma once
 
 #include <string>
@@ -13,5 +15,7 @@ namespace remote {
 /// the one beside it only when root owns it and its folder and nobody
 /// else may write them. Otherwise the one beside, when there is one.
 std::string EngineProgram();
+/// The window, by the same rule.
+std::string WindowProgram();
 
 }  // namespace remote

@@ -17,7 +17,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=
   "-DCMAKE_C_FLAGS=$(dpkg-buildflags --get CFLAGS) $cppflags" \
   "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CXXFLAGS) $cppflags" \
   "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)" >/dev/null
-cmake --build "$build" -j"$(nproc)" --target skav-server skav_docs
+cmake --build "$build" -j"$(nproc)" --target skav-server skav-window skav_docs
 rm -f "$build"/skav-server_*.deb "$build"/skav-server-gui_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
 # The window's package first, the server's last (what callers take).

@@ -24,13 +24,15 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 scripts/install-deps.sh
-deb=$(scripts/build-deb.sh | tail -n 1)
+debs=$(scripts/build-deb.sh)
+deb=$(tail -n 1 <<<"$debs")
+gui_deb=$(head -n 1 <<<"$debs")
 version=$(dpkg-deb -f "$deb" Version)
-echo "== $deb"
+echo "== $deb $gui_deb"
 
 echo "== lintian"
 # Errors and warnings fail; informational tags are shown.
-lintian --display-info --fail-on error,warning "$deb"
+lintian --display-info --fail-on error,warning "$deb" "$gui_deb"
 
 root=$(mktemp -d /var/tmp/skav-deb-root.XXXXXX)
 # The root's "/": mktemp makes it 0700, which would keep every user but
@@ -60,8 +62,9 @@ echo "== Debian 12 root in $root"
 base=${SKAV_DEB_BASE:-$(scripts/debian-root.sh)}
 tar -C "$root" -xf "$base"
 mount -t proc proc "$root/proc"
-cp "$deb" "$root/tmp/"
+cp "$deb" "$gui_deb" "$root/tmp/"
 pkg=/tmp/$(basename "$deb")
+gui_pkg=/tmp/$(basename "$gui_deb")
 log="$root.log"
 apt_in_root() {
   # No terminal below the root: dpkg writes straight to the pipe.
@@ -80,6 +83,14 @@ archives=$(dirname "$base")/archives
 mkdir -p "$archives"
 cp -n "$archives"/*.deb "$root/var/cache/apt/archives/" 2>/dev/null || true
 apt_in_root install "$pkg"
+# A headless bench: the server's package brings no desktop.
+desktop=$(in_root dpkg-query -W -f='${db:Status-Abbrev}${Package}\n' 2>/dev/null |
+  awk '$1 == "ii" && $2 ~ /^(libqt6gui6|libqt6widgets6|libx11-6|libxcb1|libfontconfig1)$/ { print $2 }' |
+  paste -sd ' ')
+[ -z "$desktop" ] && pass "skav-server alone installs no desktop library" ||
+  fail "skav-server alone installed $desktop"
+echo "== apt install ./$(basename "$gui_deb")"
+apt_in_root install "$gui_pkg"
 cp -n "$root"/var/cache/apt/archives/*.deb "$archives/" 2>/dev/null || true
 offline=1
 # What the maintainer scripts said.
@@ -94,8 +105,11 @@ engine=/usr/libexec/skav-server/skav-engine
 caps=$(getcap "$root$engine")
 [[ "$caps" == *"cap_net_admin,cap_net_raw=eip"* ]] && pass "getcap: ${caps#"$root"}" ||
   fail "getcap shows '$caps' on the engine, not cap_net_admin,cap_net_raw=eip"
-caps=$(getcap "$root$program")
-[ -z "$caps" ] && pass "no capabilities on $program" || fail "getcap shows '$caps' on $program"
+window=/usr/libexec/skav-server/skav-window
+for path in "$program" "$window"; do
+  caps=$(getcap "$root$path")
+  [ -z "$caps" ] && pass "no capabilities on $path" || fail "getcap shows '$caps' on $path"
+done
 
 in_root getent group skav >/dev/null && pass "group skav exists" || fail "no group skav"
 user=$(in_root getent passwd skav-server || true)
@@ -106,23 +120,32 @@ IFS=: read -r _ _ uid ugid _ home shell <<<"$user"
   pass "system user skav-server: uid $uid, group skav, no home, $shell" ||
   fail "the user skav-server is '$user' (group skav is $gid)"
 
-for path in "$program" "${engine%/*}" "$engine"; do
+for path in "$program" "$window"; do
+  mode=$(in_root stat -c '%U:%G %a' "$path")
+  [ "$mode" = "root:root 755" ] && pass "$path is $mode" || fail "$path is $mode, not root:root 755"
+done
+# The window's package put its program in the engine's folder: still the group's.
+for path in "${engine%/*}" "$engine"; do
   mode=$(in_root stat -c '%U:%G %a' "$path")
   [ "$mode" = "root:skav 750" ] && pass "$path is $mode" || fail "$path is $mode, not root:skav 750"
 done
 
-# As an operator meets it: a member of skav runs it (with the capabilities,
-# from a folder it trusts), anyone else cannot.
+# As an operator meets it: a member of skav runs the engine (with the
+# capabilities, from a folder it trusts), anyone else cannot.
 in_root useradd --no-create-home --groups skav skav-operator
 in_root useradd --no-create-home skav-outsider
-out=$(chroot --userspec=skav-operator:skav-operator "$root" "$program" --version) || true
-[ "$out" = "skav-server $version" ] && pass "a member of skav runs it: $out" ||
+out=$(chroot --userspec=skav-operator:skav-operator "$root" "$engine" --version) || true
+[ "$out" = "skav-server $version" ] && pass "a member of skav runs the engine: $out" ||
   fail "a member of skav got '$out'"
-if chroot --userspec=skav-outsider:skav-outsider "$root" "$program" --version >/dev/null 2>&1; then
-  fail "a user outside skav runs $program"
+if chroot --userspec=skav-outsider:skav-outsider "$root" "$engine" --version >/dev/null 2>&1; then
+  fail "a user outside skav runs $engine"
 else
-  pass "a user outside skav cannot run it"
+  pass "a user outside skav cannot run the engine"
 fi
+said=$(chroot --userspec=skav-outsider:skav-outsider "$root" "$program" --headless 2>&1) &&
+  fail "a user outside skav ran the server: $said" ||
+  { [[ "$said" == *"cannot run the engine"*"Permission denied"* ]] &&
+    pass "a user outside skav is told: $said" || fail "a user outside skav was told: $said"; }
 
 # The settings file the program names in --help.
 help=$(in_root "$program" --help)

@@ -271,6 +271,24 @@ as_user skav-operator journalctl -q -o cat -u "$unit" 2>/dev/null | grep -qi "$b
   fail "a member of skav alone reads the journal (the guide says it needs systemd-journal)" ||
   pass "a member of skav alone does not read the journal"
 
+# --- skav-server ctl on the service's bench socket -------------------------------
+# An operator reaches the running service from a terminal with no capability;
+# anyone else is refused with the reason (exit status 1).
+got=$(as_user skav-operator skav-server ctl list 2>&1) &&
+  [[ "$got" == *"bench1 "*running*" 2      1      1          0 "* ]] &&
+  pass "a member of skav: ctl list shows bench1 running, 2 devices, 1 Error, 1 Done" ||
+  fail "ctl list as a member of skav: $got"
+got=$(as_user skav-operator skav-server ctl --interface bench1 clear 2>&1) &&
+  status=$(as_user skav-operator skav-server ctl --interface bench1 list 2>&1) &&
+  [[ "$status" == *" 1      1      0          0 "* ]] &&
+  pass "ctl clear takes the Done board off the service's panel" ||
+  fail "ctl clear: $got / $status"
+code=0
+got=$(as_user skav-outsider skav-server ctl --interface bench1 status 2>&1) || code=$?
+[ "$code" = 1 ] && [[ "$got" == *skav* ]] &&
+  pass "a user outside skav is refused (1): ${got##*: }" ||
+  fail "ctl as a user outside skav exited $code: $got"
+
 # --- reloads that must be refused ---------------------------------------------
 main_pid=$(box systemctl show -p MainPID --value "$unit")
 refused_reload() {

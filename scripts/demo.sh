@@ -222,7 +222,7 @@ say "${green}built${off} $build/bin/skav-server, $build/tools/skav-devsim"
 # Whether this build has the window: without a display it says which.
 has_window=0
 if ! env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$server_bin" 2>&1 </dev/null |
-     grep -q 'has no window'; then
+     grep -q 'cannot run the window'; then
   has_window=1
 fi
 if [ "$mode" = auto ]; then

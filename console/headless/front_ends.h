@@ -37,8 +37,8 @@ int RunHeadless(const HeadlessOptions& options, const PrivilegedStart& start);
 /// standard error.
 int CheckSettings(const std::string& settingsFile, pid_t holder);
 
-/// Runs the operator's window; defined by the window's library in builds
-/// that have one (compiled with SKAV_HAVE_GUI). A privileged `start` loads
+/// Runs the operator's window; defined by the window's library (skav-window
+/// calls it). A privileged `start` loads
 /// toolkit plugins from the system's plugin folder only. Returns the exit
 /// status.
 int RunGui(int argc, char** argv, const std::string& settingsFile,

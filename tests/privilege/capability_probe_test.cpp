@@ -1,8 +1,9 @@
-// Copies of skav-server and of its engine with CAP_NET_RAW and
-// CAP_NET_ADMIN, started by an unprivileged user who offers them a probe
-// plugin through the environment, the command line and the program's own
-// folder: the probe never runs while the process holds a capability, and
-// the launcher runs no engine but the installed one. A copy without
+// Copies of the window and of its engine with CAP_NET_RAW and
+// CAP_NET_ADMIN (as an administrator might set them), started by an
+// unprivileged user who offers them a probe plugin through the environment,
+// the command line and the program's own folder: the probe never runs while
+// the process holds a capability, and a launcher with them runs no engine
+// but the installed one. A copy without
 // capabilities, offered the same, still loads it (the toolkit's variables
 // keep working). And the window, from a copy without capabilities, serving
 // a simulated device for such a user through a copy of the engine with
@@ -90,8 +91,8 @@ class CapabilityProbe : public ::testing::Test {
     PlaceProbe(SKAV_PROBE_GENERIC, user_dir_ + "/plugins/generic");
     PlaceProbe(SKAV_PROBE_THEME, user_dir_ + "/platform");
 
-    plain_ = Install(dir_.File("plain"));
-    capped_ = Install(dir_.File("capped"));
+    plain_ = Install(dir_.File("plain"), SKAV_WINDOW_BIN);
+    capped_ = Install(dir_.File("capped"), SKAV_WINDOW_BIN);
     // The headless server runs in the engine, the program that keeps its
     // capabilities once the window no longer has any.
     plainEngine_ = Install(dir_.File("plain-engine"), SKAV_ENGINE_BIN);
@@ -348,7 +349,7 @@ TEST_F(CapabilityProbe, AFolderTheUserMayWriteIsNoPlaceForThePrivilegedProgram) 
   for (const bool window : {true, false}) {
     SCOPED_TRACE(window ? "window" : "headless");
     // The user owns the folder: a qt.conf or plugin there would be theirs.
-    const std::string bin = user_dir_ + (window ? "/app/skav-server" : "/app/skav-engine");
+    const std::string bin = user_dir_ + (window ? "/app/skav-window" : "/app/skav-engine");
     fs::copy_file(window ? capped_ : cappedEngine_, bin);
     PlaceBeside(bin);
     ASSERT_EQ(chown(bin.c_str(), user_.uid(), user_.gid()), 0);
@@ -373,10 +374,13 @@ TEST_F(CapabilityProbe, ALauncherWithCapabilitiesRunsNoEngineBesideItself) {
   WriteFile(beside + "/skav-engine", "#!/bin/sh\necho ran > '" + marker + "'\n");
   fs::permissions(beside + "/skav-engine", fs::perms(0755));
 
-  const Outcome capped = Run(capped_, {}, Environment({}), false);
+  const std::string plainLauncher = Install(dir_.File("bin"));
+  const std::string cappedLauncher = Install(dir_.File("capped-bin"));
+  ASSERT_EQ(RunTool({"setcap", "cap_net_raw,cap_net_admin+eip", cappedLauncher}), 0);
+  const Outcome capped = Run(cappedLauncher, {}, Environment({}), false);
   EXPECT_FALSE(fs::exists(marker)) << "the launcher with capabilities ran " << beside;
   EXPECT_NE(capped.status, 0);
-  const Outcome plain = Run(plain_, {}, Environment({}), false);
+  const Outcome plain = Run(plainLauncher, {}, Environment({}), false);
   EXPECT_TRUE(fs::exists(marker)) << plain.err;
 }
 
