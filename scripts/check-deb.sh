@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Debian package, checks it with lintian, and installs it with apt
+# Builds the Debian packages, checks them with lintian, and installs them with apt
 # into a throw-away Debian 12 root (debootstrap, minbase, made once a day by
 # scripts/debian-root.sh: no container, no network beyond the Debian
 # mirror) to check what the package promises: the
@@ -26,7 +26,7 @@ fi
 scripts/install-deps.sh
 debs=$(scripts/build-deb.sh)
 deb=$(tail -n 1 <<<"$debs")
-gui_deb=$(head -n 1 <<<"$debs")
+gui_deb=$(grep -E "/skav-server-gui_[^/]*\.deb$" <<<"$debs")
 version=$(dpkg-deb -f "$deb" Version)
 echo "== $deb $gui_deb"
 
