@@ -155,6 +155,8 @@ void CServerDlg::BuildControls() {
   connect(changePasswordAction_, &QAction::triggered, this, &CServerDlg::OnChangePassword);
   connect(debugWindowAction_, &QAction::triggered, this, &CServerDlg::OnDebugWindow);
   connect(progressWindowAction_, &QAction::triggered, this, &CServerDlg::OnProgressWindow);
+  attachBenchAction_ = advanced->addAction(QStringLiteral("Attach to a Bench..."));
+  connect(attachBenchAction_, &QAction::triggered, this, &CServerDlg::OnAttachBench);
   connect(aboutAction_, &QAction::triggered, this, &CServerDlg::OnAbout);
   // Configuration: enabled in supervisor mode only (EnterSupervisorMode).
   deviceRecordAction_ = advanced->addAction(QStringLiteral("Device Record..."));

@@ -145,6 +145,9 @@ class CServerDlg : public QDialog, public SettingsControls {
   /// "Advanced" / "Transfer Progress": opens the window, or closes it when
   /// `open` is false.
   void OnProgressWindow(bool open);
+  /// "Attach to a Bench...": lists the bench services of this PC and opens
+  /// a window on the one chosen.
+  void OnAttachBench();
 
   /// A sort button: leaves the request and wakes the server loop.
   void OnSortButton(int id);
@@ -281,6 +284,7 @@ class CServerDlg : public QDialog, public SettingsControls {
   QAction* changePasswordAction_ = nullptr;
   QAction* debugWindowAction_ = nullptr;
   QAction* progressWindowAction_ = nullptr;
+  QAction* attachBenchAction_ = nullptr;
   QAction* aboutAction_ = nullptr;
   QAction* deviceRecordAction_ = nullptr;
   QComboBox* interfaceList_ = nullptr;

@@ -1,13 +1,16 @@
 // What the window's engine tells, shown as the window showed its own run:
 // the Debug Window's text, the panel, the progress rows, the run's state,
 // the port's news, errors and the outcomes a stop could not write.
+#include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <climits>
 
+#include "console/gui/bench_window.h"
 #include "console/gui/server_dlg.h"
+#include "remote/bench_socket.h"
 
 void CServerDlg::FollowEngine() {
   connect(engine_, &EngineLink::GotText, this, &CServerDlg::OnEngineText);
@@ -133,4 +136,36 @@ void CServerDlg::OnPortNews(const remote::PortNewsMsg& news) {
   }
   portNotice_->setText(sentence + '.');
   portNotice_->show();
+}
+
+void CServerDlg::OnAttachBench() {
+  std::vector<std::string> ports;
+  std::string why;
+  if (!remote::ListBenchSockets(&ports, &why)) {
+    ErrorBox("Unable to list the bench servers of this PC (%s)", why.c_str());
+    return;
+  }
+  // A socket nobody answers on was left by an engine that ended.
+  QStringList live;
+  for (const std::string& port : ports)
+    if (remote::EngineClient::AttachBench(port, &why)) live << QString::fromStdString(port);
+  if (live.isEmpty()) {
+    QMessageBox::information(this, QStringLiteral("SKAV Server"),
+                             QStringLiteral("No bench server runs on this PC."));
+    return;
+  }
+  bool chosen = false;
+  const QString port =
+      QInputDialog::getItem(this, QStringLiteral("Attach to a Bench"),
+                            QStringLiteral("Bench server on interface:"), live, 0, false, &chosen);
+  if (!chosen) return;
+  std::unique_ptr<remote::EngineClient> client =
+      remote::EngineClient::AttachBench(port.toStdString(), &why);
+  if (!client) {
+    ErrorBox("Unable to attach to the bench on '%s' (%s)", qPrintable(port), why.c_str());
+    return;
+  }
+  // Closing it detaches; the bench's engine is the service's, never ours.
+  auto* bench = new CBenchWindow({std::move(client), [] { return true; }}, port.toStdString(), this);
+  bench->show();
 }

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "console/gui/bench_window.h"
 #include "console/gui/server_dlg.h"
 #include "gui_support.h"
 #include "netns_window.h"
@@ -386,6 +387,23 @@ TEST(WindowNetns, StartOnTheInterfaceOfARunningHeadlessServerIsRefused) {
       << sim.output() << headless.output();
   EXPECT_EQ(headless.output().find("SKAV Server is stopped."), std::string::npos)
       << headless.output();
+
+  // Attached to that bench, a window shows its run as it stands and its
+  // Clear acts on the bench's own panel.
+  std::string why;
+  auto client = remote::EngineClient::AttachBench(serverIf, &why);
+  ASSERT_NE(client, nullptr) << why;
+  CBenchWindow bench({std::move(client), [] { return true; }}, serverIf, nullptr);
+  const auto panel = [&] {
+    return bench.findChild<QPlainTextEdit*>(QString::number(CBenchWindow::kPanel))->toPlainText();
+  };
+  const QString board = QStringLiteral("02-5A-00-00-00-01: Done");
+  EXPECT_TRUE(gui_test::WaitUntil([&] { return panel().contains(board); }, 10000))
+      << panel().toStdString();
+  bench.findChild<QPushButton*>(QString::number(CBenchWindow::kClear))->click();
+  EXPECT_TRUE(gui_test::WaitUntil(
+      [&] { return bench.Link().State().total == 0 && !panel().contains(board); }, 10000))
+      << panel().toStdString();
 }
 
 // A port whose other end goes off says so in the status and the indicator,
