@@ -146,6 +146,8 @@ FrontHub::~FrontHub() {
 }
 
 void FrontHub::Watch(const PanelState* panel, ProgressBoard* progress, LogSlot* textSlot) {
+  std::lock_guard<std::mutex> lock(watchMu_);
+  if (textSlot_ != nullptr) textSlot_->store(nullptr, std::memory_order_release);
   panel_ = panel;
   progress_ = progress;
   textSlot_ = textSlot;
@@ -478,6 +480,7 @@ void FrontHub::UpdateWants() {
   }
   wantsText_.store(text, std::memory_order_relaxed);
   wantsPanel_.store(panel, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(watchMu_);
   if (textSlot_ != nullptr)
     textSlot_->store(text ? static_cast<LogSink*>(this) : nullptr, std::memory_order_release);
   // A bench service publishes its rows for its own listing anyway.
@@ -539,6 +542,7 @@ void FrontHub::Distribute(bool tick) {
     b.state.port = port_;
     port = port_;
   }
+  std::unique_lock<std::mutex> watched(watchMu_);
   if (panel_ != nullptr) {
     for (int i = 0; i < 11; ++i) b.words[i] = panel_->Get(i);
     b.state.total = b.words[total];
@@ -565,6 +569,7 @@ void FrontHub::Distribute(bool tick) {
     b.progressWhole = ProgressMessages(feed_.Whole());
     b.progressRead = true;
   }
+  watched.unlock();
   // A bench whose settings now name another port moves its socket along.
   if (listener_.fd() >= 0 && !port.empty() && port != listener_.port()) {
     std::string why;

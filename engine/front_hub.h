@@ -49,13 +49,15 @@ class FrontHub : public LogSink, public StatusEditListener, public ErrorSink {
   FrontHub(const FrontHub&) = delete;
   FrontHub& operator=(const FrontHub&) = delete;
 
-  // --- set up, before Start ----------------------------------------------
-
   /// The run's panel words and progress rows. `textSlot`, when given, is
   /// the run's Debug Window slot: the hub puts itself there while a front
   /// end wants text and empties it otherwise (an own engine formats no
-  /// line nobody reads).
+  /// line nobody reads). At any time: a run that goes watches nothing
+  /// (nullptr), after which the hub's thread no longer touches its objects.
   void Watch(const PanelState* panel, ProgressBoard* progress, LogSlot* textSlot = nullptr);
+
+  // --- set up, before Start ----------------------------------------------
+
   /// Serves a front end on a connected socket (an own engine's window).
   void Adopt(int fd);
   /// Listens on the bench socket of interface `port`. False with why.
@@ -116,6 +118,9 @@ class FrontHub : public LogSink, public StatusEditListener, public ErrorSink {
 
   const remote::EngineMode mode_;
   const uid_t self_;
+  // What Watch names; the hub's thread reads them under watchMu_, which no
+  // worker thread ever takes.
+  std::mutex watchMu_;
   const PanelState* panel_ = nullptr;
   ProgressBoard* progress_ = nullptr;
   LogSlot* textSlot_ = nullptr;

@@ -66,7 +66,11 @@ OwnRun::OwnRun(FrontHub& hub, OwnRunOptions options)
   hub_.Watch(&ctx_.panel, &ctx_.progress, &slot_);
 }
 
-OwnRun::~OwnRun() { StopServer(); }
+OwnRun::~OwnRun() {
+  StopServer();
+  // The front ends' thread reads the panel and the rows until told not to.
+  hub_.Watch(nullptr, nullptr, nullptr);
+}
 
 int OwnRun::Serve(int signalFd) {
   while (!hub_.FrontEndGone()) {

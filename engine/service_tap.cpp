@@ -16,6 +16,11 @@ void ServiceTap::Wire(SKAVDContext& ctx) {
   hub_.Start();
 }
 
+void ServiceTap::Unwire() {
+  hub_.Watch(nullptr, nullptr);
+  ctx_ = nullptr;
+}
+
 void ServiceTap::Publish(RunState state, const std::string& port) {
   if (!port.empty()) port_ = port;
   hub_.SetState(state, port_);

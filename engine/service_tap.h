@@ -31,6 +31,7 @@ class ServiceTap : public RunTap {
   }
   /// Starts the hub, which now has what it reads.
   void Wire(SKAVDContext& ctx) override;
+  void Unwire() override;
 
   void Facts(const RunFacts& facts) override;
   void Stopping() override;

@@ -206,6 +206,8 @@ class HeadlessRun : public RunFront, public RunRequests {
     StopServer();
     CloseLogFile(ctx_.logFile);
     CloseRecordFile(ctx_.recordFile);
+    // The front ends' thread reads the panel and the rows until told not to.
+    if (options_.tap) options_.tap->Unwire();
   }
 
   /// Reads the settings (opening the log file they name) and starts the

@@ -46,6 +46,9 @@ class RunTap {
   virtual StatusEditListener* TeePanel(StatusEditListener* own) = 0;
   virtual ErrorSink* TeeErrors(ErrorSink* own) = 0;
   virtual void Wire(SKAVDContext& ctx) = 0;
+  /// As the run is taken down: its context is touched no more once this
+  /// returns.
+  virtual void Unwire() = 0;
 
   // The run's thread.
   virtual void Facts(const RunFacts& facts) = 0;
