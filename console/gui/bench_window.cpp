@@ -10,7 +10,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
-#include <climits>
 
 #include "console/gui/passwd_dialog.h"
 #include "console/gui/progress_dialog.h"
@@ -60,8 +59,9 @@ CBenchWindow::CBenchWindow(EngineConnection connection, const std::string& port,
 
   auto* sortGroup = new QButtonGroup(this);
   auto* sortRow = new QHBoxLayout;
-  for (const auto& [key, text] : {std::pair{1021, "MAC(up)"}, std::pair{1020, "MAC(down)"},
-                                  std::pair{1022, "Status"}}) {
+  for (const auto& [key, text] : {std::pair{kSortMacUp, "MAC(up)"},
+                                  std::pair{kSortMacDown, "MAC(down)"},
+                                  std::pair{kSortStatus, "Status"}}) {
     auto* b = new QRadioButton(QString::fromLatin1(text), this);
     b->setObjectName(QString::number(key));
     sortGroup->addButton(b, key);
@@ -89,11 +89,7 @@ CBenchWindow::CBenchWindow(EngineConnection connection, const std::string& port,
     debug_->moveCursor(QTextCursor::End);
     debug_->insertPlainText(text);
   });
-  connect(engine_, &EngineLink::GotPanel, this, [this](const remote::PanelNews& news) {
-    if (news.whole) panelView_->OnEdit(0, INT_MAX, {});
-    for (const remote::PanelEdit& e : news.edits) panelView_->OnEdit(e.pos, e.count, e.text);
-    panelView_->ApplyPending();
-  });
+  connect(engine_, &EngineLink::GotPanel, panelView_, &StatusPanelView::Apply);
   connect(engine_, &EngineLink::GotProgress, progressDlg_, &CProgressDialog::Take);
   connect(engine_, &EngineLink::GotState, this, [this, sortGroup](const remote::StateNews& s) {
     ShowState(s);

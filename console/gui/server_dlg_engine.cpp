@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
-#include <climits>
 
 #include "console/gui/bench_window.h"
 #include "console/gui/server_dlg.h"
@@ -19,11 +18,7 @@ void CServerDlg::FollowEngine() {
           [](const std::string& text) { ErrorBox("%s", text.c_str()); });
   // Applied as they come, batched by the engine: the panel is as the run
   // was when the state and the replies that follow the edits arrive.
-  connect(engine_, &EngineLink::GotPanel, this, [this](const remote::PanelNews& news) {
-    if (news.whole) statusView_->OnEdit(0, INT_MAX, {});
-    for (const remote::PanelEdit& e : news.edits) statusView_->OnEdit(e.pos, e.count, e.text);
-    statusView_->ApplyPending();
-  });
+  connect(engine_, &EngineLink::GotPanel, statusView_, &StatusPanelView::Apply);
   connect(engine_, &EngineLink::GotProgress, progressDlg_, &CProgressDialog::Take);
   connect(engine_, &EngineLink::GotState, this, [this](const remote::StateNews& state) {
     state_ = state;

@@ -9,6 +9,7 @@
 #include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
+#include <climits>
 #include <cmath>
 
 namespace {
@@ -137,4 +138,10 @@ void StatusPanelView::ApplyPending() {
     }
     mirror_.replace(pos, count, e.text);
   }
+}
+
+void StatusPanelView::Apply(const remote::PanelNews& news) {
+  if (news.whole) OnEdit(0, INT_MAX, {});
+  for (const remote::PanelEdit& e : news.edits) OnEdit(e.pos, e.count, e.text);
+  ApplyPending();
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "remote/messages.h"
 #include "report/status_panel.h"
 
 class QTimer;
@@ -50,6 +51,9 @@ class StatusPanelView : public QObject, public StatusEditListener {
   /// GUI thread: applies every queued edit now (the timer does this every
   /// kApplyIntervalMs).
   void ApplyPending();
+  /// GUI thread: an engine's panel news, applied at once (a whole panel
+  /// replaces the text).
+  void Apply(const remote::PanelNews& news);
 
  private:
   struct Edit {
