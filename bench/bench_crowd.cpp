@@ -29,6 +29,7 @@ struct Options {
   int tableKiB = 64;
   int files = 0;  // 1: a log file and a record, each line made durable
   int attach = 0;  // 1: a front end on the bench socket (with --server)
+  int window = 0;  // 1: the bench window attached, its answers timed (with --server)
   std::string server;  // a program run as "PROGRAM --headless", or in-process
   bool verbose = false;
 };
@@ -36,7 +37,7 @@ struct Options {
 void Usage() {
   std::puts(
       "usage: skav-bench-crowd [--devices N] [--firmware KIB] [--table KIB] [--files 1]\n"
-      "                        [--server PROGRAM [--attach 1]] [-v]\n"
+      "                        [--server PROGRAM [--attach 1] [--window 1]] [-v]\n"
       "\n"
       "Serves N simulated devices (default 256) at once on one veth pair, each\n"
       "asking for a firmware of KIB KiB (default 1024) and two string tables of\n"
@@ -49,7 +50,11 @@ void Usage() {
       "--server PROGRAM runs \"PROGRAM --headless\" as a process instead, as a\n"
       "bench service does (skav-server: through its engine), and prints its\n"
       "CPU and memory; --attach 1 keeps a front end on its bench socket that\n"
-      "takes the text, the panel and the progress rows, and prints the bytes.\n"
+      "takes the text, the panel and the progress rows, and prints the bytes;\n"
+      "--window 1 attaches the operator's bench window (offscreen, Transfer\n"
+      "Progress and the Debug Window open) and prints how late its event loop\n"
+      "ran, how long a sort click took until the engine answered, and how soon\n"
+      "its status line counted every outcome.\n"
       "Needs root; makes and removes its own namespaces.");
 }
 
@@ -68,9 +73,10 @@ bool ParseArgs(int argc, char** argv, Options& o) {
                        {"--firmware", 0, 31 * 1024, &o.firmwareKiB},
                        {"--table", 0, 31 * 1024, &o.tableKiB},
                        {"--files", 0, 1, &o.files},
-                       {"--attach", 0, 1, &o.attach}},
+                       {"--attach", 0, 1, &o.attach},
+                       {"--window", 0, 1, &o.window}},
                       &o.verbose) &&
-         (o.attach == 0 || !o.server.empty()) && (o.files == 0 || o.server.empty());
+         (o.attach + o.window == 0 || !o.server.empty()) && (o.files == 0 || o.server.empty());
 }
 
 // The crowd served by a headless server process: time to all Done, its CPU
@@ -88,6 +94,19 @@ int ServeByProcess(const Options& opt, const Topology& topo, const ImagePaths& i
     meter = std::make_unique<FrontEndMeter>(topo.serverNs(), topo.serverIf());
     if (!meter->Attached()) {
       std::fprintf(stderr, "skav-bench-crowd: the front end could not attach\n");
+      return 2;
+    }
+  }
+  std::unique_ptr<Child> window;
+  if (opt.window) {
+#ifdef SKAV_WINDOW_PROBE_PATH
+    window = std::make_unique<Child>(
+        topo.serverNs(),
+        std::vector<std::string>{SKAV_WINDOW_PROBE_PATH, "--interface", topo.serverIf(),
+                                 "--devices", std::to_string(opt.devices)});
+#endif
+    if (!window || !window->started()) {
+      std::fprintf(stderr, "skav-bench-crowd: the bench window was not built (Qt Widgets)\n");
       return 2;
     }
   }
@@ -115,6 +134,11 @@ int ServeByProcess(const Options& opt, const Topology& topo, const ImagePaths& i
     meter->Stop();
     fe = meter->figures();
   }
+  if (window) {
+    // It ends by itself once its status line shows every outcome.
+    window->Wait(10s);
+    window->Stop();
+  }
   server.Stop();
   if (StopRequested()) {
     std::printf("interrupted; namespaces removed\n");
@@ -124,7 +148,9 @@ int ServeByProcess(const Options& opt, const Topology& topo, const ImagePaths& i
   const int doneCount = server.Count(done);
   std::printf("\nresults (%s; %s as a process%s):\n",
               status == 0 ? "every device got what it expected" : "SOME DEVICES FAILED",
-              opt.server.c_str(), meter ? ", a front end attached" : ", no front end");
+              opt.server.c_str(), meter    ? ", a front end attached"
+              : window ? ", the bench window attached"
+                       : ", no front end");
   std::printf("  devices Done on the server: %d of %d\n", doneCount, opt.devices);
   if (allDone != Clock::time_point{})
     std::printf("  server start -> all Done            : %.2f s\n", Ms(allDone - t0) / 1000.0);
@@ -146,6 +172,18 @@ int ServeByProcess(const Options& opt, const Topology& topo, const ImagePaths& i
                 static_cast<unsigned long long>(fe.progress),
                 static_cast<unsigned long long>(fe.missedTexts), fe.panelResends,
                 fe.progressResends);
+  }
+  if (window) {
+    std::printf("%s", window->output().c_str());
+    const std::string shown =
+        Field(LineStartingWith(window->output(), "window-probe "), "all-shown-ms");
+    if (!shown.empty() && shown != "-1" && allDone != Clock::time_point{}) {
+      const double allDoneMs = std::chrono::duration<double, std::milli>(
+                                   allDone.time_since_epoch()).count();
+      std::printf("  the window's status line counted all : %.0f ms after the server's last "
+                  "Done line\n",
+                  std::atof(shown.c_str()) - allDoneMs);
+    }
   }
   std::printf("load average at end: %s\n", LoadAverage().c_str());
   return status == 0 && doneCount == opt.devices ? 0 : 1;

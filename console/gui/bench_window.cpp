@@ -11,15 +11,13 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "console/gui/debug_dialog.h"
 #include "console/gui/passwd_dialog.h"
 #include "console/gui/progress_dialog.h"
 #include "console/gui/status_view.h"
 #include "report/debug_print.h"
 
 namespace {
-
-// The Debug Window's lines kept on screen; the bench's log file has all.
-constexpr int kDebugLines = 5000;
 
 QString Quoted(const std::string& port) {
   return QStringLiteral("'%1'").arg(QString::fromStdString(port));
@@ -39,10 +37,10 @@ CBenchWindow::CBenchWindow(EngineConnection connection, const std::string& port,
   panel_->setObjectName(QString::number(kPanel));
   panel_->setReadOnly(true);
   panelView_ = new StatusPanelView(panel_, this);
-  debug_ = new QPlainTextEdit(this);
-  debug_->setObjectName(QString::number(kDebug));
-  debug_->setReadOnly(true);
-  debug_->setMaximumBlockCount(kDebugLines);
+  // The main window's Debug Window: text taken in batches, so that a
+  // crowd's lines never hold up the panel or a click.
+  debugDlg_ = new CDebugDialog(this);
+  debugDlg_->setWindowTitle(QStringLiteral("Debug Window - Bench %1").arg(Quoted(port)));
   progressDlg_ = new CProgressDialog(this);
 
   const auto button = [this](const char* text, int id) {
@@ -56,6 +54,7 @@ CBenchWindow::CBenchWindow(EngineConnection connection, const std::string& port,
   stopStart_ = button("Stop...", kStopStart);
   QPushButton* reload = button("Reload Settings...", kReload);
   QPushButton* progress = button("Transfer Progress", kProgress);
+  QPushButton* debug = button("Debug Window", kDebug);
 
   auto* sortGroup = new QButtonGroup(this);
   auto* sortRow = new QHBoxLayout;
@@ -74,20 +73,18 @@ CBenchWindow::CBenchWindow(EngineConnection connection, const std::string& port,
   auto* runRow = new QHBoxLayout;
   runRow->addWidget(status_, 1);
   runRow->addWidget(progress);
+  runRow->addWidget(debug);
   runRow->addWidget(reload);
   runRow->addWidget(stopStart_);
 
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(runRow);
-  layout->addWidget(panel_, 3);
+  layout->addWidget(panel_, 1);
   layout->addLayout(sortRow);
-  layout->addWidget(debug_, 2);
 
   connect(engine_, &EngineLink::GotText, this, [this](const remote::TextPiece& piece) {
-    QString text = QString::fromUtf8(piece.text.data(), static_cast<int>(piece.text.size()));
-    text.remove(QLatin1Char('\r'));
-    debug_->moveCursor(QTextCursor::End);
-    debug_->insertPlainText(text);
+    if (LogSink* sink = LogControl(&debugDlg_->logCtl))
+      sink->AppendNoted(piece.text.data(), piece.text.size(), piece.note);
   });
   connect(engine_, &EngineLink::GotPanel, panelView_, &StatusPanelView::Apply);
   connect(engine_, &EngineLink::GotProgress, progressDlg_, &CProgressDialog::Take);
@@ -109,9 +106,12 @@ CBenchWindow::CBenchWindow(EngineConnection connection, const std::string& port,
   connect(stopStart_, &QPushButton::clicked, this, &CBenchWindow::OnStopStart);
   connect(reload, &QPushButton::clicked, this, &CBenchWindow::OnReload);
   connect(progress, &QPushButton::clicked, progressDlg_, &CProgressDialog::Create);
+  connect(debug, &QPushButton::clicked, debugDlg_, &CDebugDialog::Create);
 
   engine_->Client().Want(remote::kWantAll);
-  resize(720, 560);
+  resize(720, 480);
+  // Lines from the moment of attaching.
+  debugDlg_->Create();
 }
 
 CBenchWindow::~CBenchWindow() = default;

@@ -11,6 +11,7 @@
 
 #include "console/gui/engine_link.h"
 
+class CDebugDialog;
 class CProgressDialog;
 class QLabel;
 class QPlainTextEdit;
@@ -56,7 +57,7 @@ class CBenchWindow : public QDialog {
   QLabel* status_ = nullptr;
   QPlainTextEdit* panel_ = nullptr;
   StatusPanelView* panelView_ = nullptr;
-  QPlainTextEdit* debug_ = nullptr;
+  CDebugDialog* debugDlg_ = nullptr;
   QPushButton* clear_ = nullptr;
   QPushButton* retry_ = nullptr;
   QPushButton* stopStart_ = nullptr;

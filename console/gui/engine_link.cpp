@@ -4,15 +4,23 @@
 #include <QEventLoop>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <utility>
 
 namespace {
 
-// How often a wait looks whether what it waits for has come.
+// How often a wait sends what was queued and looks at an engine that may
+// have ended.
 constexpr int kEndPollMs = 10;
 // Replies kept for a wait that looks for its own.
 constexpr size_t kRepliesKept = 32;
 
 }  // namespace
+
+struct EngineLink::Awaiting {
+  explicit Awaiting(const std::function<bool()>& d) : done(d) {}
+  const std::function<bool()>& done;
+  QEventLoop loop;
+};
 
 EngineConnection StartOwnEngine(std::string* why) {
   return {remote::EngineClient::StartOwn(why), {}};
@@ -54,6 +62,8 @@ void EngineLink::Pump() {
   if (client_->Send()) client_->Receive(*this);
   pumping_ = false;
   Rearm();
+  // An awaited answer ends the wait as it arrives, not at the next poll.
+  if (awaiting_ != nullptr && (awaiting_->done() || over_)) awaiting_->loop.quit();
 }
 
 void EngineLink::Rearm() {
@@ -84,16 +94,18 @@ void EngineLink::OnClosed(const std::string& reason) {
 
 void EngineLink::Await(const std::function<bool()>& done) {
   if (done() || over_) return;
-  QEventLoop loop;
+  Awaiting waiting(done);
+  Awaiting* const outer = std::exchange(awaiting_, &waiting);
   QTimer poll;
   poll.setInterval(kEndPollMs);
   // Verbs queued since the notifier last ran go out at once.
-  connect(&poll, &QTimer::timeout, &loop, [&] {
+  connect(&poll, &QTimer::timeout, &waiting.loop, [&] {
     Pump();
-    if (done() || over_) loop.quit();
+    if (done() || over_) waiting.loop.quit();
   });
   poll.start();
-  loop.exec();
+  waiting.loop.exec();
+  awaiting_ = outer;
 }
 
 bool EngineLink::AwaitReply(uint32_t seq, std::string* reason) {

@@ -94,4 +94,6 @@ class EngineLink : public QObject, private remote::EngineEvents {
   std::string endReason_;
   bool pumping_ = false;
   bool over_ = false;
+  struct Awaiting;
+  Awaiting* awaiting_ = nullptr;  // the innermost wait, ended by what arrives
 };

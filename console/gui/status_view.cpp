@@ -119,7 +119,10 @@ void StatusPanelView::ApplyPending() {
     merged.push_back(std::move(e));
   }
 
+  // One edit block: the control lays the text out once for the batch, not
+  // once per edit (with a crowd, hundreds of entries change in one batch).
   QTextCursor cursor(control_->document());
+  cursor.beginEditBlock();
   for (const Edit& e : merged) {
     // The model and the mirror agree; the clamps only keep a wrong edit
     // from reaching outside the text.
@@ -138,6 +141,7 @@ void StatusPanelView::ApplyPending() {
     }
     mirror_.replace(pos, count, e.text);
   }
+  cursor.endEditBlock();
 }
 
 void StatusPanelView::Apply(const remote::PanelNews& news) {
