@@ -180,8 +180,10 @@ int ServeByProcess(const Options& opt, const Topology& topo, const ImagePaths& i
     if (!shown.empty() && shown != "-1" && allDone != Clock::time_point{}) {
       const double allDoneMs = std::chrono::duration<double, std::milli>(
                                    allDone.time_since_epoch()).count();
-      std::printf("  the window's status line counted all : %.0f ms after the server's last "
-                  "Done line\n",
+      // The bench reads the server's output every 50 ms, so a window that
+      // keeps up may count all before the bench has seen the last line.
+      std::printf("  the window's status line counted all : %.0f ms after the bench read the "
+                  "server's last Done line\n",
                   std::atof(shown.c_str()) - allDoneMs);
     }
   }

@@ -55,13 +55,14 @@ remote::EngineClient& EngineLink::Client() {
 void EngineLink::Pump() {
   // A handler may run an event loop of its own (a message box): what
   // arrives meanwhile waits in the socket until it returns.
-  if (pumping_ || over_) return;
-  pumping_ = true;
-  readable_->setEnabled(false);
-  writable_->setEnabled(false);
-  if (client_->Send()) client_->Receive(*this);
-  pumping_ = false;
-  Rearm();
+  if (!pumping_ && !over_) {
+    pumping_ = true;
+    readable_->setEnabled(false);
+    writable_->setEnabled(false);
+    if (client_->Send()) client_->Receive(*this);
+    pumping_ = false;
+    Rearm();
+  }
   // An awaited answer ends the wait as it arrives, not at the next poll.
   if (awaiting_ != nullptr && (awaiting_->done() || over_)) awaiting_->loop.quit();
 }
@@ -98,11 +99,9 @@ void EngineLink::Await(const std::function<bool()>& done) {
   Awaiting* const outer = std::exchange(awaiting_, &waiting);
   QTimer poll;
   poll.setInterval(kEndPollMs);
-  // Verbs queued since the notifier last ran go out at once.
-  connect(&poll, &QTimer::timeout, &waiting.loop, [&] {
-    Pump();
-    if (done() || over_) waiting.loop.quit();
-  });
+  // Verbs queued since the notifier last ran go out at once, and an
+  // engine that ended ends the wait.
+  connect(&poll, &QTimer::timeout, this, &EngineLink::Pump);
   poll.start();
   waiting.loop.exec();
   awaiting_ = outer;
